@@ -1,0 +1,1 @@
+"""corvane: process-control function blocks and process simulators."""

@@ -1,0 +1,142 @@
+// Binding helpers shared by every corvane.algorithm extension module.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <Python.h>
+
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+namespace corvane::bind {
+
+namespace nb = nanobind;
+
+// Raise the Python exception that is currently set.
+[[noreturn]] inline void raise_pending() { throw nb::python_error(); }
+
+template <class... Args>
+[[noreturn]] inline void raise(PyObject* exc, const char* fmt, Args... args) {
+    PyErr_Format(exc, fmt, args...);
+    throw nb::python_error();
+}
+
+// AssertionError without a message.
+[[noreturn]] inline void raise_assertion() {
+    PyErr_SetNone(PyExc_AssertionError);
+    throw nb::python_error();
+}
+
+inline const char* tp_name_of(nb::handle h) { return Py_TYPE(h.ptr())->tp_name; }
+
+// Exact-type parameter check: subclasses and None are refused.
+inline void check_arg(nb::handle obj, PyTypeObject* expected, const char* name) {
+    if (Py_TYPE(obj.ptr()) != expected)
+        raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+              expected->tp_name, tp_name_of(obj));
+}
+
+// Result check of a declared return type.
+inline void check_result(nb::handle obj, PyTypeObject* expected) {
+    if (Py_TYPE(obj.ptr()) != expected)
+        raise(PyExc_TypeError, "Expected %s, got %.200s", expected->tp_name, tp_name_of(obj));
+}
+
+// Number parameter: converted as the interpreter converts a real number to a
+// double (float, int, __float__, __index__); anything else raises TypeError.
+inline double to_double(nb::handle h) {
+    PyObject* o = h.ptr();
+    if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+    double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) raise_pending();
+    return v;
+}
+
+// The interpreter's round() of a float to an int, reduced to what callers
+// compare against: the nearest integer, halves to even. NaN and infinities
+// raise the interpreter's errors.
+inline double round_half_even(double x) {
+    if (std::isnan(x)) raise(PyExc_ValueError, "cannot convert float NaN to integer");
+    if (std::isinf(x)) raise(PyExc_OverflowError, "cannot convert float infinity to integer");
+    return std::nearbyint(x);
+}
+
+// Rich comparison of two objects, as the interpreter's operators do.
+inline bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) raise_pending();
+    return r == 1;
+}
+
+// max(a, b) of the interpreter: b only when b > a.
+inline nb::handle py_max(nb::handle a, nb::handle b) { return compare(b, a, Py_GT) ? b : a; }
+
+// print(text) through sys.stdout, so that callers can capture it.
+inline void print_line(const char* text) {
+    nb::object out = nb::module_::import_("sys").attr("stdout");
+    if (out.is_none()) return;
+    out.attr("write")(nb::str(text));
+    out.attr("write")(nb::str("\n"));
+}
+
+// Wall clock, read through the time module at call time (tests may freeze it).
+inline double wall_time() { return to_double(nb::module_::import_("time").attr("time")()); }
+
+// numpy.float64 scalars. The type is a subclass of float with the same layout,
+// so a value is made by allocating the type and writing the double.
+inline PyTypeObject* float64_type() {
+    static PyTypeObject* tp = [] {
+        nb::object t = nb::module_::import_("numpy").attr("float64");
+        return (PyTypeObject*) t.release().ptr();
+    }();
+    return tp;
+}
+
+inline nb::object make_float64(double v) {
+    PyTypeObject* tp = float64_type();
+    PyObject* o = tp->tp_alloc(tp, 0);
+    if (!o) raise_pending();
+    reinterpret_cast<PyFloatObject*>(o)->ob_fval = v;
+    return nb::steal(o);
+}
+
+// The instance __dict__ of an object with dynamic attributes (or None).
+inline nb::object instance_dict(nb::handle self) { return nb::getattr(self, "__dict__", nb::none()); }
+
+// AttributeError for an attribute that does not exist yet.
+[[noreturn]] inline void raise_no_attribute(nb::handle self, const char* name) {
+    const char* full = tp_name_of(self);
+    const char* dot = std::strrchr(full, '.');
+    raise(PyExc_AttributeError, "'%.100s' object has no attribute '%.200s'", dot ? dot + 1 : full, name);
+}
+
+// Pickle/copy support: `get(T&)` gives a state object, `set(T&, state)`
+// restores it on a default-constructed T. The instance __dict__ travels along.
+template <class T, class Cls, class Get, class Set>
+void def_pickle(Cls& cls, Get get, Set set) {
+    cls.def("__getstate__", [get](nb::handle self) {
+        T& t = nb::cast<T&>(self);
+        nb::object d = instance_dict(self);
+        if (!d.is_none()) d = nb::dict(nb::borrow<nb::dict>(d));
+        return nb::make_tuple(get(t), d);
+    });
+    cls.def("__setstate__", [set](nb::handle self, nb::tuple st) {
+        if (st.size() != 2) raise(PyExc_ValueError, "invalid state");
+        T fresh;
+        set(fresh, st[0]);
+        T* p = nb::inst_ptr<T>(self);
+        if (nb::inst_ready(self)) {
+            *p = std::move(fresh);
+        } else {
+            new (p) T(std::move(fresh));
+            nb::inst_mark_ready(self);
+        }
+        nb::handle d = st[1];
+        if (!d.is_none()) {
+            nb::object own = nb::getattr(self, "__dict__");
+            own.attr("update")(d);
+        }
+    });
+}
+
+}  // namespace corvane::bind

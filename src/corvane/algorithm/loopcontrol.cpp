@@ -1,0 +1,366 @@
+// corvane.algorithm.loopcontrol: the PID block.
+#include "bindkit.hpp"
+
+#include <corvane/pid.hpp>
+
+#include <array>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace corvane::bind;
+
+namespace {
+
+constexpr const char* kSavedNames[7] = {"_OP_save",    "_OPcal_save", "_dOP_save", "_dOP_P_save",
+                                        "_dOP_I_save", "_dOP_D_save", "_dFF_save"};
+constexpr const char* kSavedKeys[7] = {"OP", "OPcal", "dOP", "dOP_P", "dOP_I", "dOP_D", "dFF"};
+
+// A tuning value kept as the caller's object, with its double for the arithmetic.
+struct Param {
+    nb::object obj;
+    double value = 0.0;
+    bool real = true;  // false: not convertible; arithmetic with it must fail
+
+    void assign(nb::handle h) {
+        PyObject* o = h.ptr();
+        double v = PyFloat_AsDouble(o);
+        if (v == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            real = false;
+            v = NAN;
+        } else {
+            real = true;
+        }
+        obj = nb::borrow(h);
+        value = v;
+    }
+};
+
+struct PyPID {
+    corvane::PID core;
+    Param TS, KP, TI, TD, N;
+    bool ini_flag = true;
+    bool has_dyn = false;
+    bool has_saved = false;
+    // Saved inner state given as arbitrary objects (a direct _setInnerSaveState
+    // or _resetPID call); empty while the numeric copy in core.saved is current.
+    nb::object saved_objs;
+
+    void sync_params() {
+        core.TS = TS.value;
+        core.KP = KP.value;
+        core.TI = TI.value;
+        core.TD = TD.value;
+        core.N = N.value;
+    }
+
+    void set_param(nb::handle KP_, nb::handle TI_, nb::handle TD_, nb::handle N_) {
+        // Every comparison first, so that a failing one changes nothing.
+        nb::object zero = nb::float_(0.0), floor = nb::float_(1e-6);
+        nb::handle ti = py_max(TI_, zero), td = py_max(TD_, zero), n = py_max(N_, floor);
+        KP.assign(KP_);
+        TI.assign(ti);
+        TD.assign(td);
+        N.assign(n);
+        sync_params();
+    }
+
+    void set_limits(nb::handle hi, nb::handle lo) {
+        if (compare(hi, lo, Py_GE)) {
+            double h = to_double(hi), l = to_double(lo);
+            core.OP_HI = h;
+            core.OP_LO = l;
+        } else {
+            print_line("Error: OP_HI < OP_LO. Fail to set OP_HI and OP_LO!");
+        }
+    }
+
+    // Arithmetic with a tuning object that is not a real number fails the way
+    // the interpreter's operators would.
+    void check_params_usable(double et) {
+        auto fail = [](Param& p, double other) {
+            nb::object f = nb::float_(other);
+            PyObject* r = PyNumber_Multiply(p.obj.ptr(), f.ptr());
+            if (!r) raise_pending();
+            Py_DECREF(r);
+            raise(PyExc_TypeError, "PID parameter of type '%.200s' is not a real number", tp_name_of(p.obj));
+        };
+        if (!KP.real) fail(KP, et);
+        if (!TS.real && (core.TI > 0.0 || core.TD > 0.0)) fail(TS, KP.value);
+    }
+
+    void reset_numeric(double err, double TV, double FF) {
+        core.reset(err, TV, FF);
+        ini_flag = false;
+        has_dyn = true;
+        has_saved = true;
+        saved_objs.reset();
+    }
+
+    double auto_step(double SP, double PV, double FF) {
+        if (!has_dyn) raise(PyExc_AttributeError, "'PID' object has no attribute '_et1'");
+        if (!KP.real || !TS.real) check_params_usable(SP - PV);
+        double op = core.step(SP, PV, FF);
+        has_saved = true;
+        saved_objs.reset();
+        return op;
+    }
+
+    double run(double MODE, double SP, double PV, double TV, double FF) {
+        const double mode = round_half_even(MODE);  // may raise: before any change
+        if (mode == 1.0) {
+            if (ini_flag) {
+                // Validate what the automatic step needs before initialising.
+                if (!KP.real || !TS.real) check_params_usable(SP - PV);
+                reset_numeric(SP - PV, TV, FF);
+            }
+            return auto_step(SP, PV, FF);
+        }
+        const double op = corvane::clamp_output(TV, core.OP_LO, core.OP_HI);
+        reset_numeric(SP - PV, TV, FF);
+        return op;
+    }
+
+    nb::object saved_item(int i) const {
+        if (saved_objs.is_valid()) return nb::borrow(PyTuple_GET_ITEM(saved_objs.ptr(), i));
+        const corvane::PIDSaved& s = core.saved;
+        const double v[7] = {s.OP, s.OPcal, s.dOP, s.dOP_P, s.dOP_I, s.dOP_D, s.dFF};
+        return nb::float_(v[i]);
+    }
+
+    nb::tuple saved_tuple() const {
+        if (saved_objs.is_valid()) return nb::borrow<nb::tuple>(saved_objs);
+        return nb::make_tuple(saved_item(0), saved_item(1), saved_item(2), saved_item(3), saved_item(4),
+                              saved_item(5), saved_item(6));
+    }
+
+    void set_saved(nb::tuple items) {
+        // Keep the numeric copy in step when every item is a real number.
+        corvane::PIDSaved s;
+        double* dst[7] = {&s.OP, &s.OPcal, &s.dOP, &s.dOP_P, &s.dOP_I, &s.dOP_D, &s.dFF};
+        bool all_float = true;
+        for (int i = 0; i < 7; ++i) {
+            PyObject* o = PyTuple_GET_ITEM(items.ptr(), i);
+            if (PyFloat_CheckExact(o))
+                *dst[i] = PyFloat_AS_DOUBLE(o);
+            else
+                all_float = false;
+        }
+        if (all_float) {
+            core.saved = s;
+            saved_objs.reset();
+        } else {
+            saved_objs = items;
+        }
+        has_saved = true;
+    }
+};
+
+const char* kPIDForm =
+    "\n"
+    "Name: Non-Interacting A\n"
+    "Continuous Time:\n"
+    "                  1             TD*s\n"
+    "u(s) = Kp*(1 + ------ +  ----------------) * [SP(s) - y(s)]\n"
+    "                TI*s         TD\n"
+    "                            -----*s  +  1\n"
+    "                              N\n"
+    "Discrete: (Backward Euler)\n"
+    "\n"
+    "    1        TS*z\n"
+    "---- = ------------\n"
+    "    s        z - 1\n"
+    "\n"
+    "Default Parameters:\n"
+    "Kp = 1.0\n"
+    "TI = 60.0\n"
+    "TD = 0.0\n"
+    "N = 10.0\n"
+    "TS = 1\n";
+
+const char* kRunDoc =
+    "每个采样时刻执行一次。\n"
+    "\n"
+    "MODE: 模式，跟踪模式 MODE = 0，自动模式 MODE = 1\n"
+    "SP: 设定值\n"
+    "PV: 被控变量\n"
+    "FF: 前馈变量（输出偏置）\n"
+    "TV: 跟踪变量，必须正确给定，通常为实际阀位指令；切换到自动时，OP 的初始值等于 TV\n"
+    "返回值 OP: 操纵变量，连接下游";
+
+PyPID& self_of(nb::handle h) { return nb::cast<PyPID&>(h); }
+
+}  // namespace
+
+NB_MODULE(loopcontrol, m) {
+    m.doc() = "Velocity-form PID controller block.";
+
+    nb::class_<PyPID> cls(m, "PID", nb::dynamic_attr(),
+                          "Incremental (velocity-form) PID controller with tracking, output limits\n"
+                          "and a saved inner state. Call run() once per sample.");
+
+    cls.def(
+        "__init__",
+        [](PyPID* p, nb::handle TS) {
+            new (p) PyPID();
+            p->TS.assign(TS);
+            nb::object d1 = nb::float_(1.0), d60 = nb::float_(60.0), d0 = nb::float_(0.0), d10 = nb::float_(10.0);
+            p->set_param(d1, d60, d0, d10);
+            p->set_limits(nb::float_(100.0), d0);
+        },
+        "TS"_a = 1.0);
+
+    cls.def("getPIDForm", [](PyPID&) { return nb::str(kPIDForm); }, "The control law and its discretisation.");
+    cls.def(
+        "setPIDParam",
+        [](PyPID& p, nb::handle KP, nb::handle TI, nb::handle TD, nb::handle N) { p.set_param(KP, TI, TD, N); },
+        "KP"_a = 1.0, "TI"_a = 60.0, "TD"_a = 0.0, "N"_a = 10.0,
+        "Set the tuning; TI and TD are floored at 0, N at 1e-6. Acts from the next sample.");
+    cls.def("getPIDParam", [](PyPID& p) { return nb::make_tuple(p.KP.obj, p.TI.obj, p.TD.obj, p.N.obj); },
+            "(KP, TI, TD, N) as stored.");
+    cls.def(
+        "setOPHighLowLimit", [](PyPID& p, nb::handle hi, nb::handle lo) { p.set_limits(hi, lo); },
+        "OP_HI"_a = 100.0, "OP_LO"_a = 0.0, "Set both output limits, or neither when OP_HI < OP_LO.");
+    cls.def("getOPHighLowLimit", [](PyPID& p) { return nb::make_tuple(p.core.OP_HI, p.core.OP_LO); },
+            "(OP_HI, OP_LO).");
+
+    cls.def(
+        "run",
+        [](PyPID& p, nb::handle MODE, nb::handle SP, nb::handle PV, nb::handle TV, nb::handle FF) {
+            const double mode = to_double(MODE), sp = to_double(SP), pv = to_double(PV), tv = to_double(TV),
+                         ff = to_double(FF);
+            return p.run(mode, sp, pv, tv, ff);
+        },
+        "MODE"_a, "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0, kRunDoc);
+    cls.def(
+        "PID_Auto",
+        [](PyPID& p, nb::handle SP, nb::handle PV, nb::handle FF) {
+            const double sp = to_double(SP), pv = to_double(PV), ff = to_double(FF);
+            return p.auto_step(sp, pv, ff);
+        },
+        "SP"_a, "PV"_a, "FF"_a = 0.0, "One automatic sample; needs an initialised state.");
+    cls.def(
+        "_resetPID",
+        [](PyPID& p, nb::handle SP, nb::handle PV, nb::handle TV, nb::handle FF) {
+            double err;
+            if (PyFloat_CheckExact(SP.ptr()) && PyFloat_CheckExact(PV.ptr())) {
+                err = PyFloat_AS_DOUBLE(SP.ptr()) - PyFloat_AS_DOUBLE(PV.ptr());
+            } else {
+                PyObject* d = PyNumber_Subtract(SP.ptr(), PV.ptr());
+                if (!d) raise_pending();
+                nb::object diff = nb::steal(d);
+                err = to_double(diff);
+            }
+            const double tv = to_double(TV), ff = to_double(FF);
+            p.reset_numeric(err, tv, ff);
+            if (!PyFloat_CheckExact(TV.ptr())) {
+                nb::object z = nb::float_(0.0);
+                p.saved_objs = nb::make_tuple(TV, TV, z, z, z, z, z);
+            }
+        },
+        "SP"_a, "PV"_a, "TV"_a, "FF"_a, "Initialise the dynamic state from one sample.");
+    cls.def(
+        "_setInnerSaveState",
+        [](PyPID& p, nb::handle a, nb::handle b, nb::handle c, nb::handle d, nb::handle e, nb::handle f,
+           nb::handle g) { p.set_saved(nb::make_tuple(a, b, c, d, e, f, g)); },
+        "OP_save"_a, "OPcal_save"_a, "dOP_save"_a, "dOP_P_save"_a, "dOP_I_save"_a, "dOP_D_save"_a, "dFF_save"_a,
+        "Store the inner state of the last sample.");
+    cls.def(
+        "getInnerSaveState",
+        [](nb::handle self) {
+            PyPID& p = self_of(self);
+            if (!p.has_saved) raise_no_attribute(self, "_OP_save");
+            nb::dict d;
+            for (int i = 0; i < 7; ++i) d[kSavedKeys[i]] = p.saved_item(i);
+            return d;
+        },
+        "The saved inner state of the last sample as a dict.");
+
+    // Settings, as stored.
+    cls.def_prop_rw(
+        "_iniFlag", [](PyPID& p) { return p.ini_flag; },
+        [](PyPID& p, nb::handle v) {
+            int t = PyObject_IsTrue(v.ptr());
+            if (t < 0) raise_pending();
+            p.ini_flag = t != 0;
+        });
+    auto param_prop = [&](const char* name, Param PyPID::* field) {
+        cls.def_prop_rw(
+            name, [field](PyPID& p) { return (p.*field).obj; },
+            [field](PyPID& p, nb::handle v) {
+                (p.*field).assign(v);
+                p.sync_params();
+            });
+    };
+    param_prop("_TS", &PyPID::TS);
+    param_prop("_KP", &PyPID::KP);
+    param_prop("_TI", &PyPID::TI);
+    param_prop("_TD", &PyPID::TD);
+    param_prop("_N", &PyPID::N);
+    cls.def_prop_rw(
+        "_OP_HI", [](PyPID& p) { return p.core.OP_HI; },
+        [](PyPID& p, nb::handle v) { p.core.OP_HI = to_double(v); });
+    cls.def_prop_rw(
+        "_OP_LO", [](PyPID& p) { return p.core.OP_LO; },
+        [](PyPID& p, nb::handle v) { p.core.OP_LO = to_double(v); });
+
+    // Dynamic state: exists from the first initialisation on.
+    auto dyn_prop = [&](const char* name, double corvane::PIDState::* field) {
+        cls.def_prop_rw(
+            name,
+            [field, name](nb::handle self) {
+                PyPID& p = self_of(self);
+                if (!p.has_dyn) raise_no_attribute(self, name);
+                return p.core.s.*field;
+            },
+            [field](PyPID& p, nb::handle v) {
+                if (!p.has_dyn) {
+                    p.core.s = corvane::PIDState{};
+                    p.has_dyn = true;
+                }
+                p.core.s.*field = to_double(v);
+            });
+    };
+    dyn_prop("_et1", &corvane::PIDState::et1);
+    dyn_prop("_et2", &corvane::PIDState::et2);
+    dyn_prop("_OP1", &corvane::PIDState::OP1);
+    dyn_prop("_FF1", &corvane::PIDState::FF1);
+    dyn_prop("_dOPD1", &corvane::PIDState::dOPD1);
+
+    for (int i = 0; i < 7; ++i) {
+        const char* name = kSavedNames[i];
+        cls.def_prop_ro(name, [i, name](nb::handle self) {
+            PyPID& p = self_of(self);
+            if (!p.has_saved) raise_no_attribute(self, name);
+            return p.saved_item(i);
+        });
+    }
+
+    def_pickle<PyPID>(
+        cls,
+        [](PyPID& p) {
+            const auto& s = p.core.s;
+            nb::object saved = p.has_saved ? nb::object(p.saved_tuple()) : nb::none();
+            return nb::make_tuple(p.TS.obj, p.KP.obj, p.TI.obj, p.TD.obj, p.N.obj, p.core.OP_HI, p.core.OP_LO,
+                                  p.ini_flag, p.has_dyn, nb::make_tuple(s.et1, s.et2, s.OP1, s.FF1, s.dOPD1),
+                                  saved);
+        },
+        [](PyPID& p, nb::handle st) {
+            nb::tuple t = nb::cast<nb::tuple>(st);
+            if (t.size() != 11) raise(PyExc_ValueError, "invalid PID state");
+            p.TS.assign(t[0]);
+            p.KP.assign(t[1]);
+            p.TI.assign(t[2]);
+            p.TD.assign(t[3]);
+            p.N.assign(t[4]);
+            p.sync_params();
+            p.core.OP_HI = to_double(t[5]);
+            p.core.OP_LO = to_double(t[6]);
+            p.ini_flag = nb::cast<bool>(t[7]);
+            p.has_dyn = nb::cast<bool>(t[8]);
+            nb::tuple s = nb::cast<nb::tuple>(t[9]);
+            p.core.s = corvane::PIDState{to_double(s[0]), to_double(s[1]), to_double(s[2]), to_double(s[3]),
+                                         to_double(s[4])};
+            if (!t[10].is_none()) p.set_saved(nb::cast<nb::tuple>(t[10]));
+        });
+}
