@@ -224,21 +224,23 @@ NB_MODULE(loopcontrol, m) {
     cls.def("getOPHighLowLimit", [](PyPID& p) { return nb::make_tuple(p.core.OP_HI, p.core.OP_LO); },
             "(OP_HI, OP_LO).");
 
-    cls.def(
-        "run",
-        [](PyPID& p, nb::handle MODE, nb::handle SP, nb::handle PV, nb::handle TV, nb::handle FF) {
-            const double mode = to_double(MODE), sp = to_double(SP), pv = to_double(PV), tv = to_double(TV),
-                         ff = to_double(FF);
-            return p.run(mode, sp, pv, tv, ff);
-        },
-        "MODE"_a, "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0, kRunDoc);
-    cls.def(
-        "PID_Auto",
-        [](PyPID& p, nb::handle SP, nb::handle PV, nb::handle FF) {
-            const double sp = to_double(SP), pv = to_double(PV), ff = to_double(FF);
-            return p.auto_step(sp, pv, ff);
-        },
-        "SP"_a, "PV"_a, "FF"_a = 0.0, "One automatic sample; needs an initialised state.");
+    struct RunBody {
+        PyObject* operator()(PyPID& p, PyObject* (&a)[5]) const {
+            const double mode = to_double(a[0]), sp = to_double(a[1]), pv = to_double(a[2]), tv = to_double(a[3]),
+                         ff = a[4] ? to_double(a[4]) : 0.0;
+            return PyFloat_FromDouble(p.run(mode, sp, pv, tv, ff));
+        }
+    };
+    def_fast<PyPID>(cls, "run", std::array<const char*, 5>{"MODE", "SP", "PV", "TV", "FF"}, 4,
+                    "($self, MODE, SP, PV, TV, FF=0.0)", kRunDoc, RunBody{});
+    struct AutoBody {
+        PyObject* operator()(PyPID& p, PyObject* (&a)[3]) const {
+            const double sp = to_double(a[0]), pv = to_double(a[1]), ff = a[2] ? to_double(a[2]) : 0.0;
+            return PyFloat_FromDouble(p.auto_step(sp, pv, ff));
+        }
+    };
+    def_fast<PyPID>(cls, "PID_Auto", std::array<const char*, 3>{"SP", "PV", "FF"}, 2, "($self, SP, PV, FF=0.0)",
+                    "One automatic sample; needs an initialised state.", AutoBody{});
     cls.def(
         "_resetPID",
         [](PyPID& p, nb::handle SP, nb::handle PV, nb::handle TV, nb::handle FF) {

@@ -1,0 +1,23 @@
+// Binding floor: no-op methods with the same five named arguments as PID.run,
+// one through the blocks' vectorcall helper, one through nanobind's dispatcher.
+#include "bindkit.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+struct Floor {};
+struct NoOp {
+    PyObject* operator()(Floor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
+};
+}  // namespace
+
+NB_MODULE(_benchfloor, m) {
+    nb::class_<Floor> cls(m, "Floor");
+    cls.def(nb::init<>());
+    corvane::bind::def_fast<Floor>(cls, "run", std::array<const char*, 5>{"MODE", "SP", "PV", "TV", "FF"}, 4,
+                                   "($self, MODE, SP, PV, TV, FF=0.0)", "No-op.", NoOp{});
+    cls.def(
+        "run_nb", [](Floor&, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle) { return 0.0; }, "MODE"_a,
+        "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0);
+}
