@@ -23,7 +23,7 @@ install: $(STAMP)
 	$(PY) -m pip install -q --no-build-isolation --no-deps $(PIP_EXTRA) .
 
 demo: install
-	cd examples && MPLBACKEND=Agg ../$(PY) closed_loop.py
+	MPLBACKEND=Agg $(PY) examples/closed_loop.py
 
 test: install
 	$(PY) -m pytest -q
