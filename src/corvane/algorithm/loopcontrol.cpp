@@ -208,21 +208,23 @@ NB_MODULE(loopcontrol, m) {
             p->set_param(d1, d60, d0, d10);
             p->set_limits(nb::float_(100.0), d0);
         },
-        "TS"_a = 1.0);
+        "TS"_a = 1.0, nb::sig("def __init__(self, TS: float = 1.0) -> None"));
 
     cls.def("getPIDForm", [](PyPID&) { return nb::str(kPIDForm); }, "The control law and its discretisation.");
     cls.def(
         "setPIDParam",
         [](PyPID& p, nb::handle KP, nb::handle TI, nb::handle TD, nb::handle N) { p.set_param(KP, TI, TD, N); },
         "KP"_a = 1.0, "TI"_a = 60.0, "TD"_a = 0.0, "N"_a = 10.0,
+        nb::sig("def setPIDParam(self, KP: float = 1.0, TI: float = 60.0, TD: float = 0.0, N: float = 10.0) -> None"),
         "Set the tuning; TI and TD are floored at 0, N at 1e-6. Acts from the next sample.");
     cls.def("getPIDParam", [](PyPID& p) { return nb::make_tuple(p.KP.obj, p.TI.obj, p.TD.obj, p.N.obj); },
-            "(KP, TI, TD, N) as stored.");
+            nb::sig("def getPIDParam(self) -> tuple[float, float, float, float]"), "(KP, TI, TD, N) as stored.");
     cls.def(
         "setOPHighLowLimit", [](PyPID& p, nb::handle hi, nb::handle lo) { p.set_limits(hi, lo); },
-        "OP_HI"_a = 100.0, "OP_LO"_a = 0.0, "Set both output limits, or neither when OP_HI < OP_LO.");
+        "OP_HI"_a = 100.0, "OP_LO"_a = 0.0,
+        nb::sig("def setOPHighLowLimit(self, OP_HI: float = 100.0, OP_LO: float = 0.0) -> None"), "Set both output limits, or neither when OP_HI < OP_LO.");
     cls.def("getOPHighLowLimit", [](PyPID& p) { return nb::make_tuple(p.core.OP_HI, p.core.OP_LO); },
-            "(OP_HI, OP_LO).");
+            nb::sig("def getOPHighLowLimit(self) -> tuple[float, float]"), "(OP_HI, OP_LO).");
 
     struct RunBody {
         PyObject* operator()(PyPID& p, PyObject* (&a)[5]) const {
@@ -260,7 +262,8 @@ NB_MODULE(loopcontrol, m) {
                 p.saved_objs = nb::make_tuple(TV, TV, z, z, z, z, z);
             }
         },
-        "SP"_a, "PV"_a, "TV"_a, "FF"_a, "Initialise the dynamic state from one sample.");
+        "SP"_a, "PV"_a, "TV"_a, "FF"_a, nb::sig("def _resetPID(self, SP: float, PV: float, TV: float, FF: float) -> None"),
+        "Initialise the dynamic state from one sample.");
     cls.def(
         "_setInnerSaveState",
         [](PyPID& p, nb::handle a, nb::handle b, nb::handle c, nb::handle d, nb::handle e, nb::handle f,
@@ -276,7 +279,7 @@ NB_MODULE(loopcontrol, m) {
             for (int i = 0; i < 7; ++i) d[kSavedKeys[i]] = p.saved_item(i);
             return d;
         },
-        "The saved inner state of the last sample as a dict.");
+        nb::sig("def getInnerSaveState(self) -> dict[str, float]"), "The saved inner state of the last sample as a dict.");
 
     // Settings, as stored.
     cls.def_prop_rw(

@@ -1,0 +1,17 @@
+import os
+import subprocess
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+@pytest.mark.parametrize("script", ["closed_loop.py"])
+def test_example_runs(script, tmp_path):
+    env = dict(os.environ, MPLBACKEND="Agg")
+    env.pop("DISPLAY", None)
+    proc = subprocess.run([sys.executable, os.path.join(ROOT, "examples", script)], capture_output=True, text=True,
+                          env=env, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert "final" in proc.stdout
