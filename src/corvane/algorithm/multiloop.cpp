@@ -30,6 +30,9 @@ nb::object deepcopy(nb::handle o) { return nb::module_::import_("copy").attr("de
 // ---------------------------------------------------------------------------
 // Numbers
 
+// numpy.float64, fetched once at module initialisation.
+PyTypeObject* g_float64 = nullptr;
+
 // A float, a numpy float64 or an int that a double holds exactly: the
 // interpreter's arithmetic on these gives the same double as native code.
 inline bool simple_number(PyObject* o, double& v, bool& f64) {
@@ -39,7 +42,7 @@ inline bool simple_number(PyObject* o, double& v, bool& f64) {
         f64 = false;
         return true;
     }
-    if (t == float64_type()) {
+    if (t == g_float64) {
         v = PyFloat_AS_DOUBLE(o);
         f64 = true;
         return true;
@@ -494,6 +497,8 @@ struct Row {
     const Plan* plan;      // the MISOSimulator's plan, run directly on the fast path
     size_t n;              // number of plan items in use
     bool native;
+    double dv = 0.0, di = 0.0;  // disturbance and initial value, when simple numbers
+    bool fv = false, fi = false;
 };
 
 // The MV values of a sample, with their doubles where the arithmetic is native.
@@ -910,9 +915,7 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
         for (Row& r : sc.rows) {
             r.v = no_v ? zero : lookup(v_values, r.key);
             r.ini = lookup(ini_value_dict, r.key);
-            double tmp;
-            bool f;
-            if (!simple_number(r.v, tmp, f) || !simple_number(r.ini, tmp, f)) sc.go_slow();
+            if (!simple_number(r.v, r.dv, r.fv) || !simple_number(r.ini, r.di, r.fi)) sc.go_slow();
         }
         for (Row& r : sc.rows) {
             if (Py_TYPE(r.sim) == g_types.miso && nb::inst_ready(r.sim)) {
@@ -932,9 +935,7 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
             if (!sc.slow) {
                 bool f64 = false;
                 const double dy = run_plan(*r.plan, r.n, sc.Ud.data(), f64);
-                simple_number(r.v, dv, fv);
-                simple_number(r.ini, di, fi);
-                sc.out.push_back(number(corvane::cv_output(dy, dv, di), f64 || fv || fi));
+                sc.out.push_back(number(corvane::cv_output(dy, r.dv, r.di), f64 || r.fv || r.fi));
                 continue;
             }
             Acc acc;
@@ -1149,6 +1150,7 @@ nb::list default_list(std::initializer_list<double> xs, bool ints = false) {
 
 NB_MODULE(multiloop, m) {
     m.doc() = "Process models, MISO/MIMO simulators and step-response tools.";
+    g_float64 = float64_type();
 
     // Names the module works with (looked up at call time where it matters).
     m.attr("copy") = nb::module_::import_("copy");
@@ -1185,7 +1187,7 @@ NB_MODULE(multiloop, m) {
             (void) to_double(dU);
             return 0.0;
         },
-        "dU"_a = 0.0, "Converts dU to float and returns 0.0.");
+        "dU"_a.none() = 0.0, "Converts dU to float and returns 0.0.");
     def_pickle<PyNoModel>(no_model, [](PyNoModel&) { return nb::none(); }, [](PyNoModel&, nb::handle) {});
 
     nb::class_<PyTfz> tfz(m, "tfz_model", nb::dynamic_attr(),
@@ -1197,7 +1199,7 @@ NB_MODULE(multiloop, m) {
             build_tfz(t, num, den, delay);
             new (p) PyTfz(std::move(t));
         },
-        "num"_a = default_list({0, 1, 0.5}, true), "den"_a = default_list({1, -1.5, 0.7}, true), "delay"_a = 0);
+        "num"_a.none() = default_list({0, 1, 0.5}, true), "den"_a.none() = default_list({1, -1.5, 0.7}, true), "delay"_a.none() = 0);
     tfz.def(
         "deltaU_sim",
         [](PyTfz& t, nb::handle dU) {
@@ -1205,7 +1207,7 @@ NB_MODULE(multiloop, m) {
             t.check_usable();
             return make_float64(t.step(x));
         },
-        "dU"_a, "One sample: the output deviation (numpy float64) for the input deviation dU.");
+        "dU"_a.none(), "One sample: the output deviation (numpy float64) for the input deviation dU.");
     tfz.def(
         "reset_zi",
         [](PyTfz& t) {
@@ -1226,7 +1228,7 @@ NB_MODULE(multiloop, m) {
             build_tfs(t, num, den, delay, Ts);
             new (p) PyTfs(std::move(t));
         },
-        "num"_a = default_list({0, 1}, true), "den"_a = default_list({5, 1}, true), "delay"_a = 0, "Ts"_a = 1);
+        "num"_a.none() = default_list({0, 1}, true), "den"_a.none() = default_list({5, 1}, true), "delay"_a.none() = 0, "Ts"_a.none() = 1);
     tfz_family<PyTfs>(tfs);
 
     nb::class_<PyStp, PyTfz> stp(m, "stp_model", "Step-response model: a finite impulse response filter.");
@@ -1237,7 +1239,7 @@ NB_MODULE(multiloop, m) {
             build_stp(t, s);
             new (p) PyStp(std::move(t));
         },
-        "stp"_a = default_list({0.5, 1, 2, 3, 4, 5}, true));
+        "stp"_a.none() = default_list({0.5, 1, 2, 3, 4, 5}, true));
     tfz_family<PyStp>(stp);
 
     nb::class_<PyStpxy, PyStp> stpxy(m, "stpxy_model", "Step-response model given by breakpoints (x, y).");
@@ -1248,7 +1250,7 @@ NB_MODULE(multiloop, m) {
             build_stpxy(t, x, y);
             new (p) PyStpxy(std::move(t));
         },
-        "x"_a = default_list({1, 2, 3}, true), "y"_a = default_list({10, 20, 30}, true));
+        "x"_a.none() = default_list({1, 2, 3}, true), "y"_a.none() = default_list({10, 20, 30}, true));
     tfz_family<PyStpxy>(stpxy);
 
     g_types.no_model = (PyTypeObject*) no_model.ptr();
@@ -1264,7 +1266,7 @@ NB_MODULE(multiloop, m) {
             auto t = model_tags(yu_model);
             return nb::make_tuple(t.first, t.second);
         },
-        "yu_model"_a, "(cv_tag_list, mv_tag_list) of a model dictionary, each in order of first appearance.");
+        "yu_model"_a.none(), "(cv_tag_list, mv_tag_list) of a model dictionary, each in order of first appearance.");
 
     // -- simulators
     nb::class_<PyMISO> miso(m, "MISOSimulator", nb::dynamic_attr(), "One CV as the sum of one model per MV.");
@@ -1273,7 +1275,7 @@ NB_MODULE(multiloop, m) {
         [](PyMISO* p, nb::handle models, nb::handle inis) {
             new (p) PyMISO{nb::borrow(models), nb::borrow(inis)};
         },
-        "model_list"_a, "u_ini_list"_a);
+        "model_list"_a.none(), "u_ini_list"_a.none());
     miso.def_prop_rw(
         "model_list", [](PyMISO& s) { return s.model_list; },
         [](PyMISO& s, nb::handle v) { s.model_list = nb::borrow(v); });
@@ -1281,7 +1283,7 @@ NB_MODULE(multiloop, m) {
         "u_ini_list", [](PyMISO& s) { return s.u_ini_list; },
         [](PyMISO& s, nb::handle v) { s.u_ini_list = nb::borrow(v); });
     miso.def(
-        "one_step_sim", [](PyMISO& s, nb::handle u_list) { return miso_one_step(s, u_list); }, "u_list"_a,
+        "one_step_sim", [](PyMISO& s, nb::handle u_list) { return miso_one_step(s, u_list); }, "u_list"_a.none(),
         "One sample: the CV deviation for the current MV values.");
     def_pickle<PyMISO>(
         miso, [](PyMISO& s) { return nb::make_tuple(s.model_list, s.u_ini_list); },
@@ -1303,7 +1305,7 @@ NB_MODULE(multiloop, m) {
             build_mimo(s, pmd, ini, Ts);
             new (p) PyMIMO(std::move(s));
         },
-        "process_model_dict"_a, "ini_value_dict"_a = nb::dict(), "Ts"_a = 1);
+        "process_model_dict"_a.none(), "ini_value_dict"_a.none() = nb::dict(), "Ts"_a.none() = 1);
     mimo.def(
         "__call__",
         [](nb::handle self, nb::handle u, nb::handle v) {
@@ -1313,7 +1315,7 @@ NB_MODULE(multiloop, m) {
             if (t == g_types.mimo || t == g_types.siso) return deepcopy_flat(s.y_dict);
             return self.attr("get_output_data_dict")();
         },
-        "u_Value_Dict"_a = nb::dict(), "v_Value_Dict"_a = nb::dict(),
+        "u_Value_Dict"_a.none() = nb::dict(), "v_Value_Dict"_a.none() = nb::dict(),
         "One sample: apply the MV values (and one-sample CV disturbances); returns the CV values.");
     mimo.def("reset", [](PyMIMO& s) { s.reset(); },
              "Inputs and outputs back to their initial values; model states are kept.");
@@ -1341,7 +1343,7 @@ NB_MODULE(multiloop, m) {
         [](PyMIMO& s, nb::handle plotLen) {
             return this_module().attr("plot_model_stp")(s.process_model_dict, s.Ts, plotLen);
         },
-        "plotLen"_a = 300, "Plot the step responses of this simulator's model dictionary.");
+        "plotLen"_a.none() = 300, "Plot the step responses of this simulator's model dictionary.");
     auto ro = [&](const char* name, nb::object PyMIMO::* field) {
         mimo.def_prop_ro(name, [field](PyMIMO& s) { return s.*field; });
     };
@@ -1380,17 +1382,17 @@ NB_MODULE(multiloop, m) {
             build_mimo(s, pmd, ini, Ts);
             new (p) PySISO(std::move(s));
         },
-        "gain"_a, "tao"_a, "delay"_a = 0, "Ts"_a = 1, "integralMark"_a = 0);
+        "gain"_a.none(), "tao"_a.none(), "delay"_a.none() = 0, "Ts"_a.none() = 1, "integralMark"_a.none() = 0);
     mimo_family<PySISO>(siso);
     g_types.siso = (PyTypeObject*) siso.ptr();
 
     // -- tools
     m.def(
         "get_model_stp", [](nb::handle y, nb::handle Ts, nb::handle n) { return get_model_stp(y, Ts, n); },
-        "yu_model"_a, "Ts"_a = 1, "length"_a = 300,
+        "yu_model"_a.none(), "Ts"_a.none() = 1, "length"_a.none() = 300,
         "Unit-step response of every (CV, MV) pair, each simulated alone from rest; flat responses are [].");
     m.def(
         "plot_model_stp", [](nb::handle y, nb::handle Ts, nb::handle n) { return plot_model_stp(y, Ts, n); },
-        "yu_model"_a, "Ts"_a = 1, "plotLen"_a = 300,
+        "yu_model"_a.none(), "Ts"_a.none() = 1, "plotLen"_a.none() = 300,
         "Draw the step responses, CVs in rows and MVs in columns; nothing when matplotlib is absent.");
 }
