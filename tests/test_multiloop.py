@@ -521,3 +521,27 @@ def test_shallow_copy_and_other_classes():
             assert type(clone(obj)) is type(obj)
     miso = roundtrip_pickle(ml.MISOSimulator([ml.stp_model([1, 2])], [1.0]))
     assert miso.one_step_sim([2.0]) == 1.0 and miso.one_step_sim([2.0]) == 2.0
+
+
+def test_reference_cycles_through_simulators_are_collected():
+    import gc
+
+    freed = []
+
+    class Sentinel:
+        def __del__(self):
+            freed.append(True)
+
+    class Model:  # its class dict leads back to the simulator
+        def deltaU_sim(self, dU):
+            return 0.0
+
+    sim = ml.MIMOSim({"CV": {"MV": {"mode": "stp", "stp": [1]}}})
+    miso = ml.MISOSimulator([Model()], [0])
+    Model.owner = (sim, miso)
+    miso.one_step_sim([1])
+    sim.cv_simulators["CV"].u_ini_list.append(Sentinel())
+    sim.cv_simulators["CV"].u_ini_list.append(sim)
+    del sim, miso, Model
+    gc.collect()
+    assert freed == [True]

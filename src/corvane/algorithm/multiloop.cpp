@@ -505,7 +505,7 @@ struct Row {
 struct Scratch {
     std::vector<nb::object> hold;  // strong references for the duration of a call
     std::vector<nb::object> objs;  // deviation objects
-    std::vector<nb::object> upd;   // new MV values by MV index
+    std::vector<PyObject*> upd;    // new MV values by MV index (held elsewhere)
     std::vector<PyObject*> U;
     std::vector<double> Ud;
     std::vector<unsigned char> Us;  // U[k] is a simple number
@@ -533,6 +533,7 @@ struct Scratch {
     void go_slow() {
         if (slow) return;
         slow = true;
+        for (PyObject* u : U) hold.push_back(nb::borrow(u));
         for (const StepItem& s : steps) hold.push_back(nb::borrow(s.model));
         for (Row& r : rows) {
             for (PyObject* o : {r.key, r.sim, r.v, r.ini})
@@ -560,7 +561,6 @@ struct Scratch {
 
     void set_inputs(PyObject* const* u, size_t n) {
         for (size_t k = 0; k < n; ++k) {
-            hold.push_back(nb::borrow(u[k]));
             U.push_back(u[k]);
             double d = 0.0;
             bool f64;
@@ -736,6 +736,7 @@ struct PyMIMO {
     // MV tags and tag -> index, fixed at construction.
     std::vector<nb::object> mv_tags;
     nb::dict mv_index;
+    bool last_values_float = false;  // the last step wrote only float/float64 values
 
     void index_tags() {
         mv_tags.clear();
@@ -826,7 +827,7 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
     sc.hold.push_back(cv_simulators);
 
     // 1. New MV values, not yet stored.
-    sc.upd.resize(nmv);
+    sc.upd.assign(nmv, nullptr);
     if (PyDict_CheckExact(u_values.ptr())) {
         sc.hold.push_back(nb::borrow(u_values));
         Py_ssize_t pos = 0, i = 0;
@@ -838,14 +839,16 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
                 sc.hold.push_back(nb::borrow(v));
             }
             const Py_ssize_t j = (size_t) i < nmv && mv_tags[(size_t) i].ptr() == k ? i : mv_position(k);
-            if (j >= 0) sc.upd[(size_t) j] = nb::borrow(v);
+            if (j >= 0) sc.upd[(size_t) j] = v;
             ++i;
         }
     } else {
         for (nb::handle kv : u_values.attr("items")()) {
             nb::object k = kv[0], v = kv[1];
+            sc.hold.push_back(k);
+            sc.hold.push_back(v);
             const Py_ssize_t j = mv_position(k.ptr());
-            if (j >= 0) sc.upd[(size_t) j] = v;
+            if (j >= 0) sc.upd[(size_t) j] = v.ptr();
         }
     }
     {
@@ -862,15 +865,15 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
         }
         while (in_order && PyDict_Next(u_dict.ptr(), &pos, &k, &v)) {
             if (k != mv_tags[(size_t) i].ptr()) in_order = false;
-            const nb::object& n = sc.upd[(size_t) i];
-            dst[i++] = n.is_valid() ? n.ptr() : v;
+            PyObject* n = sc.upd[(size_t) i];
+            dst[i++] = n ? n : v;
         }
         nb::object source = u_dict;
         if (!in_order) {
             source = nb::steal(PyDict_Copy(u_dict.ptr()));
             if (!source.is_valid()) raise_pending();
             for (size_t j = 0; j < nmv; ++j)
-                if (sc.upd[j].is_valid() && PyDict_SetItem(source.ptr(), mv_tags[j].ptr(), sc.upd[j].ptr()) < 0)
+                if (sc.upd[j] && PyDict_SetItem(source.ptr(), mv_tags[j].ptr(), sc.upd[j]) < 0)
                     raise_pending();
             sc.hold.push_back(source);
         }
@@ -958,8 +961,9 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
     });
 
     // 4. Commit.
+    last_values_float = !sc.slow;
     for (size_t j = 0; j < nmv; ++j)
-        if (sc.upd[j].is_valid() && PyDict_SetItem(u_dict.ptr(), mv_tags[j].ptr(), sc.upd[j].ptr()) < 0)
+        if (sc.upd[j] && PyDict_SetItem(u_dict.ptr(), mv_tags[j].ptr(), sc.upd[j]) < 0)
             raise_pending();
     for (size_t i = 0; i < sc.rows.size(); ++i)
         if (PyDict_SetItem(y_dict.ptr(), sc.rows[i].key, sc.out[i].ptr()) < 0) raise_pending();
@@ -1135,6 +1139,65 @@ void mimo_family(Cls& cls) {
     def_pickle<T>(cls, [](T& s) { return mimo_state(s); }, [](T& s, nb::handle st) { mimo_restore(s, st); });
 }
 
+// Garbage-collector support: the simulators hold Python objects (models,
+// dicts, lists) that may lead back to them, e.g. through a model class's globals.
+int miso_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    PyMISO* m = nb::inst_ptr<PyMISO>(self);
+    Py_VISIT(m->model_list.ptr());
+    Py_VISIT(m->u_ini_list.ptr());
+    for (const nb::object& o : m->plan.hold) Py_VISIT(o.ptr());
+    return 0;
+}
+
+int miso_clear(PyObject* self) {
+    if (!nb::inst_ready(self)) return 0;
+    PyMISO* m = nb::inst_ptr<PyMISO>(self);
+    Plan old = std::move(m->plan);
+    m->plan = Plan{};
+    m->planned = false;
+    nb::object a = std::move(m->model_list), b = std::move(m->u_ini_list);
+    m->model_list = nb::none();
+    m->u_ini_list = nb::none();
+    return 0;
+}
+
+int mimo_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    PyMIMO* s = nb::inst_ptr<PyMIMO>(self);
+    for (nb::object* o : {&s->Ts, &s->process_model_dict, &s->cv_list, &s->mv_list, &s->ini_value_dict,
+                          &s->yu_model_obj, &s->u_dict, &s->y_dict, &s->cv_simulators})
+        Py_VISIT(o->ptr());
+    Py_VISIT(s->mv_index.ptr());
+    for (const nb::object& o : s->mv_tags) Py_VISIT(o.ptr());
+    return 0;
+}
+
+int mimo_clear(PyObject* self) {
+    if (!nb::inst_ready(self)) return 0;
+    PyMIMO* s = nb::inst_ptr<PyMIMO>(self);
+    std::vector<nb::object> drop;
+    for (nb::object* o : {&s->Ts, &s->process_model_dict, &s->cv_list, &s->mv_list, &s->ini_value_dict,
+                          &s->yu_model_obj, &s->u_dict, &s->y_dict, &s->cv_simulators}) {
+        drop.push_back(std::move(*o));
+        *o = nb::none();
+    }
+    // An empty state: later calls raise instead of touching freed objects.
+    s->u_dict = s->y_dict = s->cv_simulators = nb::none();
+    s->cv_list = nb::list();
+    s->mv_list = nb::list();
+    for (auto& o : s->mv_tags) drop.push_back(std::move(o));
+    s->mv_tags.clear();
+    drop.push_back(std::move(s->mv_index));
+    s->mv_index = nb::dict();
+    return 0;
+}
+
+PyType_Slot miso_slots[] = {{Py_tp_traverse, (void*) miso_traverse}, {Py_tp_clear, (void*) miso_clear}, {0, nullptr}};
+PyType_Slot mimo_slots[] = {{Py_tp_traverse, (void*) mimo_traverse}, {Py_tp_clear, (void*) mimo_clear}, {0, nullptr}};
+
 nb::list default_list(std::initializer_list<double> xs, bool ints = false) {
     nb::list l;
     for (double x : xs) {
@@ -1269,7 +1332,7 @@ NB_MODULE(multiloop, m) {
         "yu_model"_a.none(), "(cv_tag_list, mv_tag_list) of a model dictionary, each in order of first appearance.");
 
     // -- simulators
-    nb::class_<PyMISO> miso(m, "MISOSimulator", nb::dynamic_attr(), "One CV as the sum of one model per MV.");
+    nb::class_<PyMISO> miso(m, "MISOSimulator", nb::type_slots(miso_slots), "One CV as the sum of one model per MV.");
     miso.def(
         "__init__",
         [](PyMISO* p, nb::handle models, nb::handle inis) {
@@ -1295,7 +1358,7 @@ NB_MODULE(multiloop, m) {
         });
     g_types.miso = (PyTypeObject*) miso.ptr();
 
-    nb::class_<PyMIMO> mimo(m, "MIMOSim", nb::dynamic_attr(),
+    nb::class_<PyMIMO> mimo(m, "MIMOSim", nb::type_slots(mimo_slots),
                             "Multi-input multi-output process simulator built from a model dictionary.\n"
                             "Call it once per sample with the MV values; it returns the CV values.");
     mimo.def(
@@ -1312,7 +1375,16 @@ NB_MODULE(multiloop, m) {
             PyMIMO& s = mimo_of(self);
             s.step(u, v);
             PyTypeObject* t = Py_TYPE(self.ptr());
-            if (t == g_types.mimo || t == g_types.siso) return deepcopy_flat(s.y_dict);
+            if (t == g_types.mimo || t == g_types.siso) {
+                // Values just written are floats; a plain copy is then a deep copy.
+                const Py_ssize_t ncv = PyDict_CheckExact(s.cv_simulators.ptr()) ? PyDict_GET_SIZE(s.cv_simulators.ptr()) : -1;
+                if (ncv >= 0 && PyDict_GET_SIZE(s.y_dict.ptr()) == ncv && s.last_values_float) {
+                    PyObject* c = PyDict_Copy(s.y_dict.ptr());
+                    if (!c) raise_pending();
+                    return nb::steal(c);
+                }
+                return deepcopy_flat(s.y_dict);
+            }
             return self.attr("get_output_data_dict")();
         },
         "u_Value_Dict"_a.none() = nb::dict(), "v_Value_Dict"_a.none() = nb::dict(),
@@ -1359,7 +1431,7 @@ NB_MODULE(multiloop, m) {
     mimo_family<PyMIMO>(mimo);
     g_types.mimo = (PyTypeObject*) mimo.ptr();
 
-    nb::class_<PySISO, PyMIMO> siso(m, "SISOSim", "First-order loop with dead time: gain/(tao*s + 1), tags CV and MV.");
+    nb::class_<PySISO, PyMIMO> siso(m, "SISOSim", nb::type_slots(mimo_slots), "First-order loop with dead time: gain/(tao*s + 1), tags CV and MV.");
     siso.def(
         "__init__",
         [](PySISO* p, nb::handle gain, nb::handle tao, nb::handle delay, nb::handle Ts, nb::handle integralMark) {
