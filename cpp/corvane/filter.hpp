@@ -1,0 +1,97 @@
+// Discrete linear filter, one sample at a time, with the arithmetic of
+// scipy.signal.lfilter carrying its final state from call to call.
+//
+// A denominator longer than one runs the direct form II transposed loop on
+// coefficients normalised by a[0] and padded to equal length:
+//     y = z[0] + b[0]*x;  z[i] = z[i+1] + b[i+1]*x - a[i+1]*y;  z[n-1] = b[n]*x - a[n]*y
+// A denominator of length one is a convolution with the state added:
+//     y = (0 + b[0]*x) + z[0];  z[i] = (0 + b[i+1]*x) + z[i+1];  z[n-1] = 0 + b[n]*x
+// Same operations in the same order give the same doubles (build with
+// -ffp-contract=off so that no multiply-add is fused).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+namespace corvane {
+
+enum class FilterError { none, empty_b, empty_a, zero_a0 };
+
+// What lfilter refuses for these coefficient lengths and leading denominator.
+inline FilterError check_filter(std::size_t nb, std::size_t na, double a0) {
+    if (nb == 0) return FilterError::empty_b;
+    if (na == 0) return FilterError::empty_a;
+    if (na > 1 && a0 == 0.0) return FilterError::zero_a0;
+    return FilterError::none;
+}
+
+class LFilter {
+public:
+    LFilter() = default;
+
+    // Coefficients in ascending powers of z^-1. Callers check check_filter()
+    // first; an invalid set leaves a filter that outputs zeros, with a state
+    // of the usual length.
+    void assign(const double* b_in, std::size_t nb, const double* a_in, std::size_t na) {
+        b_.clear();
+        a_.clear();
+        z_.clear();
+        fir_ = na == 1;
+        if (check_filter(nb, na, na ? a_in[0] : 0.0) != FilterError::none) {
+            const std::size_t n = std::max(nb, na);
+            z_.assign(n ? n - 1 : 0, 0.0);
+            b_.assign(z_.size() + 1, 0.0);
+            fir_ = true;
+            return;
+        }
+        if (fir_) {
+            const double a0 = a_in[0];
+            b_.resize(nb);
+            for (std::size_t k = 0; k < nb; ++k) b_[k] = b_in[k] / a0;
+            z_.assign(nb - 1, 0.0);
+            return;
+        }
+        const std::size_t nf = std::max(nb, na);
+        b_.assign(nf, 0.0);
+        a_.assign(nf, 0.0);
+        std::copy(b_in, b_in + nb, b_.begin());
+        std::copy(a_in, a_in + na, a_.begin());
+        const double a0 = a_[0];
+        for (std::size_t k = 0; k < nf; ++k) {
+            b_[k] /= a0;
+            a_[k] /= a0;
+        }
+        z_.assign(nf - 1, 0.0);
+    }
+
+    double step(double x) noexcept {
+        const std::size_t n = z_.size();
+        const double* b = b_.data();
+        double* z = z_.data();
+        if (fir_) {
+            if (n == 0) return 0.0 + b[0] * x;
+            const double y = (0.0 + b[0] * x) + z[0];
+            for (std::size_t i = 0; i + 1 < n; ++i) z[i] = (0.0 + b[i + 1] * x) + z[i + 1];
+            z[n - 1] = 0.0 + b[n] * x;
+            return y;
+        }
+        const double* a = a_.data();
+        const double y = z[0] + b[0] * x;
+        for (std::size_t i = 0; i + 1 < n; ++i) z[i] = z[i + 1] + b[i + 1] * x - a[i + 1] * y;
+        z[n - 1] = b[n] * x - a[n] * y;
+        return y;
+    }
+
+    void reset() noexcept { std::fill(z_.begin(), z_.end(), 0.0); }
+
+    // Delay-line state, length max(len(b), len(a)) - 1.
+    std::vector<double>& state() noexcept { return z_; }
+    const std::vector<double>& state() const noexcept { return z_; }
+
+private:
+    std::vector<double> b_, a_, z_;
+    bool fir_ = true;
+};
+
+}  // namespace corvane

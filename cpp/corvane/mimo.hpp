@@ -1,0 +1,55 @@
+// Multi-input multi-output process simulator in deviation variables: every CV
+// is the sum of one single-input model per MV, driven by the MV's distance
+// from its initial value, plus a one-sample disturbance and the CV's initial
+// value.
+#pragma once
+
+#include <corvane/filter.hpp>
+
+#include <cstddef>
+#include <vector>
+
+namespace corvane {
+
+// Order of the additions, as the per-CV accumulation is written:
+// dy = ((0 + m0) + m1) + ...;  y = (dy + v) + y_ini.
+inline double miso_add(double acc, double contribution) noexcept { return acc + contribution; }
+inline double cv_output(double dy, double disturbance, double y_ini) noexcept { return (dy + disturbance) + y_ini; }
+
+struct MimoPlant {
+    std::size_t ncv = 0, nmv = 0;
+    std::vector<LFilter> models;        // ncv * nmv, row-major by CV
+    std::vector<unsigned char> active;  // 0: the MV has no effect on the CV
+    std::vector<double> u_ini, y_ini;
+    std::vector<double> du;             // scratch, nmv
+
+    void resize(std::size_t cvs, std::size_t mvs) {
+        ncv = cvs;
+        nmv = mvs;
+        models.assign(cvs * mvs, LFilter{});
+        active.assign(cvs * mvs, 0);
+        u_ini.assign(mvs, 0.0);
+        y_ini.assign(cvs, 0.0);
+        du.assign(mvs, 0.0);
+    }
+
+    LFilter& model(std::size_t cv, std::size_t mv) { return models[cv * nmv + mv]; }
+
+    // One sample: u holds nmv MV values, v ncv disturbances; y receives ncv CVs.
+    void step(const double* u, const double* v, double* y) noexcept {
+        for (std::size_t j = 0; j < nmv; ++j) du[j] = u[j] - u_ini[j];
+        for (std::size_t i = 0; i < ncv; ++i) {
+            double acc = 0.0;
+            LFilter* row = models.data() + i * nmv;
+            const unsigned char* on = active.data() + i * nmv;
+            for (std::size_t j = 0; j < nmv; ++j) acc = miso_add(acc, on[j] ? row[j].step(du[j]) : 0.0);
+            y[i] = cv_output(acc, v[i], y_ini[i]);
+        }
+    }
+
+    void reset_states() noexcept {
+        for (auto& m : models) m.reset();
+    }
+};
+
+}  // namespace corvane

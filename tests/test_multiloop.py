@@ -1,0 +1,547 @@
+"""Process models, MIMO simulator and step-response tools."""
+
+import collections
+import copy
+import importlib.util
+import pickle
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from scipy import signal
+
+from corvane.algorithm import multiloop as ml
+from corvane.algorithm import sharedkit
+from multiloop_reference import RefMIMO, ref_model_stp
+
+EXAMPLE = {
+    "CV1": {
+        "MV1": {"mode": "tf_s", "num_s": [0, 4.05], "den_s": [50, 1], "iodelay_s": 25},
+        "MV2": {"mode": "tf_z", "num_z": [0, 1, 0.5], "den_z": [1, -1.5, 0.7], "iodelay_z": 0, "IntegralMark": 0},
+    },
+    "CV2": {
+        "MV1": {"mode": "tf_s", "num_s": [0, 5.39], "den_s": [50, 1], "iodelay_s": 17},
+        "MV2": {"mode": "stp", "stp": [0, 0, 1, 1, 0, 0, 4, 4, 4, 7, 8, 9, 4, 3, 3, 3, 4, 5, 4, 3, 3, 3, 3]},
+        "MV3": {"mode": "tf_s", "num_s": [0, 1], "den_s": [20, 1], "iodelay_s": 2, "IntegralMark": 1},
+    },
+}
+INI = {"CV1": 10, "CV2": 20, "MV1": 15, "MV2": 16, "MV3": 17}
+
+
+def example():
+    return ml.MIMOSim(EXAMPLE, INI, 1)
+
+
+def run(model, inputs):
+    return [float(model.deltaU_sim(x)) for x in inputs]
+
+
+def filter_states(sim):
+    return {(cv, mv): copy.deepcopy(m._zi) for cv, row in sim.yu_model_obj.items() for mv, m in row.items()
+            if isinstance(m, ml.tfz_model)}
+
+
+def mv_sequence(seed, n=60):
+    rng = np.random.default_rng(seed)
+    return [{"MV1": 15 + float(rng.normal()), "MV2": 16 + float(rng.normal()), "MV3": 17.0 + k % 5}
+            for k in range(n)]
+
+
+# --------------------------------------------------------------------------- filter core
+
+coef = st.floats(-2.0, 2.0, allow_nan=False, width=64)
+lead = st.floats(0.25, 4.0) | st.floats(-4.0, -0.25)
+
+
+@settings(max_examples=300, deadline=None)
+@given(b=st.lists(coef, min_size=1, max_size=6), a0=lead, a_rest=st.lists(coef, max_size=5),
+       xs=st.lists(st.floats(-1e3, 1e3, allow_nan=False), min_size=1, max_size=25))
+def test_filter_equals_lfilter_bit_for_bit(b, a0, a_rest, xs):
+    a = [a0] + a_rest
+    m = ml.tfz_model(b, a, 0)
+    zi = m._zi
+    for x in xs:
+        y, zi = signal.lfilter(m.Gz_num, m.Gz_den, np.array([x]), zi=zi)
+        got = m.deltaU_sim(x)
+        assert type(got) is np.float64
+        np.testing.assert_array_equal(got, y[0])
+        assert np.signbit(got) == np.signbit(y[0]) or np.isnan(got)
+        np.testing.assert_array_equal(m._zi, zi)
+
+
+def test_tfz_delay_and_state():
+    m = ml.tfz_model(num=[0, 1], den=[1, -0.5], delay=2)
+    assert m._zi == [0, 0, 0] and all(type(z) is int for z in m._zi)
+    np.testing.assert_array_equal(m.Gz_num, [0, 0, 0, 1])
+    assert m.Gz_num.dtype == np.float64 and m.Gz_den.dtype == np.float64
+    assert run(m, [1] * 6) == [0, 0, 0, 1, 1.5, 1.75]
+    assert isinstance(m._zi, np.ndarray) and m._zi.dtype == np.float64 and len(m._zi) == 3
+    m.reset_zi()
+    assert m._zi == [0, 0, 0]
+    assert run(m, [1] * 4) == [0, 0, 0, 1]
+
+
+@pytest.mark.parametrize("num, den, delay, exc", [
+    ([1], [0, 1], 0, ValueError),       # a[0] == 0
+    ([], [1], 0, ValueError),           # empty numerator
+    ([1], [], 0, ValueError),           # empty denominator
+    ([1], [1, 0.5], 1.5, TypeError),    # non-integer delay: numpy pad refuses
+    ([1], [1, 0.5], -1, ValueError),
+    (5.0, [1, 0.5], 0, TypeError),      # scalar numerator has no length
+])
+def test_tfz_numeric_errors(num, den, delay, exc):
+    try:
+        m = ml.tfz_model(num, den, delay)
+    except exc:
+        return
+    # lfilter's refusals surface at the first sample and change nothing.
+    before = copy.deepcopy(m._zi)
+    with pytest.raises(exc):
+        m.deltaU_sim(1.0)
+    assert m._zi == before
+
+
+def test_deltaU_sim_converts_input():
+    m = ml.tfz_model()
+    with pytest.raises(TypeError):
+        m.deltaU_sim("1")
+    assert m._zi == [0, 0]
+    assert float(m.deltaU_sim(np.float32(2))) == 0.0
+    with pytest.raises(TypeError):
+        ml.no_model().deltaU_sim(None)
+    r = ml.no_model().deltaU_sim()
+    assert type(r) is float and r == 0.0
+
+
+# --------------------------------------------------------------------------- models
+
+def test_step_response_models():
+    m = ml.stp_model([0, 1, 3])
+    assert run(m, [1] * 5) == [0, 1, 3, 3, 3]
+    m = ml.stp_model([0, 1, 3])
+    assert run(m, [1, 0, 0, 0, 0]) == [0, 1, 2, 0, 0]
+    np.testing.assert_array_equal(ml.stpxy_model().Gz_num, np.diff([10.0, 10.0, 20.0, 30.0], prepend=0))
+    np.testing.assert_array_equal(ml.stpxy_model(x=[0, 2], y=[0, 4]).Gz_num, [0.0, 2.0, 2.0])
+    with pytest.raises(AssertionError) as e:
+        ml.stpxy_model(x=[1, 2], y=[1])
+    assert str(e.value) == ""
+
+
+def test_tfs_model_discretises_through_sharedkit():
+    m = ml.tfs_model(num=[0, 1], den=[5, 1], delay=0, Ts=1)
+    num, den = sharedkit.c2d([0, 1], [5, 1], 0, 1)
+    np.testing.assert_array_equal(m.Gz_num, num)
+    np.testing.assert_array_equal(m.Gz_den, den)
+    out = run(m, [1] * 60)
+    assert out[0] == 0 and abs(out[-1] - 1) < 1e-4 and out == sorted(out)
+
+
+def test_defaults():
+    for _ in range(2):  # a second construction sees the same defaults
+        m = ml.tfz_model()
+        np.testing.assert_array_equal(m.Gz_num, [0, 1, 0.5])
+        np.testing.assert_array_equal(m.Gz_den, [1, -1.5, 0.7])
+        run(m, [1, 2])
+        np.testing.assert_array_equal(ml.tfs_model().Gz_num, sharedkit.c2d([0, 1], [5, 1], 0, 1)[0])
+        np.testing.assert_array_equal(ml.stp_model().Gz_num, [0.5, 0.5, 1, 1, 1, 1])
+        np.testing.assert_array_equal(ml.stpxy_model().Gz_num, [10, 0, 10, 10])
+        assert ml.tfz_model(delay=1)._zi == [0, 0, 0]
+
+
+def test_class_tree():
+    for cls in (ml.no_model, ml.tfz_model, ml.tfs_model, ml.stp_model, ml.stpxy_model):
+        assert issubclass(cls, ml.model) and isinstance(cls(), ml.model)
+    assert issubclass(ml.tfs_model, ml.tfz_model) and issubclass(ml.stpxy_model, ml.stp_model)
+    assert issubclass(ml.stp_model, ml.tfz_model) and not issubclass(ml.no_model, ml.tfz_model)
+    assert type(ml.model) is __import__("abc").ABCMeta
+    with pytest.raises(TypeError):
+        ml.model()
+    with pytest.raises(AttributeError):
+        ml.tfz_model().Gz_num = np.zeros(2)
+
+
+def test_get_model_tags():
+    d = {"CV1": {"MV1": {}, "MV2": {}}, "CV2": {"MV3": {}, "MV1": {}}}
+    assert ml.get_model_tags(d) == (["CV1", "CV2"], ["MV1", "MV2", "MV3"])
+    assert ml.get_model_tags({}) == ([], [])
+    with pytest.raises(AttributeError):
+        ml.get_model_tags({"CV1": [1]})
+
+
+def pair(entry, n=5):
+    sim = ml.MIMOSim({"CV": {"MV": entry}}, {}, 1)
+    return sim, [float(sim({"MV": 1})["CV"]) for _ in range(n)]
+
+
+@pytest.mark.parametrize("entry, kind, expected", [
+    ({"mode": "stp", "stp": [1, 1, 1], "IntegralMark": 1}, ml.stp_model, [1, 2, 3, 3, 3]),
+    ({"mode": "tf_z", "num_z": [0, 1], "den_z": [1], "IntegralMark": 1}, ml.tfz_model, [0, 1, 2, 3, 4]),
+    ({"mode": "tf_z", "num_z": [0, 1], "den_z": [1], "iodelay_z": 2}, ml.tfz_model, [0, 0, 0, 1, 1]),
+    ({"mode": "stpxy", "x": [0, 2], "y": [1, 1], "IntegralMark": True}, ml.stpxy_model, [1, 1.5, 2, 2, 2]),
+    ({"mode": "None", "num_s": [1]}, ml.no_model, [0] * 5),
+    ({}, ml.no_model, [0] * 5),
+    ({"IntegralMark": 1}, ml.no_model, [0] * 5),
+])
+def test_pair_build_rule(entry, kind, expected):
+    sim, out = pair(entry)
+    assert type(sim.yu_model_obj["CV"]["MV"]) is kind
+    assert out == expected
+
+
+def test_integrating_tf_s_matches_manual_discretisation():
+    sim, out = pair({"mode": "tf_s", "num_s": [0, 1], "den_s": [10, 1], "IntegralMark": 1}, 200)
+    num, den = sharedkit.c2d([0, 1], np.convolve([10, 1], [1, 0]), 0, 1)
+    y = signal.lfilter(num, den, np.ones(200))
+    np.testing.assert_array_equal(out, y)
+
+
+@pytest.mark.parametrize("entry, exc", [
+    ({"mode": "tf_s", "den_s": [1, 1]}, KeyError),
+    ({"mode": "tf_s", "num_s": [1]}, KeyError),
+    ({"mode": "tf_z", "num_z": [1]}, KeyError),
+    ({"mode": "stp"}, KeyError),
+    ({"mode": "stpxy", "y": [1]}, KeyError),
+    ({"mode": "stpxy", "x": [1, 2], "y": [1]}, AssertionError),
+    ({"mode": "tf_x"}, AssertionError),
+    ({"mode": None}, AssertionError),
+    ({"mode": "TF_S", "num_s": [1], "den_s": [1, 1]}, AssertionError),
+])
+def test_pair_build_failures(entry, exc):
+    with pytest.raises(exc) as e:
+        ml.MIMOSim({"CV": {"MV": entry}})
+    if exc is AssertionError:
+        assert e.value.args == ()
+
+
+# --------------------------------------------------------------------------- MIMO simulator
+
+def test_worked_example_first_calls():
+    assert example()() == {"CV1": 10.0, "CV2": 20.0}
+    sim = example()
+    outs = [sim({"MV2": 17}) for _ in range(3)]
+    assert [o["CV1"] for o in outs[:2]] == [10.0, 11.0]
+    assert [o["CV2"] for o in outs] == [20.0, 20.0, 21.0]
+    assert all(type(v) is np.float64 for o in outs for v in o.values())
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_matches_plain_python_reference(seed):
+    sim, ref = example(), RefMIMO(EXAMPLE, INI, 1)
+    rng = np.random.default_rng(seed)
+    for u in mv_sequence(seed):
+        v = {"CV1": float(rng.normal())} if rng.random() < 0.3 else {}
+        got, want = sim(u, v), ref(u, v)
+        assert got == want
+        assert [type(x) for x in got.values()] == [type(x) for x in want.values()]
+
+
+def test_disturbance_unknown_tags_and_key_orders():
+    sim, quiet = example(), example()
+    for u in mv_sequence(3, 5):
+        sim(u), quiet(u)
+    assert sim({}, {"CV1": 3.0})["CV1"] == quiet({})["CV1"] + 3.0
+    assert sim() == quiet()
+    sim({"MV9": 5, "CV1": 1})
+    assert list(sim.get_input_data_dict()) == ["MV1", "MV2", "MV3"]
+    assert list(sim.get_all_data_dict()) == ["MV1", "MV2", "MV3", "CV1", "CV2"]
+    assert sim.get_process_tags() == ["CV1", "CV2", "MV1", "MV2", "MV3"]
+
+
+def test_output_types_follow_the_arithmetic():
+    sim = ml.MIMOSim({"A": {"MV": {}}, "B": {"MV": {"mode": "stp", "stp": [1]}}}, {"A": 1})
+    out = sim({"MV": 2})
+    assert type(out["A"]) is float and out["A"] == 1.0
+    assert type(out["B"]) is np.float64 and out["B"] == 2.0
+    assert type(ml.MISOSimulator([], []).one_step_sim([])) is float
+    # A disturbance given as numpy float64 makes the model-free CV float64 too.
+    assert type(sim({}, {"A": np.float64(0.5)})["A"]) is np.float64
+
+
+def test_missing_initial_values_and_reset_keeps_model_states():
+    sim = ml.MIMOSim(EXAMPLE)
+    assert sim() == {"CV1": 0.0, "CV2": 0.0}
+    assert sim.get_input_data_dict() == {"MV1": 0.0, "MV2": 0.0, "MV3": 0.0}
+    sim = example()
+    for _ in range(5):
+        sim({"MV2": 17})
+    states = filter_states(sim)
+    sim.reset()
+    assert sim.get_input_data_dict() == {"MV1": 15, "MV2": 16, "MV3": 17}
+    assert sim.get_output_data_dict() == {"CV1": 10, "CV2": 20}
+    for k, z in filter_states(sim).items():
+        np.testing.assert_array_equal(z, states[k])
+    assert sim()["CV1"] != 10.0  # remainder of the earlier step
+
+
+def test_siso():
+    sim = ml.SISOSim(2, 10, delay=3)
+    out = [float(sim({"MV": 1})["CV"]) for _ in range(40)]
+    assert out[:4] == [0.0] * 4 and 0 < out[4] < out[10] < out[-1] < 2
+    assert isinstance(sim, ml.MIMOSim)
+    integ = ml.SISOSim(1, 5, integralMark=1)
+    assert [float(integ({"MV": 1})["CV"]) for _ in range(60)][-1] > 40
+
+
+def test_copies_of_caller_dicts_and_getters():
+    model = copy.deepcopy(EXAMPLE)
+    ini = dict(INI)
+    sim = ml.MIMOSim(model, ini, 1)
+    model["CV1"]["MV2"]["num_z"][1] = 100
+    ini["CV1"] = 1000
+    assert sim({"MV2": 17}) == {"CV1": 10.0, "CV2": 20.0} and sim({"MV2": 17})["CV1"] == 11.0
+    for getter, attr in [("get_input_data_dict", "_u_dict"), ("get_output_data_dict", "_y_dict"),
+                         ("get_cv_list", "cv_list"), ("get_mv_list", "mv_list"),
+                         ("get_model_dict", "process_model_dict")]:
+        got = getattr(sim, getter)()
+        assert got == getattr(sim, attr) and got is not getattr(sim, attr)
+    sim.get_model_dict()["CV1"]["MV2"]["num_z"].append(9)
+    assert sim.process_model_dict == EXAMPLE
+
+
+@pytest.mark.parametrize("bad, tname", [(None, "NoneType"), ([], "list"),
+                                        (collections.OrderedDict(), "collections.OrderedDict"),
+                                        (collections.defaultdict(dict), "collections.defaultdict")])
+def test_process_model_dict_must_be_a_dict(bad, tname):
+    with pytest.raises(TypeError) as e:
+        ml.MIMOSim(bad)
+    assert str(e.value) == f"Argument 'process_model_dict' has incorrect type (expected dict, got {tname})"
+
+
+class NoFloat:
+    """Subtracts fine; the difference cannot become a float."""
+
+    def __sub__(self, other):
+        return "x"
+
+
+@pytest.mark.parametrize("u, v, exc", [
+    ({"MV1": 16}, None, AttributeError),
+    (None, {}, AttributeError),
+    ({"MV1": 16, "MV3": "a"}, {}, TypeError),
+    ({"MV3": NoFloat()}, {}, TypeError),
+    ({"MV1": 16, "MV2": [1]}, {}, TypeError),
+])
+def test_failed_call_changes_nothing(u, v, exc):
+    sim = example()
+    for x in mv_sequence(4, 5):
+        sim(x)
+    before = (dict(sim._u_dict), dict(sim._y_dict), filter_states(sim))
+    with pytest.raises(exc):
+        sim(u, v)
+    after = (dict(sim._u_dict), dict(sim._y_dict), filter_states(sim))
+    assert before[:2] == after[:2]
+    for k, z in before[2].items():
+        np.testing.assert_array_equal(z, after[2][k])
+    ref = example()
+    for x in mv_sequence(4, 5):
+        ref(x)
+    assert sim({"MV1": 17}) == ref({"MV1": 17})
+
+
+class Doubler:
+    def __init__(self):
+        self.seen = []
+
+    def deltaU_sim(self, dU):
+        self.seen.append(dU)
+        return 2 * dU
+
+
+def test_miso_simulator_with_foreign_models():
+    py, filt = Doubler(), ml.tfz_model([1], [1])
+    miso = ml.MISOSimulator([py, filt, ml.no_model()], [1, 2.0, 0])
+    assert miso.model_list[0] is py and miso.u_ini_list == [1, 2.0, 0]
+    assert miso.one_step_sim([4, 5.0, 7]) == 6 + 3.0
+    assert py.seen == [3] and type(py.seen[0]) is int
+    # zip stops at the shortest list
+    assert miso.one_step_sim([2]) == 2
+    # the lists are read as they are at each call
+    miso.model_list[0] = ml.no_model()
+    assert miso.one_step_sim([4, 5.0]) == 3.0
+
+
+def test_foreign_model_failure_rolls_back_filters():
+    class Boom:
+        def deltaU_sim(self, dU):
+            raise RuntimeError("boom")
+
+    filt = ml.tfz_model([0, 1], [1, -0.5])
+    miso = ml.MISOSimulator([filt, Boom()], [0, 0])
+    run(filt, [1, 1])
+    before = filt._zi.copy()
+    with pytest.raises(RuntimeError):
+        miso.one_step_sim([1, 1])
+    np.testing.assert_array_equal(filt._zi, before)
+
+
+# --------------------------------------------------------------------------- model tools
+
+def test_get_model_stp_worked_example():
+    stp = ml.get_model_stp(EXAMPLE)
+    assert {cv: list(r) for cv, r in stp.items()} == {"CV1": ["MV1", "MV2", "MV3"], "CV2": ["MV1", "MV2", "MV3"]}
+    assert stp["CV1"]["MV3"] == []
+    assert all(len(stp[cv][mv]) == 300 for cv, mv in [("CV1", "MV1"), ("CV1", "MV2"), ("CV2", "MV1"),
+                                                       ("CV2", "MV2"), ("CV2", "MV3")])
+    steps = EXAMPLE["CV2"]["MV2"]["stp"]
+    assert stp["CV2"]["MV2"] == steps + [3] * (300 - len(steps))
+    assert stp == ref_model_stp(EXAMPLE)
+
+
+@pytest.mark.parametrize("entry, check", [
+    ({"mode": "stp", "stp": [5, 5, 5]}, lambda r: r == []),
+    ({"mode": "tf_s", "num_s": [0, 1], "den_s": [10, 1], "iodelay_s": 5},
+     lambda r: r[:6] == [0] * 6 and 0 < r[6] < r[50] < 1),
+])
+def test_get_model_stp_pairs(entry, check):
+    assert check(ml.get_model_stp({"CV": {"MV": entry}}, 1, 100)["CV"]["MV"])
+
+
+@pytest.mark.parametrize("args, name, tname", [
+    ((collections.OrderedDict(),), "yu_model", "collections.OrderedDict"),
+    ((None,), "yu_model", "NoneType"),
+    ((EXAMPLE, 0.5), "Ts", "float"),
+    ((EXAMPLE, 1.0), "Ts", "float"),
+    ((EXAMPLE, True), "Ts", "bool"),
+    ((EXAMPLE, 1, 10.0), "length", "float"),
+])
+def test_get_model_stp_type_checks(args, name, tname):
+    for fn, last in [(ml.get_model_stp, "length"), (ml.plot_model_stp, "plotLen")]:
+        with pytest.raises(TypeError) as e:
+            fn(*args)
+        expected = "dict" if name == "yu_model" else "int"
+        assert str(e.value) == (f"Argument '{last if name == 'length' else name}' has incorrect type "
+                                f"(expected {expected}, got {tname})")
+
+
+def test_get_model_stp_empty_length():
+    with pytest.raises(ValueError):
+        ml.get_model_stp(EXAMPLE, 1, 0)
+    with pytest.raises(KeyError):
+        ml.get_model_stp({"CV": {"MV": {"mode": "stp"}}})
+
+
+@pytest.fixture
+def shown(monkeypatch):
+    mpl = pytest.importorskip("matplotlib")
+    mpl.use("Agg")
+    import matplotlib.pyplot as plt
+
+    figures = []
+    monkeypatch.setattr(plt, "show", lambda *a, **k: figures.append(plt.gcf()))
+    with mpl.rc_context():
+        yield figures
+    plt.close("all")
+
+
+def test_plot_model_stp_layout(shown):
+    import matplotlib as mpl
+
+    assert ml.plot_model_stp(EXAMPLE, 1, 50) is None
+    (fig,) = shown
+    assert tuple(fig.get_size_inches()) == (15, 10) and fig.get_facecolor()[:3] == (1, 1, 1)
+    assert fig.get_tight_layout()
+    axes = fig.get_axes()
+    assert [ax.get_title() for ax in axes] == ["CV1-MV1", "CV1-MV2", "CV1-MV3", "CV2-MV1", "CV2-MV2", "CV2-MV3"]
+    assert [ax.get_subplotspec().get_geometry()[2] for ax in axes] == list(range(6))
+    assert all(ax.title.get_fontsize() == 11 for ax in axes)
+    empty, full = axes[2], axes[4]
+    assert len(empty.lines[0].get_ydata()) == 0
+    np.testing.assert_array_equal(full.lines[0].get_ydata(), ml.get_model_stp(EXAMPLE, 1, 50)["CV2"]["MV2"])
+    for ax, size in [(empty, 1), (full, 15)]:  # matplotlib raises a size of 0 to its 1 pt floor
+        for tick in ax.get_xticklabels() + ax.get_yticklabels():
+            assert tick.get_fontsize() == size
+    assert full.xaxis.get_gridlines()[0].get_visible()
+    assert mpl.rcParams["font.sans-serif"] == ["SimHei"] and mpl.rcParams["axes.unicode_minus"] is False
+
+
+def test_mimo_plot_passes_own_model(shown, monkeypatch):
+    calls = []
+    monkeypatch.setattr(ml, "plot_model_stp", lambda *a: calls.append(a))
+    example().plot_model_stp(20)
+    assert calls == [(EXAMPLE, 1, 20)]
+    monkeypatch.undo()
+    with pytest.raises(TypeError, match="'Ts'"):
+        ml.MIMOSim(EXAMPLE, INI, 0.5).plot_model_stp()
+
+
+def test_plot_model_stp_without_matplotlib(monkeypatch):
+    real = importlib.util.find_spec
+    monkeypatch.setattr(importlib.util, "find_spec", lambda name, *a: None if name == "matplotlib" else real(name, *a))
+    calls = []
+    monkeypatch.setattr(ml, "get_model_stp", lambda *a: calls.append(a))
+    assert ml.plot_model_stp({"CV": {"MV": {"mode": "stp"}}}) is None  # a bad entry is never built
+    assert calls == []
+    with pytest.raises(TypeError):
+        ml.plot_model_stp(EXAMPLE, 1.0)
+
+
+# --------------------------------------------------------------------------- copy and pickle
+
+def roundtrip_pickle(obj):
+    return pickle.loads(pickle.dumps(obj))
+
+
+@pytest.mark.parametrize("clone", [copy.copy, copy.deepcopy, roundtrip_pickle], ids=["copy", "deepcopy", "pickle"])
+@pytest.mark.parametrize("make", [ml.tfz_model, ml.tfs_model, ml.stp_model, ml.stpxy_model])
+def test_models_clone_with_state(clone, make):
+    m = make()
+    run(m, [1, 2])
+    c = clone(m)
+    assert type(c) is type(m)
+    np.testing.assert_array_equal(c._zi, m._zi)
+    assert run(c, [3, -1, 0.5]) == run(m, [3, -1, 0.5])
+    fresh = clone(make())
+    assert fresh._zi == make()._zi
+
+
+@pytest.mark.parametrize("clone", [copy.deepcopy, roundtrip_pickle], ids=["deepcopy", "pickle"])
+@pytest.mark.parametrize("make", [example, lambda: ml.SISOSim(2, 10, delay=3)], ids=["mimo", "siso"])
+def test_simulator_clone_continues_identically(clone, make):
+    sim = make()
+    seq = mv_sequence(7, 30) if sim.mv_list != ["MV"] else [{"MV": float(k % 3)} for k in range(30)]
+    for u in seq[:10]:
+        sim(u)
+    c = clone(sim)
+    assert type(c) is type(sim)
+    for cv, row in c.yu_model_obj.items():
+        assert all(m is c.cv_simulators[cv].model_list[i] for i, m in enumerate(row.values()))
+    for u in seq[10:]:
+        assert c(u) == sim(u)
+    c.reset(), sim.reset()
+    assert c() == sim()
+
+
+def test_shallow_copy_and_other_classes():
+    sim = example()
+    s2 = copy.copy(sim)
+    assert s2.yu_model_obj is sim.yu_model_obj and s2() == sim.get_output_data_dict()
+    for obj in (ml.no_model(), ml.MISOSimulator([ml.no_model()], [0.0])):
+        for clone in (copy.copy, copy.deepcopy, roundtrip_pickle):
+            assert type(clone(obj)) is type(obj)
+    miso = roundtrip_pickle(ml.MISOSimulator([ml.stp_model([1, 2])], [1.0]))
+    assert miso.one_step_sim([2.0]) == 1.0 and miso.one_step_sim([2.0]) == 2.0
+
+
+def test_reference_cycles_through_simulators_are_collected():
+    import gc
+
+    freed = []
+
+    class Sentinel:
+        def __del__(self):
+            freed.append(True)
+
+    class Model:  # its class dict leads back to the simulator
+        def deltaU_sim(self, dU):
+            return 0.0
+
+    sim = ml.MIMOSim({"CV": {"MV": {"mode": "stp", "stp": [1]}}})
+    miso = ml.MISOSimulator([Model()], [0])
+    Model.owner = (sim, miso)
+    miso.one_step_sim([1])
+    sim.cv_simulators["CV"].u_ini_list.append(Sentinel())
+    sim.cv_simulators["CV"].u_ini_list.append(sim)
+    del sim, miso, Model
+    gc.collect()
+    assert freed == [True]
