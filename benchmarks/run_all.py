@@ -13,8 +13,6 @@ SUITES = [("PID controller", "bench_pid"), ("Process simulator", "bench_multiloo
 
 
 def main():
-    from bench_pid import table
-
     parts = [
         "# Benchmark results",
         "",
@@ -30,8 +28,7 @@ def main():
             mod = importlib.import_module(modname)
         except ImportError:
             continue
-        rs = mod.rows()
-        text = table(rs)
+        text = mod.table(mod.rows())
         print(f"## {title}\n{text}\n", flush=True)
         parts += [f"## {title}", "", text, ""]
     with open(os.path.join(HERE, "RESULTS.md"), "w") as f:

@@ -14,4 +14,7 @@ def test_example_runs(script, tmp_path):
     proc = subprocess.run([sys.executable, os.path.join(ROOT, "examples", script)], capture_output=True, text=True,
                           env=env, timeout=300)
     assert proc.returncode == 0, proc.stderr
-    assert "final" in proc.stdout
+    assert "final error" in proc.stdout
+    for line in proc.stdout.splitlines():
+        if " saved to " in line:
+            assert os.path.getsize(line.split(" saved to ", 1)[1]) > 10_000
