@@ -51,7 +51,7 @@ inline void check_result(nb::handle obj, PyTypeObject* expected) {
 inline double to_double(nb::handle h) {
     PyObject* o = h.ptr();
     if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
-    double v = PyFloat_AsDouble(o);
+    double v = PyLong_CheckExact(o) ? PyLong_AsDouble(o) : PyFloat_AsDouble(o);
     if (v == -1.0 && PyErr_Occurred()) raise_pending();
     return v;
 }
