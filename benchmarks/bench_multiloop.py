@@ -197,9 +197,10 @@ def fmt_time(t):
 
 
 def table(rs):
-    out = ["| benchmark | corvane | reference | reference / corvane |", "|---|---|---|---|"]
+    out = ["| benchmark | corvane | reference | ratio |", "|---|---:|---:|---|"]
     for name, t, ref, ratio in rs:
-        out.append(f"| {name} | {fmt_time(t)} | {fmt_time(ref)} | {ratio:.2f}x |")
+        text = f"{ratio:.1f}x faster" if ratio >= 1 else f"{1 / ratio:.2f}x slower"
+        out.append(f"| {name} | {fmt_time(t)} | {fmt_time(ref)} | {text} |")
     return "\n".join(out)
 
 
