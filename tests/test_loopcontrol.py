@@ -237,9 +237,45 @@ def test_non_numeric_gain_fails_at_run_without_change():
     same(before, snapshot(pid))
 
 
-def test_wrong_argument_count():
+@pytest.mark.parametrize(
+    "args,kwargs,message",
+    [
+        ((1, 2, 3), {}, "missing required argument 'TV'"),
+        ((1, 2, 3, 4, 5, 6), {}, "at most 5 positional arguments"),
+        ((1, 2, 3, 4), {"MODE": 1}, "multiple values for argument 'MODE'"),
+        ((), {"MODE": 1, "SP": 1, "PV": 1, "TV": 1, "OP": 2}, "unexpected keyword argument 'OP'"),
+    ],
+)
+def test_run_argument_binding_errors(args, kwargs, message):
+    pid = PID()
+    with pytest.raises(TypeError, match=message):
+        pid.run(*args, **kwargs)
+    assert pid._iniFlag is True
+
+
+def test_run_binds_keywords_in_any_order():
+    a, b = PID(), PID()
+    assert a.run(1, 7.0, 2.0, 30.0, 1.0) == b.run(FF=1.0, TV=30.0, PV=2.0, SP=7.0, MODE=1)
+    assert a.PID_Auto(7.0, 3.0, 1.0) == b.PID_Auto(PV=3.0, SP=7.0, FF=1.0)
+    assert a.PID_Auto(7.0, 3.0) == b.PID_Auto(PV=3.0, SP=7.0)  # FF defaults to 0.0 in both
+
+
+def test_uninitialised_instance_and_subclass():
     with pytest.raises(TypeError):
-        PID().run(1, 2, 3)
+        PID.__new__(PID).run(1, 2, 3, 4)
+
+    class MyPID(PID):
+        pass
+
+    pid = MyPID()
+    with pytest.raises(AttributeError, match="'MyPID' object has no attribute '_et1'"):
+        pid.PID_Auto(1.0, 0.0)
+    with pytest.raises(TypeError):  # arguments are converted before the state is read
+        pid.PID_Auto("x", 0.0)
+    assert pid.run(1, 60, 50, 50) == pytest.approx(50 + 10 / 60)
+
+
+def test_wrong_argument_count():
     with pytest.raises(TypeError):
         PID()._resetPID(1, 2, 3)
 

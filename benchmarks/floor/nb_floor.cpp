@@ -8,7 +8,7 @@ using namespace nb::literals;
 namespace {
 struct Floor {};
 struct NoOp {
-    PyObject* operator()(Floor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
+    PyObject* operator()(nb::handle, Floor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
 };
 }  // namespace
 

@@ -33,11 +33,17 @@ template <class... Args>
 
 inline const char* tp_name_of(nb::handle h) { return Py_TYPE(h.ptr())->tp_name; }
 
-// Exact-type parameter check: subclasses and None are refused.
+// Exact-type parameter check: subclasses and None are refused. arg_type_ok
+// returns false with the TypeError set; check_arg raises it.
+inline bool arg_type_ok(PyObject* obj, PyTypeObject* expected, const char* name) {
+    if (Py_TYPE(obj) == expected) return true;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 expected->tp_name, Py_TYPE(obj)->tp_name);
+    return false;
+}
+
 inline void check_arg(nb::handle obj, PyTypeObject* expected, const char* name) {
-    if (Py_TYPE(obj.ptr()) != expected)
-        raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-              expected->tp_name, tp_name_of(obj));
+    if (!arg_type_ok(obj.ptr(), expected, name)) raise_pending();
 }
 
 // Result check of a declared return type.
@@ -47,12 +53,20 @@ inline void check_result(nb::handle obj, PyTypeObject* expected) {
 }
 
 // Number parameter: converted as the interpreter converts a real number to a
-// double (float, int, __float__, __index__); anything else raises TypeError.
+// double (float, int, __float__, __index__). as_double returns false with the
+// interpreter's error set; to_double raises it.
+inline bool as_double(PyObject* o, double& out) {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    out = PyLong_CheckExact(o) ? PyLong_AsDouble(o) : PyFloat_AsDouble(o);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
 inline double to_double(nb::handle h) {
-    PyObject* o = h.ptr();
-    if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
-    double v = PyLong_CheckExact(o) ? PyLong_AsDouble(o) : PyFloat_AsDouble(o);
-    if (v == -1.0 && PyErr_Occurred()) raise_pending();
+    double v;
+    if (!as_double(h.ptr(), v)) raise_pending();
     return v;
 }
 
@@ -230,7 +244,7 @@ struct FastHolder {
             return nullptr;
         }
         try {
-            return Body{}(*nb::inst_ptr<T>(self), slots);
+            return Body{}(nb::handle(self), *nb::inst_ptr<T>(self), slots);
         } catch (nb::python_error& e) {
             e.restore();
         } catch (nb::builtin_exception& e) {
@@ -244,7 +258,7 @@ struct FastHolder {
     }
 };
 
-// Installs `name` on `cls` as a vectorcall method. `body(T&, PyObject* (&)[N])`
+// Installs `name` on `cls` as a vectorcall method. `body(self, T&, PyObject* (&)[N])`
 // returns a new reference (or throws); `text_signature` is the Python-style
 // parameter list shown by help() and inspect, e.g. "($self, MODE, SP, FF=0.0)".
 template <class T, size_t N, class Body>

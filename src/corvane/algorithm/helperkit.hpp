@@ -149,12 +149,6 @@ inline PyObject* items_iter(PyObject* d) {
     return it;
 }
 
-inline bool check_dict_arg(PyObject* d) {
-    if (Py_TYPE(d) == &PyDict_Type) return true;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "d",
-                 PyDict_Type.tp_name, Py_TYPE(d)->tp_name);
-    return false;
-}
 
 // One iterator type per module (Tag), so that both modules can register it.
 template <class Tag>
@@ -208,7 +202,7 @@ struct PairWalk {
             nb::object child_path = nb::steal(p);
             if (PyDict_Check(value.ptr())) {
                 // A branch: descend through the same parameter check as the call.
-                if (!check_dict_arg(value.ptr())) return fail();
+                if (!arg_type_ok(value.ptr(), &PyDict_Type, "d")) return fail();
                 stack.push_back(Frame{std::move(value), nb::object(), std::move(child_path)});
                 continue;
             }
@@ -316,8 +310,7 @@ inline void pair2dict(nb::handle pair, nb::handle d) {
             break;
         }
         nb::object next = nb::steal(v);
-        if (!next.is_none() && !PyDict_CheckExact(next.ptr()))
-            raise(PyExc_TypeError, "Expected %s, got %.200s", PyDict_Type.tp_name, tp_name_of(next));
+        if (!next.is_none()) check_result(next, &PyDict_Type);
         cur = std::move(next);
     }
     if (cur.is_none())

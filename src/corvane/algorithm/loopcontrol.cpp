@@ -22,9 +22,8 @@ struct Param {
     bool real = true;  // false: not convertible; arithmetic with it must fail
 
     void assign(nb::handle h) {
-        PyObject* o = h.ptr();
-        double v = PyFloat_AsDouble(o);
-        if (v == -1.0 && PyErr_Occurred()) {
+        double v;
+        if (!as_double(h.ptr(), v)) {
             PyErr_Clear();
             real = false;
             v = NAN;
@@ -98,7 +97,6 @@ struct PyPID {
     }
 
     double auto_step(double SP, double PV, double FF) {
-        if (!has_dyn) raise(PyExc_AttributeError, "'PID' object has no attribute '_et1'");
         if (!KP.real || !TS.real) check_params_usable(SP - PV);
         double op = core.step(SP, PV, FF);
         has_saved = true;
@@ -227,7 +225,7 @@ NB_MODULE(loopcontrol, m) {
             nb::sig("def getOPHighLowLimit(self) -> tuple[float, float]"), "(OP_HI, OP_LO).");
 
     struct RunBody {
-        PyObject* operator()(PyPID& p, PyObject* (&a)[5]) const {
+        PyObject* operator()(nb::handle, PyPID& p, PyObject* (&a)[5]) const {
             const double mode = to_double(a[0]), sp = to_double(a[1]), pv = to_double(a[2]), tv = to_double(a[3]),
                          ff = a[4] ? to_double(a[4]) : 0.0;
             return PyFloat_FromDouble(p.run(mode, sp, pv, tv, ff));
@@ -236,8 +234,9 @@ NB_MODULE(loopcontrol, m) {
     def_fast<PyPID>(cls, "run", std::array<const char*, 5>{"MODE", "SP", "PV", "TV", "FF"}, 4,
                     "($self, MODE, SP, PV, TV, FF=0.0)", kRunDoc, RunBody{});
     struct AutoBody {
-        PyObject* operator()(PyPID& p, PyObject* (&a)[3]) const {
+        PyObject* operator()(nb::handle self, PyPID& p, PyObject* (&a)[3]) const {
             const double sp = to_double(a[0]), pv = to_double(a[1]), ff = a[2] ? to_double(a[2]) : 0.0;
+            if (!p.has_dyn) raise_no_attribute(self, "_et1");
             return PyFloat_FromDouble(p.auto_step(sp, pv, ff));
         }
     };
