@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace corvane::bind {
 
@@ -128,35 +129,183 @@ inline nb::object instance_dict(nb::handle self) { return nb::getattr(self, "__d
     raise(PyExc_AttributeError, "'%.100s' object has no attribute '%.200s'", dot ? dot + 1 : full, name);
 }
 
-// Pickle/copy support: `get(T&)` gives a state object, `set(T&, state)`
-// restores it on a default-constructed T. The instance __dict__ travels along.
+// ---------------------------------------------------------------------------
+// Rule for every binding: no borrowed reference is kept across anything that
+// can run Python code (a comparison, a hash, a dict lookup with a caller's key,
+// __float__/__index__, an attribute access, a decref). Take a strong reference
+// (nb::borrow) to whatever comes out of a caller's container before such a
+// call, and re-check anything the call could have changed.
+
+// True when `self` is an instance of the bound type of T (or a subclass).
+template <class T>
+inline bool is_instance_of(nb::handle self) {
+    return PyObject_TypeCheck(self.ptr(), (PyTypeObject*) nb::type<T>().ptr()) != 0;
+}
+
+// TypeError as the interpreter's own descriptors give it for a foreign self.
+template <class T>
+inline void check_self(nb::handle self, const char* method) {
+    if (!is_instance_of<T>(self))
+        raise(PyExc_TypeError, "descriptor '%s' for '%s' objects doesn't apply to a '%.100s' object", method,
+              ((PyTypeObject*) nb::type<T>().ptr())->tp_name, tp_name_of(self));
+}
+
+// ---------------------------------------------------------------------------
+// Reading an untrusted state: an exact tuple of a fixed length whose items are
+// read with type and bounds checks. Errors name the state and the item path,
+// e.g. "invalid PID state: item 9.2: expected float, got str".
+class StateView {
+  public:
+    StateView(nb::handle st, Py_ssize_t n, const char* what, std::string path = {})
+        : what_(what), path_(std::move(path)) {
+        if (!PyTuple_CheckExact(st.ptr())) fail(PyExc_TypeError, "expected tuple, got %.200s", tp_name_of(st));
+        t_ = nb::borrow<nb::tuple>(st);
+        if (n >= 0 && PyTuple_GET_SIZE(st.ptr()) != n)
+            fail(PyExc_ValueError, "expected %zd items, got %zd", n, PyTuple_GET_SIZE(st.ptr()));
+    }
+
+    Py_ssize_t size() const { return PyTuple_GET_SIZE(t_.ptr()); }
+
+    // The item itself (a strong reference: the state tuple keeps it alive).
+    nb::object item(Py_ssize_t i) const {
+        if (i < 0 || i >= size()) fail_at(i, PyExc_ValueError, "missing");
+        return nb::borrow(PyTuple_GET_ITEM(t_.ptr(), i));
+    }
+
+    // An item of exactly the given type (or None when allowed).
+    nb::object typed(Py_ssize_t i, PyTypeObject* tp, bool none_ok = false) const {
+        nb::object o = item(i);
+        if (Py_TYPE(o.ptr()) != tp && !(none_ok && o.is_none()))
+            fail_at(i, PyExc_TypeError, "expected %s, got %.200s", tp->tp_name, tp_name_of(o));
+        return o;
+    }
+
+    // A float (or an int, or a numpy float64) as a double.
+    double real(Py_ssize_t i) const {
+        nb::object o = item(i);
+        PyTypeObject* tp = Py_TYPE(o.ptr());
+        if (tp != &PyFloat_Type && tp != &PyLong_Type && tp != float64_type())
+            fail_at(i, PyExc_TypeError, "expected float, got %.200s", tp_name_of(o));
+        return to_double(o);
+    }
+
+    bool flag(Py_ssize_t i) const { return typed(i, &PyBool_Type).ptr() == Py_True; }
+
+    long long integer(Py_ssize_t i) const {
+        nb::object o = typed(i, &PyLong_Type);
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
+        if (overflow) fail_at(i, PyExc_ValueError, "integer out of range");
+        return v;
+    }
+
+    // A nested tuple of n items (n < 0: any length).
+    StateView tuple(Py_ssize_t i, Py_ssize_t n = -1) const {
+        return StateView(item(i), n, what_, child(i));
+    }
+
+    // A tuple of floats of any length.
+    std::vector<double> reals(Py_ssize_t i) const {
+        StateView v = tuple(i);
+        std::vector<double> out((size_t) v.size());
+        for (Py_ssize_t k = 0; k < v.size(); ++k) out[(size_t) k] = v.real(k);
+        return out;
+    }
+
+    template <class... Args>
+    [[noreturn]] void fail_at(Py_ssize_t i, PyObject* exc, const char* fmt, Args... args) const {
+        std::string msg = std::string("invalid ") + what_ + " state: item " + child(i) + ": " + fmt;
+        raise(exc, msg.c_str(), args...);
+    }
+
+    template <class... Args>
+    [[noreturn]] void fail(PyObject* exc, const char* fmt, Args... args) const {
+        std::string msg = std::string("invalid ") + what_ + " state" + (path_.empty() ? "" : ": item " + path_) +
+                          ": " + fmt;
+        raise(exc, msg.c_str(), args...);
+    }
+
+  private:
+    std::string child(Py_ssize_t i) const { return path_.empty() ? std::to_string(i) : path_ + "." + std::to_string(i); }
+
+    nb::tuple t_;
+    const char* what_;
+    std::string path_;
+};
+
+// Pickle/copy support: `get(T&)` gives a state object; `set(T& fresh, state)`
+// validates the whole state and builds it on a default-constructed T. The
+// instance __dict__ travels along. __setstate__ checks self's type, runs `set`
+// on the fresh value and only then swaps it (and the merged __dict__) in, so a
+// bad state raises and changes nothing.
 template <class T, class Cls, class Get, class Set>
 void def_pickle(Cls& cls, Get get, Set set) {
     cls.def("__getstate__", [get](nb::handle self) {
-        T& t = nb::cast<T&>(self);
+        check_self<T>(self, "__getstate__");
+        if (!nb::inst_ready(self)) raise(PyExc_TypeError, "__getstate__(): the object is not initialised");
+        T& t = *nb::inst_ptr<T>(self);
         nb::object d = instance_dict(self);
         if (!d.is_none()) d = nb::dict(nb::borrow<nb::dict>(d));
         return nb::make_tuple(get(t), d);
     });
-    cls.def("__setstate__", [set](nb::handle self, nb::tuple st) {
-        if (st.size() != 2) raise(PyExc_ValueError, "invalid state");
+    cls.def("__setstate__", [set](nb::handle self, nb::handle state) {
+        check_self<T>(self, "__setstate__");
+        StateView sv(state, 2, ((PyTypeObject*) nb::type<T>().ptr())->tp_name);
+        nb::object d = sv.typed(1, &PyDict_Type, true);
         T fresh;
-        set(fresh, st[0]);
+        set(fresh, sv.item(0));
+        nb::object merged;
+        if (!d.is_none()) {
+            nb::object own = instance_dict(self);
+            if (own.is_none()) {
+                if (nb::len(d) != 0) raise(PyExc_TypeError, "invalid state: the object has no __dict__");
+            } else {
+                PyObject* m = PyDict_Copy(own.ptr());
+                if (!m) raise_pending();
+                merged = nb::steal(m);
+                if (PyDict_Update(merged.ptr(), d.ptr()) < 0) raise_pending();
+            }
+        }
+        // Nothing below runs Python code before both parts are in place.
         T* p = nb::inst_ptr<T>(self);
         if (nb::inst_ready(self)) {
+            T old(std::move(*p));
             *p = std::move(fresh);
+            if (merged.is_valid()) PyObject_SetAttrString(self.ptr(), "__dict__", merged.ptr());
         } else {
             new (p) T(std::move(fresh));
             nb::inst_mark_ready(self);
+            if (merged.is_valid()) PyObject_SetAttrString(self.ptr(), "__dict__", merged.ptr());
         }
-        nb::handle d = st[1];
-        if (!d.is_none()) {
-            nb::object own = nb::getattr(self, "__dict__");
-            own.attr("update")(d);
-        }
-    });
+        if (PyErr_Occurred()) raise_pending();
+    }, nb::sig("def __setstate__(self, state: tuple, /) -> None"));
 }
 
+// ---------------------------------------------------------------------------
+// Garbage-collector support for classes that hold Python objects. T provides
+// `int traverse(visitproc, void*)` (Py_VISIT on every object it holds) and
+// `void clear()` (drops them, leaving a state whose methods raise rather than
+// crash). The instance __dict__ of a dynamic-attribute class is visited and
+// cleared here as well.
+template <class T>
+int gc_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const Py_ssize_t off = Py_TYPE(self)->tp_dictoffset;
+    if (off > 0) Py_VISIT(*(PyObject**) ((char*) self + off));
+    if (!nb::inst_ready(self)) return 0;
+    return nb::inst_ptr<T>(self)->traverse(visit, arg);
+}
+
+template <class T>
+int gc_clear(PyObject* self) {
+    const Py_ssize_t off = Py_TYPE(self)->tp_dictoffset;
+    if (off > 0) Py_CLEAR(*(PyObject**) ((char*) self + off));
+    if (nb::inst_ready(self)) nb::inst_ptr<T>(self)->clear();
+    return 0;
+}
+
+template <class T>
+inline PyType_Slot gc_slots[] = {{Py_tp_traverse, (void*) gc_traverse<T>}, {Py_tp_clear, (void*) gc_clear<T>}, {0, nullptr}};
 
 // ---------------------------------------------------------------------------
 // Per-sample methods with the vectorcall convention.
