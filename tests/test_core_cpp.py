@@ -1,3 +1,4 @@
+import glob
 import os
 import shutil
 import subprocess
@@ -5,13 +6,15 @@ import subprocess
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PROGRAMS = sorted(glob.glob(os.path.join(ROOT, "cpp", "tests", "*_test.cpp")))
 
 
 @pytest.mark.skipif(shutil.which("g++") is None, reason="no C++ compiler")
-def test_core_headers_build_and_pass_alone(tmp_path):
+@pytest.mark.parametrize("source", PROGRAMS, ids=[os.path.basename(p) for p in PROGRAMS])
+def test_core_headers_build_and_pass_alone(tmp_path, source):
     exe = tmp_path / "core_test"
     subprocess.run(["g++", "-std=c++20", "-O1", "-ffp-contract=off", "-Wall", "-Werror", "-I", os.path.join(ROOT, "cpp"),
-                    os.path.join(ROOT, "cpp", "tests", "core_test.cpp"), "-o", str(exe)], check=True)
+                    source, "-o", str(exe)], check=True)
     proc = subprocess.run([str(exe)], capture_output=True, text=True)
     assert proc.returncode == 0, proc.stdout
-    assert proc.stdout.strip().endswith("0 failed")
+    assert proc.stdout.strip().endswith(" 0 failed")

@@ -3,18 +3,7 @@
 #include <corvane/mimo.hpp>
 #include <corvane/pid.hpp>
 
-#include <cmath>
-#include <cstdio>
-
-static int failures = 0, checks = 0;
-
-static void expect_near(double got, double want, double tol, const char* what) {
-    ++checks;
-    if (!(std::fabs(got - want) <= tol)) {
-        ++failures;
-        std::printf("FAIL %s: got %.10g, want %.10g\n", what, got, want);
-    }
-}
+#include "check.hpp"
 
 int main() {
     {  // P and filtered D, velocity form
@@ -29,8 +18,7 @@ int main() {
         pid.OP_HI = pid.OP_LO = 50.0;
         pid.reset(0.0, 10.0, 0.0);
         expect_near(pid.step(100.0, 0.0, 0.0), 50.0, 0.0, "pid pinned");
-        ++checks;
-        if (!std::isnan(corvane::clamp_output(NAN, 0.0, 100.0))) ++failures, std::puts("FAIL clamp NaN");
+        expect_true(std::isnan(corvane::clamp_output(NAN, 0.0, 100.0)), "clamp NaN");
     }
     {  // 0.5 / (1 - 0.5 z^-1) behind two samples of dead time
         corvane::LFilter f;
@@ -55,6 +43,5 @@ int main() {
         expect_near(y[0], 7.5, 0.0, "mimo active pair");
         expect_near(y[1], 5.0, 0.0, "mimo inactive pair");
     }
-    std::printf("%d passed, %d failed\n", checks - failures, failures);
-    return failures ? 1 : 0;
+    return check_summary();
 }
