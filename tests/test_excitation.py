@@ -53,7 +53,7 @@ T_VALUES = [0, 1, 5, 11, 19, 20, 39, -1, -20, -21, 199_999, 200_000, 1_733_000_0
 @pytest.mark.parametrize("ET", [10, 1, 2, 3, 5, 3600, -3, 2**40])
 @pytest.mark.parametrize("amp", [1.0, 2, 0.25, -3])
 def test_agrees_with_plain_python(ET, amp):
-    ours, ref = ex.TestSignal(42), Plainex.TestSignal(42)
+    ours, ref = ex.TestSignal(42), PlainTestSignal(42)
     for obj in (ours, ref):
         obj.set_ET(ET)
         obj.set_amplitude(amp)
