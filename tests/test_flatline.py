@@ -140,3 +140,16 @@ def test_finalisers_and_cycles():
     del v, cycle
     gc.collect()
     assert ref() is None
+
+
+def test_subclasses_and_bare_instances():
+    class Own(ConstDect):
+        def __call__(self, Ut, DectLen=10):
+            return "own"
+
+    class Plain(ConstDect):
+        pass
+
+    assert Own()(1.0) == "own" and Plain()(1.0) is np.True_ and ConstDect.__call__(Plain(), 1.0, 1) is np.True_
+    with pytest.raises(TypeError):
+        ConstDect.__new__(ConstDect)(1.0)

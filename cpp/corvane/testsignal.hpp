@@ -26,6 +26,16 @@ inline std::int64_t floor_mod(std::int64_t a, std::int64_t d) {
     return r;
 }
 
+// Both at once, from one hardware division.
+inline void floor_divmod(std::int64_t a, std::int64_t d, std::int64_t& q, std::int64_t& r) {
+    q = a / d;
+    r = a - q * d;
+    if (r != 0 && ((r < 0) != (d < 0))) {
+        --q;
+        r += d;
+    }
+}
+
 struct TestSignal {
     static constexpr std::int64_t kTableSize = 10000;
     // Largest |ET| handled: 2*ET is exact as a double and 4*P fits in 64 bits.
@@ -52,10 +62,11 @@ struct TestSignal {
     // full table of fractions that pass fraction_ok.
     Sample at(std::int64_t t) const {
         const std::int64_t P = 2 * ET;
-        const std::int64_t id0 = floor_mod(floor_div(t, P), kTableSize);
+        std::int64_t period, tp;
+        floor_divmod(t, P, period, tp);
+        const std::int64_t id0 = floor_mod(period, kTableSize);
         const std::int64_t id1 = (id0 + 1) % kTableSize, id2 = (id0 + 2) % kTableSize;
         const std::int64_t sw0 = offset(P, id0), sw1 = offset(P, id1), sw2 = offset(P, id2);
-        const std::int64_t tp = floor_mod(t, P);
         if (tp < sw0) return Sample{true, {sw0 - tp, P - tp, P - tp + sw1, 2 * P - tp, 2 * P - tp + sw2}};
         return Sample{false, {P - tp, P - tp + sw1, 2 * P - tp, 2 * P - tp + sw2, 3 * P - tp}};
     }

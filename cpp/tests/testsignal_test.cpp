@@ -1,6 +1,8 @@
 // Test-signal generator core: switching offsets, the next five switches, negative times.
 #include <corvane/testsignal.hpp>
 
+#include <initializer_list>
+
 #include "check.hpp"
 
 int main() {
@@ -8,6 +10,12 @@ int main() {
     using corvane::floor_mod;
     expect_true(floor_div(-1, 20) == -1 && floor_mod(-1, 20) == 19, "floor toward minus infinity");
     expect_true(floor_div(7, -4) == -2 && floor_mod(7, -4) == -1, "modulo takes the divisor's sign");
+    for (std::int64_t a : std::initializer_list<std::int64_t>{-7, -6, -1, 0, 1, 6, 7, INT64_MIN, INT64_MAX})
+        for (std::int64_t d : std::initializer_list<std::int64_t>{-6, -2, 2, 6, 20}) {
+            std::int64_t q, r;
+            corvane::floor_divmod(a, d, q, r);
+            expect_true(q == floor_div(a, d) && r == floor_mod(a, d), "divmod");
+        }
 
     corvane::TestSignal s;
     s.table[0] = 0.57, s.table[1] = 0.3, s.table[2] = 0.9, s.table[9999] = 0.1;

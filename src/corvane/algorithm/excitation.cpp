@@ -16,7 +16,13 @@ namespace {
 using corvane::TestSignal;
 constexpr Py_ssize_t kTableBytes = TestSignal::kTableSize * (Py_ssize_t) sizeof(double);
 
+struct PyTS;
+struct CallBody {
+    PyObject* operator()(nb::handle self, PyTS& s, PyObject* (&a)[1]) const;
+};
+
 struct PyTS {
+    vectorcallfunc vectorcall = instance_call<PyTS, 1, CallBody>;
     TestSignal core;
     nb::object ET = nb::int_(10);   // _ET as stored (an int of any size)
     bool ET_native = true;          // core.ET holds it
@@ -41,6 +47,13 @@ struct PyTS {
         nb::object a = std::move(amp), t = std::move(table_view);
     }
 };
+
+// The time module, looked up once; its `time` attribute is read at each call
+// so that callers can replace it.
+PyObject* time_module() {
+    static PyObject* mod = nb::module_::import_("time").release().ptr();
+    return mod;
+}
 
 PyTypeObject* numpy_integer() {
     static PyTypeObject* tp = (PyTypeObject*) nb::object(nb::module_::import_("numpy").attr("integer")).release().ptr();
@@ -106,12 +119,11 @@ nb::object amp_of(nb::handle self, PyTS& s) {
     raise(PyExc_TypeError, "TestSignal: the time must be an int or a numpy integer, got %.200s", tp_name_of(t));
 }
 
-struct CallBody {
-    PyObject* operator()(nb::handle self, PyTS& s, PyObject* (&a)[1]) const {
+PyObject* CallBody::operator()(nb::handle self, PyTS& s, PyObject* (&a)[1]) const {
         nb::object now;
         nb::handle t = a[0] ? nb::handle(a[0]) : nb::none();
         if (t.is_none()) {
-            now = nb::steal(PyNumber_Long(nb::module_::import_("time").attr("time")().ptr()));
+            now = nb::steal(PyNumber_Long(nb::handle(time_module()).attr("time")().ptr()));
             if (!now.is_valid()) raise_pending();
             t = now;
         }
@@ -154,8 +166,7 @@ struct CallBody {
             PyTuple_SET_ITEM(out.ptr(), i + 1, v);
         }
         return out.release().ptr();
-    }
-};
+}
 
 PyTS& ts_of(nb::handle h) { return nb::cast<PyTS&>(h); }
 
@@ -218,7 +229,7 @@ NB_MODULE(excitation, m) {
         "amp"_a.none() = 1.0, nb::sig("def set_amplitude(self, amp: float = 1.0) -> None"),
         "Set the amplitude: amp itself when amp > 0.0, else 0.0.");
 
-    def_fast<PyTS>(cls, "__call__", std::array<const char*, 1>{"t"}, 0, "($self, t=None)", kCallDoc, CallBody{});
+    def_call<PyTS>(cls, std::array<const char*, 1>{"t"}, 0, "($self, t=None)", kCallDoc, CallBody{});
 
     cls.def_prop_rw(
         "_ET", [](PyTS& s) { return s.ET; },

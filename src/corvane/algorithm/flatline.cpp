@@ -14,7 +14,13 @@ namespace {
 
 using Detector = corvane::ConstDetector<nb::object>;
 
+struct PyCD;
+struct CallBody {
+    PyObject* operator()(nb::handle, PyCD& d, PyObject* (&a)[2]) const;
+};
+
 struct PyCD {
+    vectorcallfunc vectorcall = instance_call<PyCD, 2, CallBody>;
     Detector core;  // the window: the caller's objects with their values
 
     int traverse(visitproc visit, void* arg) {
@@ -44,8 +50,7 @@ PyObject* g_true = nullptr;   // numpy.True_
 PyObject* g_false = nullptr;  // numpy.False_
 PyObject* g_deque = nullptr;  // collections.deque
 
-struct CallBody {
-    PyObject* operator()(nb::handle, PyCD& d, PyObject* (&a)[2]) const {
+PyObject* CallBody::operator()(nb::handle, PyCD& d, PyObject* (&a)[2]) const {
         Py_ssize_t L = 10;
         if (a[1]) {
             check_arg(a[1], &PyLong_Type, "DectLen");
@@ -60,8 +65,7 @@ struct CallBody {
         Released gone;
         const bool constant = d.core.step(x, nb::borrow(a[0]), L, gone);
         return Py_NewRef(constant ? g_true : g_false);
-    }
-};
+}
 
 const char* kClassDoc =
     "判断输入数据是否为连续常数（连续数据长度 ≥ DectLen），是则返回 True，否则返回 False。\n"
@@ -85,7 +89,7 @@ NB_MODULE(flatline, m) {
     nb::class_<PyCD> cls(m, "ConstDect", nb::dynamic_attr(), nb::type_slots(gc_slots<PyCD>), kClassDoc);
     cls.def(nb::init<>());
 
-    def_fast<PyCD>(cls, "__call__", std::array<const char*, 2>{"Ut", "DectLen"}, 1, "($self, Ut, DectLen=10)", kCallDoc,
+    def_call<PyCD>(cls, std::array<const char*, 2>{"Ut", "DectLen"}, 1, "($self, Ut, DectLen=10)", kCallDoc,
                    CallBody{});
 
     cls.def_prop_ro(
