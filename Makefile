@@ -13,7 +13,7 @@ $(STAMP): pyproject.toml
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (looked for /usr/bin/python3.13 and pyenv)"; exit 1; }
 	@test -x $(PY) || $(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(BUILD_DEPS) pytest hypothesis matplotlib simple-pid
+	$(PY) -m pip install -q $(BUILD_DEPS) pytest hypothesis matplotlib simple-pid dask distributed tqdm
 	touch $(STAMP)
 
 venv: $(STAMP)
