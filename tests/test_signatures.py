@@ -22,6 +22,8 @@ def test_constructor_signature_is_real(cls):
     sig = inspect.signature(cls)
     kinds = {p.kind for p in sig.parameters.values()}
     assert not {inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.VAR_KEYWORD} & kinds, sig
+    if not sig.parameters:
+        return
     # help() renders the same signature
     text = "".join(re.sub(r"^\s*\|", "", line) for line in pydoc.plain(pydoc.render_doc(cls)).splitlines())
     assert f"{cls.__name__}{sig}".replace(" ", "") in "".join(text.split())
