@@ -465,4 +465,10 @@ void def_call(nb::handle cls, std::array<const char*, N> names, size_t required,
     PyType_Modified(tp);
 }
 
+// Signatures for inspect/help: every class of the module gets a __signature__
+// descriptor read from nanobind's signature text. Call at the end of NB_MODULE.
+inline void install_signatures(nb::module_& m) {
+    nb::module_::import_("corvane.algorithm._introspect").attr("install")(m);
+}
+
 }  // namespace corvane::bind

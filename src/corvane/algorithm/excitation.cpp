@@ -259,4 +259,5 @@ NB_MODULE(excitation, m) {
             if (!read_table(PyBytes_AS_STRING(raw.ptr()), true, s.core.table))
                 v.fail_at(2, PyExc_ValueError, "duty fractions must lie in [0, 1]");
         });
+    install_signatures(m);
 }

@@ -127,4 +127,5 @@ NB_MODULE(flatline, m) {
                 d.core.append(x, std::move(item), n);
             }
         });
+    install_signatures(m);
 }
