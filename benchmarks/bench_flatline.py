@@ -22,6 +22,11 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
 from flatline_reference import PlainConstDect  # noqa: E402
 
 
+def slower(ours, anchor):
+    r = ours / anchor
+    return f"{r:.2f}x slower" if r >= 1 else f"{1 / r:.2f}x faster"
+
+
 def rows():
     """[(name, corvane ns, anchor ns, ratio text)] for ConstDect.__call__."""
     env = {"u": 42.0}
@@ -44,9 +49,9 @@ def rows():
     out = []
     if _benchfloor is not None:
         out += [
-            ("ConstDect(u, 10) vs same-machinery no-op", t["d10"], t["fl"], f"{t['d10'] / t['fl']:.2f}x slower"),
+            ("ConstDect(u, 10) vs same-machinery no-op", t["d10"], t["fl"], slower(t["d10"], t["fl"])),
             ("ConstDect(Ut=u, DectLen=10) vs same-machinery no-op", t["d10kw"], t["flkw"],
-             f"{t['d10kw'] / t['flkw']:.2f}x slower"),
+             slower(t["d10kw"], t["flkw"])),
         ]
     out += [
         ("ConstDect DectLen 10 vs plain Python", t["d10"], t["p10"], f"{t['p10'] / t['d10']:.1f}x faster"),

@@ -119,53 +119,64 @@ nb::object amp_of(nb::handle self, PyTS& s) {
     raise(PyExc_TypeError, "TestSignal: the time must be an int or a numpy integer, got %.200s", tp_name_of(t));
 }
 
-PyObject* CallBody::operator()(nb::handle self, PyTS& s, PyObject* (&a)[1]) const {
-        nb::object now;
-        nb::handle t = a[0] ? nb::handle(a[0]) : nb::none();
-        if (t.is_none()) {
-            now = nb::steal(PyNumber_Long(nb::handle(time_module()).attr("time")().ptr()));
-            if (!now.is_valid()) raise_pending();
-            t = now;
+// (U, next1, ..., next5); the nexts are ints, or of result_type when given.
+PyObject* sample_tuple(PyObject* amp, const TestSignal::Sample& r, PyTypeObject* result_type) {
+    nb::object out = nb::steal(PyTuple_New(6));
+    if (!out.is_valid()) raise_pending();
+    PyObject* U;
+    if (r.high)
+        U = Py_NewRef(amp);
+    else if (PyFloat_CheckExact(amp))
+        U = PyFloat_FromDouble(-PyFloat_AS_DOUBLE(amp));
+    else
+        U = PyNumber_Negative(amp);
+    if (!U) raise_pending();
+    PyTuple_SET_ITEM(out.ptr(), 0, U);
+    for (int i = 0; i < 5; ++i) {
+        PyObject* v = PyLong_FromLongLong(r.next[i]);
+        if (v && result_type) {
+            PyObject* c = PyObject_CallOneArg((PyObject*) result_type, v);
+            Py_DECREF(v);
+            v = c;
         }
-        nb::object index;  // a numpy integer's value
-        PyTypeObject* result_type = nullptr;
-        if (!PyLong_Check(t.ptr())) {
-            if (!PyObject_TypeCheck(t.ptr(), numpy_integer())) fail_time(s, t);
-            index = nb::steal(PyNumber_Index(t.ptr()));
-            if (!index.is_valid()) raise_pending();
-            result_type = Py_TYPE(t.ptr());
-            t = index;
-        }
-        int overflow = 0;
-        const long long tv = PyLong_AsLongLongAndOverflow(t.ptr(), &overflow);
-        if (tv == -1 && PyErr_Occurred()) raise_pending();
-        if (s.ET_native && s.core.ET == 0) raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
-        if (overflow || !s.ET_native) raise(PyExc_OverflowError, "TestSignal: time or half period out of range");
-        nb::object amp = amp_of(self, s);
+        if (!v) raise_pending();
+        PyTuple_SET_ITEM(out.ptr(), i + 1, v);
+    }
+    return out.release().ptr();
+}
 
-        const TestSignal::Sample r = s.core.at(tv);
-        nb::object out = nb::steal(PyTuple_New(6));
-        if (!out.is_valid()) raise_pending();
-        PyObject* U;
-        if (r.high)
-            U = Py_NewRef(amp.ptr());
-        else if (PyFloat_CheckExact(amp.ptr()))
-            U = PyFloat_FromDouble(-PyFloat_AS_DOUBLE(amp.ptr()));
-        else
-            U = PyNumber_Negative(amp.ptr());
-        if (!U) raise_pending();
-        PyTuple_SET_ITEM(out.ptr(), 0, U);
-        for (int i = 0; i < 5; ++i) {
-            PyObject* v = PyLong_FromLongLong(r.next[i]);
-            if (v && result_type) {
-                PyObject* c = PyObject_CallOneArg((PyObject*) result_type, v);
-                Py_DECREF(v);
-                v = c;
-            }
-            if (!v) raise_pending();
-            PyTuple_SET_ITEM(out.ptr(), i + 1, v);
+PyObject* CallBody::operator()(nb::handle self, PyTS& s, PyObject* (&a)[1]) const {
+    int overflow = 0;
+    // The usual case first: an int time and a usable half period.
+    if (a[0] && PyLong_CheckExact(a[0]) && s.ET_native && s.core.ET != 0 && s.amp.is_valid()) {
+        const long long tv = PyLong_AsLongLongAndOverflow(a[0], &overflow);
+        if (!overflow) {
+            nb::object amp = s.amp;  // held: the negation may run code that replaces it
+            return sample_tuple(amp.ptr(), s.core.at(tv), nullptr);
         }
-        return out.release().ptr();
+    }
+    nb::object now;
+    nb::handle t = a[0] ? nb::handle(a[0]) : nb::none();
+    if (t.is_none()) {
+        now = nb::steal(PyNumber_Long(nb::handle(time_module()).attr("time")().ptr()));
+        if (!now.is_valid()) raise_pending();
+        t = now;
+    }
+    nb::object index;  // a numpy integer's value
+    PyTypeObject* result_type = nullptr;
+    if (!PyLong_Check(t.ptr())) {
+        if (!PyObject_TypeCheck(t.ptr(), numpy_integer())) fail_time(s, t);
+        index = nb::steal(PyNumber_Index(t.ptr()));
+        if (!index.is_valid()) raise_pending();
+        result_type = Py_TYPE(t.ptr());
+        t = index;
+    }
+    const long long tv = PyLong_AsLongLongAndOverflow(t.ptr(), &overflow);
+    if (tv == -1 && PyErr_Occurred()) raise_pending();
+    if (s.ET_native && s.core.ET == 0) raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+    if (overflow || !s.ET_native) raise(PyExc_OverflowError, "TestSignal: time or half period out of range");
+    nb::object amp = amp_of(self, s);
+    return sample_tuple(amp.ptr(), s.core.at(tv), result_type);
 }
 
 PyTS& ts_of(nb::handle h) { return nb::cast<PyTS&>(h); }
