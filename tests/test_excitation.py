@@ -7,6 +7,8 @@ import time
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from excitation_reference import PlainTestSignal
 from hostile import check_foreign_self, check_hostile_states
 
@@ -43,6 +45,8 @@ def test_table_is_numpys_legacy_draw_and_reseeds_the_global_generator(seed):
     assert ts._rand_arr.dtype == np.float64 and np.array_equal(ts._rand_arr, want)
     with pytest.raises(ValueError):
         ts._rand_arr[0] = 0.5
+    with pytest.raises(ValueError):
+        ts._rand_arr.flags.writeable = True
     assert ex.TestSignal(seed)(12345) == ts(12345)
     assert not np.array_equal(ex.TestSignal()._rand_arr, ex.TestSignal()._rand_arr)
 
@@ -62,6 +66,16 @@ def test_agrees_with_plain_python(ET, amp):
         assert reprs(ours(int(t))) == reprs(ref(int(t))), t
     for t in (np.int64(123457), np.int32(-77), np.uint16(999)):
         assert outcome(ours, t) == outcome(ref, t)
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.integers(-60, 60).filter(bool), st.integers(-(2**63), 2**63 - 1), st.sampled_from([1.0, 3, 0.5, 0.0]))
+def test_random_times_and_periods_agree(ET, t, amp):
+    pair = (ex.TestSignal(9), PlainTestSignal(9))
+    for obj in pair:
+        obj.set_ET(ET)
+        obj.set_amplitude(amp)
+    assert reprs(pair[0](t)) == reprs(pair[1](t))
 
 
 def test_worked_rows():
