@@ -51,20 +51,20 @@ PyObject* g_false = nullptr;  // numpy.False_
 PyObject* g_deque = nullptr;  // collections.deque
 
 PyObject* CallBody::operator()(nb::handle, PyCD& d, PyObject* (&a)[2]) const {
-        Py_ssize_t L = 10;
-        if (a[1]) {
-            check_arg(a[1], &PyLong_Type, "DectLen");
-            L = PyLong_AsSsize_t(a[1]);
-            if (L == -1 && PyErr_Occurred()) raise_pending();
-            if (L == 0) raise(PyExc_IndexError, "deque index out of range");
-            if (L < 0) raise(PyExc_IndexError, "pop from an empty deque");
-            if (L > Detector::kMaxLength) raise(PyExc_OverflowError, "DectLen too large");
-        }
-        double x;
-        if (!as_double(a[0], x)) raise_pending();
-        Released gone;
-        const bool constant = d.core.step(x, nb::borrow(a[0]), L, gone);
-        return Py_NewRef(constant ? g_true : g_false);
+    Py_ssize_t L = 10;
+    if (a[1]) {
+        check_arg(a[1], &PyLong_Type, "DectLen");
+        L = PyLong_AsSsize_t(a[1]);
+        if (L == -1 && PyErr_Occurred()) raise_pending();
+        if (L == 0) raise(PyExc_IndexError, "deque index out of range");
+        if (L < 0) raise(PyExc_IndexError, "pop from an empty deque");
+        if (L > Detector::kMaxLength) raise(PyExc_OverflowError, "DectLen too large");
+    }
+    double x;
+    if (!as_double(a[0], x)) raise_pending();
+    Released gone;
+    const bool constant = d.core.step(x, nb::borrow(a[0]), L, gone);
+    return Py_NewRef(constant ? g_true : g_false);
 }
 
 const char* kClassDoc =
