@@ -1,5 +1,6 @@
 // corvane.algorithm.inferential: soft-sensor bias update and lab data recorder.
 #include "bindkit.hpp"
+#include "reduce_all_protocols.hpp"
 #include "sfilter_object.hpp"
 
 #include <corvane/bias_update.hpp>
@@ -180,14 +181,14 @@ void bind_soft_sensor(nb::module_& m) {
                 num.append(1);
                 den.append(tao);
                 den.append(1);
-                fil = nb::borrow(g_sfilter_type)(num, den, "u_ini"_a = 0.0, "y_ini"_a = 0.0);
+                fil = nb::borrow(g_sfilter_type)(num, den, "u_ini"_a.none() = 0.0, "y_ini"_a.none() = 0.0);
                 if (Py_TYPE(fil.ptr()) != (PyTypeObject*) g_sfilter_type || !nb::inst_ready(fil))
                     raise(PyExc_TypeError, "sFilter did not make a filter");
             }
             new (p) P{std::move(core), nb::borrow(name), std::move(fil)};
         },
-        "name"_a = "softSensor", "filter_tao"_a = 5.0, "abs_threshold"_a = 1e-6, "prd_len"_a = 28800,
-        "const_len"_a = 60,
+        "name"_a.none() = "softSensor", "filter_tao"_a.none() = 5.0, "abs_threshold"_a.none() = 1e-6, "prd_len"_a.none() = 28800,
+        "const_len"_a.none() = 60,
         nb::sig("def __init__(self, name: str = 'softSensor', filter_tao: float = 5.0, abs_threshold: float = 1e-06, "
                 "prd_len: int = 28800, const_len: int = 60) -> None"));
 
@@ -221,7 +222,7 @@ void bind_soft_sensor(nb::module_& m) {
             if (u == corvane::SoftSensorBias::Update::no_history) raise(PyExc_IndexError, kNoHistory);
             p.report(u);
         },
-        "lab_data"_a, "lab_time"_a, nb::sig("def _update_bias(self, lab_data: float, lab_time: float) -> None"),
+        "lab_data"_a.none(), "lab_time"_a.none(), nb::sig("def _update_bias(self, lab_data: float, lab_time: float) -> None"),
         "Set the bias from a lab value and the prediction valid at its sample time.");
 
     cls.def(
@@ -301,6 +302,7 @@ void bind_soft_sensor(nb::module_& m) {
             p.name = std::move(name);
             p.fil = std::move(fil);
         });
+    def_reduce(cls);
 }
 
 // ---------------------------------------------------------------------------
@@ -395,7 +397,7 @@ void bind_recorder(nb::module_& m) {
             r.set_file(std::move(file));
             new (p) R(std::move(r));
         },
-        "name"_a = "softSensor", "abs_threshold"_a = 1e-6, "const_len"_a = 60, "csv_dir"_a = "./",
+        "name"_a.none() = "softSensor", "abs_threshold"_a.none() = 1e-6, "const_len"_a.none() = 60, "csv_dir"_a.none() = "./",
         nb::sig("def __init__(self, name: str = 'softSensor', abs_threshold: float = 1e-06, const_len: int = 60, "
                 "csv_dir: str | os.PathLike[str] = './') -> None"));
 
@@ -445,7 +447,7 @@ void bind_recorder(nb::module_& m) {
                 throw;
             }
         },
-        "lab_data"_a, "lab_time"_a, nb::sig("def export_lab_data_csv(self, lab_data: float, lab_time: float) -> None"),
+        "lab_data"_a.none(), "lab_time"_a.none(), nb::sig("def export_lab_data_csv(self, lab_data: float, lab_time: float) -> None"),
         "将一条记录追加到 CSV 文件（文件新建时先写表头）。");
 
     cls.def_prop_ro("_name", [](R& p) { return p.name.is_valid() ? p.name : nb::none(); });
@@ -482,6 +484,7 @@ void bind_recorder(nb::module_& m) {
                 p.pending.emplace_back(u, (size_t) n);
             }
         });
+    def_reduce(cls);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // corvane.algorithm.smoothing: sFilter, a continuous transfer function run
 // sample by sample (zero-order hold, one time unit per call).
 #include "bindkit.hpp"
+#include "reduce_all_protocols.hpp"
 #include "sfilter_object.hpp"
 
 #include <algorithm>
@@ -67,11 +68,12 @@ NB_MODULE(smoothing, m) {
             p->assign(std::move(b), std::move(a));
             std::copy(zi.begin(), zi.end(), p->f.state().begin());
         },
-        "num"_a, "den"_a, "u_ini"_a = 0.0, "y_ini"_a = 0.0,
+        "num"_a.none(), "den"_a.none(), "u_ini"_a.none() = 0.0, "y_ini"_a.none() = 0.0,
         nb::sig("def __init__(self, num: typing.Sequence[float], den: typing.Sequence[float], u_ini: float = 0.0, "
                 "y_ini: float = 0.0) -> None"));
 
     def_pickle<SF>(
         cls, [](SF& s) { return s.state(); },
         [](SF& s, nb::handle st) { s.restore(StateView(st, 3, "sFilter")); });
+    def_reduce(cls);
 }
