@@ -209,6 +209,20 @@ def test_a_message_that_cannot_be_printed_leaves_the_block_unchanged(monkeypatch
         s.run(1.0, 2.0, 3.0, prd_time=4.0)
     monkeypatch.undo()
     assert state_of(s) == before
+    # a writer that swaps in another state before failing: the new state stays, nothing breaks
+    small = SoftSensorBiasUpdate(filter_tao=0, prd_len=1)
+    small.run(1.0, 2.0, 3.0, prd_time=4.0)
+
+    class Swapping(io.StringIO):
+        def write(self, text):
+            s.__setstate__(small.__getstate__())
+            raise OSError("stdout closed")
+
+    monkeypatch.setattr(sys, "stdout", Swapping())
+    with pytest.raises(OSError):
+        s.run(1.0, 2.0, 3.0, prd_time=4.0)
+    monkeypatch.undo()
+    assert state_of(s) == state_of(small) and s.run(1.0, 2.0, 3.0, prd_time=5.0) == 1.0
 
 
 # --- pickling and hostile states -----------------------------------------------------------------

@@ -109,7 +109,10 @@ struct SoftSensorBias {
         return s;
     }
 
+    // Takes the step back; nothing happens when the buffers were replaced since
+    // the snapshot (the caller's callbacks swapped in a new state).
     void restore(Snapshot& s) noexcept {
+        if (!prd_data.owns(s.data) || !prd_time.owns(s.time) || !lab.owns(s.lab_mark)) return;
         prd_data.rewind(s.data);
         prd_time.rewind(s.time);
         if (s.lab_copy)

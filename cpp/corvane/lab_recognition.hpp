@@ -55,7 +55,9 @@ public:
         std::size_t steady = 0;
     };
     Mark mark() const noexcept { return {values_.mark(), steady_}; }
+    bool owns(const Mark& m) const noexcept { return values_.owns(m.values); }
     void rewind(const Mark& m) noexcept {
+        if (!owns(m)) return;
         values_.rewind(m.values);
         steady_ = m.steady;
     }

@@ -75,21 +75,28 @@ public:
     }
 
     // Enough to take back one push (or any pushes into an empty buffer): a
-    // push into a full buffer overwrites the oldest entry.
+    // push into a full buffer overwrites the oldest entry. A mark belongs to
+    // the storage it was taken from; rewinding other storage (the buffer was
+    // replaced meanwhile) changes nothing.
     struct Mark {
+        const double* storage = nullptr;
         std::size_t head = 0, size = 0;
         bool overwrites = false;
         double old = 0.0;
     };
     Mark mark() const noexcept {
-        Mark m{head_, size_, cap_ != 0 && size_ == cap_, 0.0};
+        Mark m{data_.get(), head_, size_, cap_ != 0 && size_ == cap_, 0.0};
         if (m.overwrites) m.old = data_[head_];
         return m;
     }
+    bool owns(const Mark& m) const noexcept {
+        return m.storage == data_.get() && m.size <= cap_ && (m.head < cap_ || m.head == 0);
+    }
     void rewind(const Mark& m) noexcept {
+        if (!owns(m)) return;
         head_ = m.head;
         size_ = m.size;
-        if (m.overwrites) data_[head_] = m.old;
+        if (m.overwrites && cap_ != 0) data_[head_] = m.old;
     }
 
 private:

@@ -419,8 +419,10 @@ void bind_recorder(nb::module_& m) {
                 try {
                     p.pending.push_back(p.record(lab, t));
                 } catch (...) {
-                    if (copy) p.lab = std::move(*copy);
-                    else p.lab.rewind(mark);
+                    if (p.lab.owns(mark)) {
+                        if (copy) p.lab = std::move(*copy);
+                        else p.lab.rewind(mark);
+                    }
                     throw;
                 }
             }
