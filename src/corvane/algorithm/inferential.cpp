@@ -1,6 +1,5 @@
 // corvane.algorithm.inferential: soft-sensor bias update and lab data recorder.
 #include "bindkit.hpp"
-#include "reduce_all_protocols.hpp"
 #include "sfilter_object.hpp"
 
 #include <corvane/bias_update.hpp>
@@ -302,7 +301,6 @@ void bind_soft_sensor(nb::module_& m) {
             p.name = std::move(name);
             p.fil = std::move(fil);
         });
-    def_reduce(cls);
 }
 
 // ---------------------------------------------------------------------------
@@ -486,7 +484,6 @@ void bind_recorder(nb::module_& m) {
                 p.pending.emplace_back(u, (size_t) n);
             }
         });
-    def_reduce(cls);
 }
 
 }  // namespace

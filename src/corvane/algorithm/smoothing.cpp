@@ -1,7 +1,6 @@
 // corvane.algorithm.smoothing: sFilter, a continuous transfer function run
 // sample by sample (zero-order hold, one time unit per call).
 #include "bindkit.hpp"
-#include "reduce_all_protocols.hpp"
 #include "sfilter_object.hpp"
 
 #include <algorithm>
@@ -75,5 +74,4 @@ NB_MODULE(smoothing, m) {
     def_pickle<SF>(
         cls, [](SF& s) { return s.state(); },
         [](SF& s, nb::handle st) { s.restore(StateView(st, 3, "sFilter")); });
-    def_reduce(cls);
 }
