@@ -86,57 +86,28 @@ int main() {
         }
         expect_true(ok, "recognition vs rule");
     }
-    {  // first call, then a step of the lab value recognised after const_len further calls
+    {  // first call, a step of the lab value recognised const_len calls later; taking a step back
         corvane::SoftSensorBias s(6, 4, 1e-6);  // prd_len 5, const_len 2
         const double T = 1000.0;
         auto r = s.step(1.0, 3.0, T - 30.0, T, false, 0.0);
-        expect_true(r.first && r.attempted && r.update == corvane::SoftSensorBias::Update::applied, "first update");
-        expect_near(s.bias, 2.0, 0.0, "first bias (prediction at T-60)");
-        expect_near(s.prd_time.front(), T - 300.0, 0.0, "start history oldest stamp");
-        expect_near(s.prd_time.back(), T, 0.0, "start history newest stamp");
-        const double preds[] = {2.0, 4.0, 8.0, 16.0};
-        bool flags[4];
+        expect_true(r.first && r.update == corvane::SoftSensorBias::Update::applied && s.bias == 2.0, "first update");
+        expect_true(s.prd_time.front() == T - 300.0 && s.prd_time.back() == T, "start history stamps");
+        int updated_at = -1;
         for (int k = 0; k < 4; ++k) {
-            s.step(preds[k], 5.0, T + 1.5, T + 1.0 + k, false, 0.0);
-            flags[k] = s.update_flag;
+            s.step(2.0 + k, 5.0, T + 1.5, T + 1.0 + k, false, 0.0);
+            if (s.update_flag) updated_at = updated_at < 0 ? k : 99;
         }
-        expect_true(!flags[0] && !flags[1] && flags[2] && !flags[3], "update in the third call with the new value");
-        expect_near(s.bias, 5.0 - 2.0, 0.0, "bias from the prediction stamped T+1");
-        // lab time on a stamp takes that stamp's prediction; beyond the newest: no change
-        s.step(32.0, 5.0, T + 3.0, T + 5.0, true, 1.0);
-        expect_near(s.prd_at_lab, 8.0, 0.0, "stamp equal to the lab time");
-        const auto before = s.bias;
-        r = s.step(64.0, 9.0, T + 99.0, T + 6.0, true, 1.0);
-        expect_true(r.update == corvane::SoftSensorBias::Update::out_of_range && s.bias == before && !s.update_flag,
-                    "lab time newer than the newest stamp");
-        r = s.step(64.0, 5.0, T + 3.0, T + 7.0, true, 1.0);
-        expect_true(r.update == corvane::SoftSensorBias::Update::unchanged, "same lab value and time");
-    }
-    {  // snapshot/restore takes back a first step and a later one
-        corvane::SoftSensorBias s(4, 3, 1e-6);
+        expect_true(updated_at == 2 && s.bias == 3.0 && s.prd_at_lab == 2.0, "one update, held prediction at T+1");
         auto snap = s.snapshot();
-        s.step(1.0, 2.0, 0.0, 100.0, false, 0.0);
+        r = s.step(7.0, 9.0, T + 6.0, T + 6.0, true, 1.0);
+        expect_true(r.update == corvane::SoftSensorBias::Update::applied && s.bias == 9.0 - 7.0, "triggered, newest");
         s.restore(snap);
-        expect_true(s.prd_data.empty() && s.prd_time.empty() && s.lab.values().empty() && std::isnan(s.bias + s.lab_data),
-                    "first step taken back");
-        s.step(1.0, 2.0, 50.0, 100.0, false, 0.0);
-        const double bias = s.bias, oldest = s.prd_time.front();
-        snap = s.snapshot();
-        s.step(7.0, 9.0, 100.0, 101.0, true, 1.0);
-        s.restore(snap);
-        expect_true(s.bias == bias && s.prd_time.front() == oldest && s.prd_time.back() == 100.0 &&
-                        s.lab.values().back() == 2.0 && s.update_flag,
-                    "later step taken back");
-    }
-    {  // capacities that leave nothing to look up or compare report it
+        expect_true(s.bias == 3.0 && s.prd_time.back() == T + 4.0 && s.prd_time.front() == T - 60.0 &&
+                        s.lab.values().back() == 5.0 && !s.update_flag,
+                    "step taken back");
         corvane::SoftSensorBias none(0, 3, 1e-6);
         expect_true(none.step(1.0, 1.0, 0.0, 0.0, false, 0.0).error == corvane::SoftSensorBias::Error::no_history,
                     "no prediction history");
-        corvane::SoftSensorBias one(3, 1, 1e-6);
-        one.step(1.0, 1.0, 0.0, 0.0, false, 0.0);
-        expect_true(one.step(1.0, 1.0, 0.0, 1.0, false, 0.0).error ==
-                        corvane::SoftSensorBias::Error::no_lab_difference,
-                    "no lab difference");
     }
     return check_summary();
 }
