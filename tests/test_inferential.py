@@ -254,7 +254,13 @@ def test_hostile_states_and_foreign_self(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)  # an accepted relative file name stays in here
     check_hostile_states(lambda: sFilter([1], [2.0, 1]), lambda f: f(1.0))
     check_hostile_states(driven_bias, lambda s: s.run(1.0, 9.0, T, prd_time=T + 9.0))
-    check_hostile_states(lambda: driven_recorder(tmp_path), lambda r: r.run(7.0, T))
+    def recorder_with_pending():
+        r = driven_recorder(tmp_path)
+        core, d = r.__getstate__()
+        r.__setstate__((core[:5] + (("a,b,c\n",),), d))
+        return r
+
+    check_hostile_states(recorder_with_pending, lambda r: r.run(7.0, T))
     check_foreign_self(sFilter([1], [1.0]), driven_bias())
     check_foreign_self(driven_bias(), sFilter([1], [1.0]))
     check_foreign_self(driven_recorder(tmp_path), driven_bias())

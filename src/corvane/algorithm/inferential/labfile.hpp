@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -46,11 +47,13 @@ inline int write_and_close(int fd, const std::string& s, std::size_t& done) {
 // place (O_EXCL) and written at once.
 inline int create_with(const std::string& path, const std::string& content) {
     std::size_t done = 0;
-    const std::string tmp = path + "." + std::to_string((long) ::getpid()) + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0 && errno == EEXIST) {  // left behind by a process that died
-        ::unlink(tmp.c_str());
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 4 && fd < 0; ++attempt) {  // a private name: pid and clock
+        const auto ns = std::chrono::steady_clock::now().time_since_epoch().count();
+        tmp = path + "." + std::to_string((long) ::getpid()) + "." + std::to_string((long long) ns) + ".tmp";
         fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd < 0 && errno != EEXIST) break;
     }
     if (fd >= 0) {
         int e = write_and_close(fd, content, done);
