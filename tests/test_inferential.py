@@ -1,9 +1,9 @@
 import copy
 import io
 import math
-import multiprocessing
 import pickle
 import random
+import subprocess
 import sys
 import time
 from collections import deque
@@ -335,22 +335,25 @@ def test_failed_write_keeps_the_record_for_the_next_call(tmp_path):
     assert path.read_text().count("ExportTime") == 1
 
 
-def _append_many(directory, barrier, n):
-    r = LabDataRecorder(name="shared", const_len=0, csv_dir=directory)
-    barrier.wait()
-    for k in range(n):
-        r.run(float(k % 2), T)
+APPENDER = """
+import sys
+from corvane.algorithm.inferential import LabDataRecorder
+r = LabDataRecorder(name="shared", const_len=0, csv_dir=sys.argv[1])
+print("ready", flush=True)
+sys.stdin.readline()
+for k in range(400):
+    r.run(float(k % 2), 1.7e9)
+"""
 
 
 def test_two_processes_append_to_one_file(tmp_path):
-    ctx = multiprocessing.get_context("spawn")
-    barrier = ctx.Barrier(2)
-    procs = [ctx.Process(target=_append_many, args=(str(tmp_path), barrier, 400)) for _ in range(2)]
-    for p in procs:
-        p.start()
-    for p in procs:
-        p.join(60)
-        assert p.exitcode == 0
+    procs = [subprocess.Popen([sys.executable, "-c", APPENDER, str(tmp_path)], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True) for _ in range(2)]
+    assert [p.stdout.readline() for p in procs] == ["ready\n"] * 2
+    for p in procs:  # both start appending at once, into a file that does not exist yet
+        p.stdin.write("go\n")
+        p.stdin.flush()
+    assert [p.wait(60) for p in procs] == [0, 0]
     lines = (tmp_path / "shared_Raw_LabData.csv").read_text().split("\n")
     assert lines[0] == "ExportTime,LabTime,LabData" and lines[-1] == ""
     assert len(lines) == 1 + 2 * 399 + 1

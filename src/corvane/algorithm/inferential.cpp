@@ -226,11 +226,7 @@ void bind_soft_sensor(nb::module_& m) {
 
     cls.def(
         "get_name",
-        [](P& p) -> nb::object {
-            if (!p.name.is_valid()) return nb::none();
-            if (!p.name.is_none() && !PyUnicode_CheckExact(p.name.ptr())) check_result(p.name, &PyUnicode_Type);
-            return p.name;
-        },
+        [](P& p) { return p.name.is_valid() ? p.name : nb::none(); },  // an exact str: _name is read-only
         nb::sig("def get_name(self) -> str"), "名称");
     cls.def("get_lab_data", [](P& p) { return p.core.lab_data; }, "当前化验值");
     cls.def("get_lab_time", [](P& p) { return p.core.lab_time; }, "当前化验时间");
