@@ -126,7 +126,7 @@ struct PySoftSensor {
         fil.reset();
     }
 
-    // _update_bias after its message: prints when the lab value and time are unchanged.
+    // The message of _update_bias when the lab value and lab time are unchanged.
     void report(corvane::SoftSensorBias::Update u) const {
         if (u == corvane::SoftSensorBias::Update::unchanged)
             print_text(with_name(name, ": Bias Update is not triggered, lab_data or lab_time is unchanged."));
