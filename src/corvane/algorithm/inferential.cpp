@@ -492,4 +492,5 @@ NB_MODULE(inferential, m) {
     m.attr("sFilter") = sfilter;
     bind_soft_sensor(m);
     bind_recorder(m);
+    install_signatures(m);
 }

@@ -74,4 +74,5 @@ NB_MODULE(smoothing, m) {
     def_pickle<SF>(
         cls, [](SF& s) { return s.state(); },
         [](SF& s, nb::handle st) { s.restore(StateView(st, 3, "sFilter")); });
+    install_signatures(m);
 }
