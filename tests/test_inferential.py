@@ -99,6 +99,10 @@ def test_first_data_then_recognised_step(capsys):
     assert capsys.readouterr().out == ""
     s.run(9.0, 5.0, L, prd_time=T + 5, update_trigger=1.0)
     assert capsys.readouterr().out == UNCHANGED and s.get_update_flag() is False
+    s._update_bias(5.0, L + 0.05)
+    assert capsys.readouterr().out == UNCHANGED
+    with pytest.raises(IndexError):
+        SoftSensorBiasUpdate()._update_bias(1.0, 2.0)  # nothing buffered yet
 
 
 @pytest.mark.parametrize("lab_time, bias", [
