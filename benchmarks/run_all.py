@@ -10,7 +10,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 SUITES = [("PID controller", "bench_pid"), ("Process simulator", "bench_multiloop"), ("Tuning sweep", "bench_sweep"),
-          ("Test signal generator", "bench_excitation"), ("Constant detector", "bench_flatline")]
+          ("Soft-sensor bias update", "bench_inferential"), ("Test signal generator", "bench_excitation"),
+          ("Constant detector", "bench_flatline")]
 
 
 def main():

@@ -7,6 +7,11 @@ using namespace nb::literals;
 
 namespace {
 struct Floor {};
+// Same five named arguments as SoftSensorBiasUpdate.run.
+struct BiasFloor {};
+struct BiasNoOp {
+    PyObject* operator()(nb::handle, BiasFloor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
+};
 struct NoOp {
     PyObject* operator()(nb::handle, Floor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
 };
@@ -58,4 +63,10 @@ NB_MODULE(_benchfloor, m) {
     cls.def(
         "run_nb", [](Floor&, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle) { return 0.0; }, "MODE"_a,
         "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0);
+
+    nb::class_<BiasFloor> bias(m, "BiasFloor");
+    bias.def(nb::init<>());
+    corvane::bind::def_fast<BiasFloor>(
+        bias, "run", std::array<const char*, 5>{"prd_data", "lab_data", "lab_time", "prd_time", "update_trigger"}, 3,
+        "($self, prd_data, lab_data, lab_time, prd_time=None, update_trigger=None)", "No-op.", BiasNoOp{});
 }
