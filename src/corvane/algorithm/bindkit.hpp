@@ -388,8 +388,11 @@ struct FastHolder {
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         PyObject* slots[N];
         if (!sig->bind(args, nargs, kwnames, slots)) return nullptr;
+        return run(self, slots, sig->func);
+    }
+    static PyObject* run(PyObject* self, PyObject* (&slots)[N], const char* func) {
         if (!nb::inst_ready(self)) {
-            PyErr_Format(PyExc_TypeError, "%s(): the object is not initialised", sig->func);
+            PyErr_Format(PyExc_TypeError, "%s(): the object is not initialised", func);
             return nullptr;
         }
         try {
@@ -426,6 +429,56 @@ void def_fast(nb::handle cls, const char* name, std::array<const char*, N> names
     int rc = PyObject_SetAttrString(cls.ptr(), name, descr);
     Py_DECREF(descr);
     if (rc) raise_pending();
+}
+
+// __call__ through the type's tp_call slot: cheaper than a `__call__` method,
+// which the interpreter reaches through a slot lookup and a second call.
+// `body(self, T&, PyObject* (&)[N])` as for def_fast. Install with
+// call_slot<T, N, Body>(names, required) in the type's slot list; Python sees
+// __call__ as the usual slot wrapper (give its stub in stubs.pattern).
+template <class T, size_t N, class Body>
+struct CallSlot {
+    static inline FastSignature<N>* sig = nullptr;
+    static PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
+        const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+        PyObject* slots[N];
+        if (nkw == 0) {
+            if (!sig->bind(&PyTuple_GET_ITEM(args, 0), nargs, nullptr, slots)) return nullptr;
+            return FastHolder<T, N, Body>::run(self, slots, "__call__");
+        }
+        // Keywords: the vectorcall layout (positionals, then keyword values).
+        if (nargs + nkw > 64) {
+            PyErr_Format(PyExc_TypeError, "__call__() takes at most %zu arguments (%zd given)", N, nargs + nkw);
+            return nullptr;
+        }
+        PyObject* stack[64];
+        for (Py_ssize_t i = 0; i < nargs; ++i) stack[(size_t) i] = PyTuple_GET_ITEM(args, i);
+        PyObject* names = PyTuple_New(nkw);
+        if (!names) return nullptr;
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(names, k, Py_NewRef(key));
+            stack[(size_t) (nargs + k++)] = value;
+        }
+        // kwargs is the interpreter's own copy: nothing can change it meanwhile.
+        PyObject* out = nullptr;
+        if (sig->bind(stack, nargs, names, slots)) out = FastHolder<T, N, Body>::run(self, slots, "__call__");
+        Py_DECREF(names);
+        return out;
+    }
+};
+
+template <class T, size_t N, class Body>
+PyType_Slot call_slot(std::array<const char*, N> names, size_t required, Body) {
+    static_assert(std::is_empty_v<Body>, "call_slot takes a captureless body");
+    if (!CallSlot<T, N, Body>::sig) {
+        auto* sig = new FastSignature<N>{"__call__", names, required};
+        sig->intern();
+        CallSlot<T, N, Body>::sig = sig;
+    }
+    return {Py_tp_call, (void*) CallSlot<T, N, Body>::call};
 }
 
 }  // namespace corvane::bind
