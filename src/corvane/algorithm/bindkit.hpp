@@ -248,6 +248,13 @@ void def_pickle(Cls& cls, Get get, Set set) {
         if (!d.is_none()) d = nb::dict(nb::borrow<nb::dict>(d));
         return nb::make_tuple(get(t), d);
     });
+    // Protocols 0 and 1 reach __getstate__ only through __reduce__.
+    cls.def("__reduce__", [](nb::handle self) {
+        check_self<T>(self, "__reduce__");
+        nb::object newobj = nb::module_::import_("copyreg").attr("__newobj__");
+        return nb::make_tuple(newobj, nb::make_tuple(nb::handle((PyObject*) Py_TYPE(self.ptr()))),
+                              self.attr("__getstate__")());
+    });
     cls.def("__setstate__", [set](nb::handle self, nb::handle state) {
         check_self<T>(self, "__setstate__");
         StateView sv(state, 2, ((PyTypeObject*) nb::type<T>().ptr())->tp_name);

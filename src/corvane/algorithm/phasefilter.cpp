@@ -319,7 +319,8 @@ NB_MODULE(phasefilter, m) {
     g_ldlag_slots[2] = call_slot<PyLDLAG>(std::array<const char*, 1>{"u"}, 1, CallBody{});
     g_ldlag_slots[3] = {0, nullptr};
 
-    nb::class_<PyLDLAG> cls(m, "LDLAG", nb::dynamic_attr(), nb::type_slots(g_ldlag_slots), kLDLAGDoc);
+    nb::class_<PyLDLAG> cls(m, "LDLAG", nb::dynamic_attr(), nb::is_weak_referenceable(), nb::type_slots(g_ldlag_slots),
+                            kLDLAGDoc);
 
     cls.def(
         "__init__",

@@ -1,0 +1,87 @@
+// Lead-lag filter core and lfiltic, without Python.
+#include <corvane/leadlag.hpp>
+
+#include "check.hpp"
+
+#include <vector>
+
+using corvane::LeadLag;
+using corvane::LeadLagCoeffs;
+using corvane::LeadLagError;
+
+int main() {
+    {  // the three coefficient cases and the refused ones
+        LeadLagCoeffs c;
+        const double p = std::exp(-0.2);
+        expect_true(corvane::leadlag_coefficients(0.5, 5.0, 1.0, c) == LeadLagError::none, "lead-lag ok");
+        expect_true(c.nb == 2 && c.na == 2, "lead-lag sizes");
+        expect_near(c.b[0], 0.5, 0.0, "b0");
+        expect_near(c.b[1], (1.0 - p) - 0.5, 0.0, "b1");
+        expect_near(c.a[1], -p, 0.0, "a1");
+        corvane::leadlag_coefficients(0.0, 5.0, 1.0, c);
+        expect_true(c.nb == 1 && c.na == 2, "lag sizes");
+        expect_near(c.b[0], 1.0 - p, 0.0, "lag b0");
+        corvane::leadlag_coefficients(-3.0, 0.0, 1.0, c);
+        expect_true(c.nb == 1 && c.na == 1 && c.b[0] == 1.0 && c.state_size() == 0, "tao 0 passes through");
+        const double bad[][2] = {{0.5, -1.0}, {-0.1, 5.0}, {NAN, 5.0}, {0.5, NAN}, {NAN, 0.0}};
+        for (auto& ab : bad)
+            expect_true(corvane::leadlag_coefficients(ab[0], ab[1], 1.0, c) == LeadLagError::out_of_domain,
+                        "out of domain");
+        expect_true(corvane::leadlag_coefficients(INFINITY, 5.0, 1.0, c) == LeadLagError::not_finite, "inf alpha");
+        expect_true(corvane::leadlag_coefficients(0.0, 1e-3, -1.0, c) == LeadLagError::not_finite, "overflowing p");
+        expect_true(corvane::leadlag_coefficients(0.5, INFINITY, 1.0, c) == LeadLagError::none, "infinite tao");
+    }
+    {  // unit step after steady state at 0: 1 - 0.5 exp(-0.2 k), k = 0, 1, ...
+        LeadLag f;
+        LeadLagCoeffs c;
+        corvane::leadlag_coefficients(0.5, 5.0, 1.0, c);
+        f.set(c);
+        f.seed(0.0, 0.0);
+        for (int k = 0; k < 20; ++k) expect_near(f.step(1.0), 1.0 - 0.5 * std::exp(-0.2 * k), 1e-14, "lead-lag step");
+    }
+    {  // the lag answers on the same sample, one sample ahead of the continuous response
+        LeadLag f;
+        LeadLagCoeffs c;
+        corvane::leadlag_coefficients(0.0, 5.0, 1.0, c);
+        f.set(c);
+        f.seed(0.0, 0.0);
+        for (int k = 1; k <= 20; ++k) expect_near(f.step(1.0), 1.0 - std::exp(-0.2 * k), 1e-14, "lag step");
+    }
+    {  // unseeded: the first sample seeds a steady state, so a constant input passes unchanged
+        LeadLag f;
+        LeadLagCoeffs c;
+        corvane::leadlag_coefficients(2.5, 3.0, 2.0, c);
+        f.set(c);
+        for (int k = 0; k < 5; ++k) expect_near(f.step(3.0), 3.0, 1e-14, "steady state");
+    }
+    {  // run() over a strided block equals repeated step()
+        LeadLagCoeffs c;
+        corvane::leadlag_coefficients(1.7, 4.0, 1.0, c);
+        LeadLag a, b;
+        a.set(c);
+        b.set(c);
+        std::vector<double> u(40), y(20);
+        for (size_t i = 0; i < u.size(); ++i) u[i] = std::sin(0.3 * (double) i) + (i % 7 == 0 ? 2.0 : 0.0);
+        a.run(u.data(), 2, y.data(), y.size());
+        for (size_t k = 0; k < y.size(); ++k) expect_near(y[k], b.step(u[2 * k]), 0.0, "run == step");
+        expect_near(a.f.state()[0], b.f.state()[0], 0.0, "same state");
+    }
+    {  // lfiltic of a longer filter, with a[0] != 1 and missing history taken as zero
+        const double b[] = {1.0, 2.0, 3.0}, a[] = {2.0, 0.5, 0.25, 0.125};
+        const double y[] = {4.0, 5.0}, x[] = {6.0};
+        double zi[3];
+        corvane::lfiltic(b, 3, a, 4, y, 2, x, 1, zi);
+        expect_near(zi[0], ((2.0 * 6.0 + 3.0 * 0.0) - (0.5 * 4.0 + 0.25 * 5.0 + 0.125 * 0.0)) / 2.0, 0.0, "zi0");
+        expect_near(zi[1], ((3.0 * 6.0) - (0.25 * 4.0 + 0.125 * 5.0)) / 2.0, 0.0, "zi1");
+        expect_near(zi[2], (0.0 - 0.125 * 4.0) / 2.0, 0.0, "zi2");
+    }
+    {  // step response: r1 + (r2 - r1) * (1 - (1 - alpha) exp(-k / tao)); all r2 when tao <= 0
+        double y[3];
+        corvane::leadlag_step_response(3, 2.0, 0.0, 0.0, 1.0, y);
+        expect_near(y[0], 0.0, 0.0, "stp 0");
+        expect_near(y[2], 1.0 - std::exp(-1.0), 1e-15, "stp 2");
+        corvane::leadlag_step_response(3, 0.0, 0.3, 1.0, 2.0, y);
+        for (double v : y) expect_near(v, 2.0, 0.0, "stp tao 0");
+    }
+    return check_summary();
+}
