@@ -266,3 +266,40 @@ def test_reference_cycle_through_stored_input_is_collected():
     del f, x
     gc.collect()
     assert ref() is None
+
+
+def test_call_paths():
+    blank = LDLAG.__new__(LDLAG)
+    with pytest.raises(TypeError, match="not initialised"):
+        blank(1.0)
+
+    class Sub(LDLAG):
+        pass
+
+    class Own(LDLAG):
+        def __call__(self, u):
+            return "own"
+
+    f = Sub(0.0, 0.0)
+    assert f(2.0) == f(*[2.0]) == f(**{"u": 2.0}) == 2.0 and Own()(1.0) == "own"
+
+
+def test_inputs_that_run_code_mid_call():
+    f = LDLAG(0.5, 5.0)
+    other = LDLAG(1.0, 0.0)
+    other(9.0)
+
+    class Meddler:
+        def __float__(self):
+            f.tao = 1.0
+            f.__setstate__(other.__getstate__())
+            return 1.0
+
+    # inputs are converted before the state is read: the swapped-in pass-through filter runs
+    assert f(Meddler()) == 1.0 and f._tao == 0.0
+    f.__setstate__(LDLAG(0.5, 5.0).__getstate__())
+    assert f.multi_step([Meddler(), 2.0]).tolist() == [1.0, 2.0]
+    f.__setstate__(LDLAG(0.5, 5.0).__getstate__())
+    f._u_ini, f._y_ini = Meddler(), 0.0
+    f._modify_param()
+    assert f._b.tolist() == [1.0] and f._zi.shape == (0,)

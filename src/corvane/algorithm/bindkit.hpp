@@ -488,4 +488,34 @@ PyType_Slot call_slot(std::array<const char*, N> names, size_t required, Body) {
     return {Py_tp_call, (void*) CallSlot<T, N, Body>::call};
 }
 
+// Cheaper still: the instance's own vectorcall slot, the call the interpreter
+// makes without building an argument tuple. T keeps the function in a member
+// (`vectorcallfunc vc = <what this returns>;`, set in every constructed T);
+// the type points tp_vectorcall_offset at that member. Instances are made
+// zeroed (GC types), so one that was never initialised has no function there
+// and the interpreter falls back to the tp_call slot, which call_slot installs
+// (and which reports the uninitialised object). Returns the function to store.
+template <class T, size_t N, class Body>
+vectorcallfunc enable_vectorcall(nb::handle cls, vectorcallfunc T::* field, std::array<const char*, N> names,
+                                 size_t required, Body body) {
+    (void) call_slot<T, N, Body>(names, required, body);
+    struct Slot {
+        static PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+            PyObject* slots[N];
+            if (!CallSlot<T, N, Body>::sig->bind(args, PyVectorcall_NARGS(nargsf), kwnames, slots)) return nullptr;
+            return FastHolder<T, N, Body>::run(self, slots, "__call__");
+        }
+    };
+    PyTypeObject* tp = (PyTypeObject*) cls.ptr();
+    if (!(tp->tp_flags & Py_TPFLAGS_HAVE_GC) || tp->tp_call != (ternaryfunc) CallSlot<T, N, Body>::call)
+        raise(PyExc_SystemError, "enable_vectorcall: %s needs GC slots and call_slot", tp->tp_name);
+    // Where the member lies in an instance: measured on an uninitialised one.
+    nb::object probe = nb::inst_alloc(cls);
+    T* p = nb::inst_ptr<T>(probe);
+    tp->tp_vectorcall_offset = (Py_ssize_t) ((char*) &(p->*field) - (char*) probe.ptr());
+    tp->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+    PyType_Modified(tp);
+    return Slot::call;
+}
+
 }  // namespace corvane::bind

@@ -131,7 +131,10 @@ corvane::LeadLagCoeffs coefficients(double alpha, double tao, double Ts) {
     return c;
 }
 
+vectorcallfunc g_ldlag_call = nullptr;  // LDLAG.__call__, set at module initialisation
+
 struct PyLDLAG {
+    vectorcallfunc vc = g_ldlag_call;  // the instance's vectorcall slot
     corvane::LeadLag core;
     // What Python sees, as stored; the doubles beside them do the arithmetic.
     nb::object alpha_obj = nb::none(), tao_obj = nb::none(), Ts_obj = nb::none();
@@ -321,6 +324,8 @@ NB_MODULE(phasefilter, m) {
 
     nb::class_<PyLDLAG> cls(m, "LDLAG", nb::dynamic_attr(), nb::is_weak_referenceable(), nb::type_slots(g_ldlag_slots),
                             kLDLAGDoc);
+
+    g_ldlag_call = enable_vectorcall<PyLDLAG>(cls, &PyLDLAG::vc, std::array<const char*, 1>{"u"}, 1, CallBody{});
 
     cls.def(
         "__init__",
