@@ -83,6 +83,25 @@ public:
         return y;
     }
 
+    // n samples, input read with a stride (in elements): the same doubles as
+    // step() on each in turn. A first-order section keeps its state in a local,
+    // so the output stores cannot force it back through memory.
+    void run(const double* x, std::ptrdiff_t stride, double* y, std::size_t n) noexcept {
+        if (!fir_ && z_.size() == 1) {
+            const double b0 = b_[0], b1 = b_[1], a1 = a_[1];
+            double z = z_[0];
+            for (std::size_t k = 0; k < n; ++k) {
+                const double xk = x[(std::ptrdiff_t) k * stride];
+                const double yk = z + b0 * xk;
+                z = b1 * xk - a1 * yk;
+                y[k] = yk;
+            }
+            z_[0] = z;
+            return;
+        }
+        for (std::size_t k = 0; k < n; ++k) y[k] = step(x[(std::ptrdiff_t) k * stride]);
+    }
+
     void reset() noexcept { std::fill(z_.begin(), z_.end(), 0.0); }
 
     // Delay-line state, length max(len(b), len(a)) - 1.

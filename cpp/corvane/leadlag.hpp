@@ -82,7 +82,7 @@ struct LeadLag {
     void run(const double* u, std::ptrdiff_t stride, double* y, std::size_t n) {
         if (n == 0) return;
         if (!seeded) seed(u[0], u[0]);
-        for (std::size_t k = 0; k < n; ++k) y[k] = f.step(u[(std::ptrdiff_t) k * stride]);
+        f.run(u, stride, y, n);
     }
 };
 
