@@ -66,6 +66,16 @@ int main() {
         for (size_t k = 0; k < y.size(); ++k) expect_near(y[k], b.step(u[2 * k]), 0.0, "run == step");
         expect_near(a.f.state()[0], b.f.state()[0], 0.0, "same state");
     }
+    {  // LFilter::run on a second-order section equals step() sample by sample
+        const double b[] = {0.2, 0.3, 0.1}, a[] = {1.0, -0.9, 0.2};
+        corvane::LFilter f, g;
+        f.assign(b, 3, a, 3);
+        g.assign(b, 3, a, 3);
+        const double x[] = {1.0, -2.0, 0.5, 4.0, 4.0, 0.0};
+        double y[6];
+        f.run(x, 1, y, 6);
+        for (int k = 0; k < 6; ++k) expect_near(y[k], g.step(x[k]), 0.0, "second-order run == step");
+    }
     {  // lfiltic of a longer filter, with a[0] != 1 and missing history taken as zero
         const double b[] = {1.0, 2.0, 3.0}, a[] = {2.0, 0.5, 0.25, 0.125};
         const double y[] = {4.0, 5.0}, x[] = {6.0};
