@@ -286,3 +286,22 @@ def test_call_paths_and_inputs_that_run_code_mid_call():
     assert f(Meddler()) == 1.0 and f._tao == 0.0
     f.__setstate__(LDLAG(0.5, 5.0).__getstate__())
     assert f.multi_step([Meddler(), 2.0]).tolist() == [1.0, 2.0]
+
+
+anything = st.one_of(st.floats(), st.integers(-3, 10**400), st.none(), st.text(max_size=2), st.booleans(),
+                     st.lists(st.floats(-1e3, 1e3), max_size=3))
+OPS = [lambda f, v: f(v), lambda f, v: f.multi_step(v), lambda f, v: setattr(f, "alpha", v),
+       lambda f, v: setattr(f, "tao", v), lambda f, v: (setattr(f, "_u_ini", v), f._modify_param())]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(st.integers(0, len(OPS) - 1), anything), max_size=10))
+def test_random_calls_never_crash_and_failures_change_nothing(ops):
+    f = LDLAG(0.5, 5.0, 1, 0.0, 0.0)
+    for i, v in ops:
+        before = state(f)
+        try:
+            OPS[i](f, v)
+        except (TypeError, ValueError, IndexError, OverflowError):
+            after = state(f)
+            assert after == before or (i == 4 and after[:3] + after[4:] == before[:3] + before[4:])
