@@ -1,5 +1,6 @@
 import copy
 import gc
+import inspect
 import math
 import pickle
 import weakref
@@ -272,7 +273,9 @@ def test_call_paths_and_inputs_that_run_code_mid_call():
             return "own"
 
     f = Sub(0.0, 0.0)
-    assert f(2.0) == f(*[2.0]) == f(**{"u": 2.0}) == 2.0 and Own()(1.0) == "own"
+    assert f(2.0) == f(*[2.0]) == f(**{"u": 2.0}) == LDLAG.__call__(f, u=2.0) == 2.0 and Own()(1.0) == "own"
+    assert str(inspect.signature(LDLAG(0.5))) == "(u)" and list(inspect.signature(LDLAG).parameters)[2:] == [
+        "Ts", "u_ini", "y_ini"]
     f, other = LDLAG(0.5, 5.0), LDLAG(1.0, 0.0)
     other(9.0)
 

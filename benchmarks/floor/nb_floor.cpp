@@ -45,6 +45,6 @@ NB_MODULE(_benchfloor, m) {
     call_floor_slots[3] = {0, nullptr};
     nb::class_<CallFloor> cf(m, "CallFloor", nb::type_slots(call_floor_slots));
     g_call_floor = corvane::bind::enable_vectorcall<CallFloor>(cf, &CallFloor::vc, std::array<const char*, 1>{"u"}, 1,
-                                                               CallNoOp{});
+                                                               "($self, u)", "No-op.", CallNoOp{});
     cf.def(nb::init<>());
 }

@@ -503,9 +503,12 @@ PyType_Slot call_slot(std::array<const char*, N> names, size_t required, Body) {
 // zeroed (GC types), so one that was never initialised has no function there
 // and the interpreter falls back to the tp_call slot, which call_slot installs
 // (and which reports the uninitialised object). Returns the function to store.
+// `text_signature` and `doc` describe __call__ for help() and inspect: a method
+// descriptor running the same body is written into the type's dict directly
+// (setattr would reroute the call slot through the generic lookup).
 template <class T, size_t N, class Body>
 vectorcallfunc enable_vectorcall(nb::handle cls, vectorcallfunc T::* field, std::array<const char*, N> names,
-                                 size_t required, Body body) {
+                                 size_t required, const char* text_signature, const char* doc, Body body) {
     (void) call_slot<T, N, Body>(names, required, body);
     struct Slot {
         static PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -522,8 +525,22 @@ vectorcallfunc enable_vectorcall(nb::handle cls, vectorcallfunc T::* field, std:
     T* p = nb::inst_ptr<T>(probe);
     tp->tp_vectorcall_offset = (Py_ssize_t) ((char*) &(p->*field) - (char*) probe.ptr());
     tp->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+    FastHolder<T, N, Body>::sig = CallSlot<T, N, Body>::sig;
+    std::string* docstr = new std::string(std::string("__call__") + text_signature + "\n--\n\n" + doc);
+    auto* def = new PyMethodDef{"__call__", (PyCFunction) (void (*)(void)) FastHolder<T, N, Body>::call,
+                                METH_FASTCALL | METH_KEYWORDS, docstr->c_str()};
+    nb::object descr = nb::steal(PyDescr_NewMethod(tp, def));
+    if (!descr.is_valid()) raise_pending();
+    nb::object dict = nb::steal(PyType_GetDict(tp));
+    if (!dict.is_valid() || PyDict_SetItemString(dict.ptr(), "__call__", descr.ptr()) < 0) raise_pending();
     PyType_Modified(tp);
     return Slot::call;
+}
+
+// Signatures for inspect/help: every class of the module gets a __signature__
+// descriptor read from nanobind's signature text. Call at the end of NB_MODULE.
+inline void install_signatures(nb::module_& m) {
+    nb::module_::import_("corvane.algorithm._introspect").attr("install")(m);
 }
 
 }  // namespace corvane::bind

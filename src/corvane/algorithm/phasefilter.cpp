@@ -325,7 +325,8 @@ NB_MODULE(phasefilter, m) {
     nb::class_<PyLDLAG> cls(m, "LDLAG", nb::dynamic_attr(), nb::is_weak_referenceable(), nb::type_slots(g_ldlag_slots),
                             kLDLAGDoc);
 
-    g_ldlag_call = enable_vectorcall<PyLDLAG>(cls, &PyLDLAG::vc, std::array<const char*, 1>{"u"}, 1, CallBody{});
+    g_ldlag_call = enable_vectorcall<PyLDLAG>(cls, &PyLDLAG::vc, std::array<const char*, 1>{"u"}, 1, "($self, u)",
+                                              "One sample: the filtered output (numpy float64) for input u.", CallBody{});
 
     cls.def(
         "__init__",
@@ -482,4 +483,6 @@ NB_MODULE(phasefilter, m) {
                 s.core.seeded = true;
             }
         });
+
+    install_signatures(m);
 }
