@@ -111,7 +111,7 @@ def rows():
         env["fl"] = _benchfloor.CallFloor()
         env["raw"] = _rawfloor.CallFloor()
         stmts.update({"fl_pos": ("fl(u)", 200_000), "fl_kw": ("fl(u=u)", 200_000), "raw_pos": ("raw(u)", 200_000)})
-    t = measure(stmts, env)
+    t = measure(stmts, env, rounds=9)
 
     n = 10**6
     x = np.random.default_rng(7).standard_normal(n)
