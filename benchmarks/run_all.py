@@ -10,7 +10,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 SUITES = [("PID controller", "bench_pid"), ("Process simulator", "bench_multiloop"), ("Lead-lag filter", "bench_phasefilter"),
-          ("Tuning sweep", "bench_sweep")]
+          ("Tuning sweep", "bench_sweep"), ("Soft-sensor bias update", "bench_inferential")]
 
 
 def main():

@@ -7,6 +7,11 @@ using namespace nb::literals;
 
 namespace {
 struct Floor {};
+// Same five named arguments as SoftSensorBiasUpdate.run.
+struct BiasFloor {};
+struct BiasNoOp {
+    PyObject* operator()(nb::handle, BiasFloor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
+};
 struct NoOp {
     PyObject* operator()(nb::handle, Floor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
 };
@@ -47,4 +52,10 @@ NB_MODULE(_benchfloor, m) {
     g_call_floor = corvane::bind::enable_vectorcall<CallFloor>(cf, &CallFloor::vc, std::array<const char*, 1>{"u"}, 1,
                                                                "($self, u)", "No-op.", CallNoOp{});
     cf.def(nb::init<>());
+
+    nb::class_<BiasFloor> bias(m, "BiasFloor");
+    bias.def(nb::init<>());
+    corvane::bind::def_fast<BiasFloor>(
+        bias, "run", std::array<const char*, 5>{"prd_data", "lab_data", "lab_time", "prd_time", "update_trigger"}, 3,
+        "($self, prd_data, lab_data, lab_time, prd_time=None, update_trigger=None)", "No-op.", BiasNoOp{});
 }
