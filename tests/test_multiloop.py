@@ -533,3 +533,139 @@ def test_reference_cycles_through_simulators_are_collected():
     del sim, miso, Model
     gc.collect()
     assert freed == [True]
+
+
+# --------------------------------------------------------------------------- hostile callers and states
+
+from hostile import check_foreign_self, check_hostile_states  # noqa: E402
+
+
+def test_reentrant_key_clearing_the_inputs_keeps_values_alive():
+    s = ml.MIMOSim({"CV": {"MV": {"mode": "tf_z", "num_z": [0, 1], "den_z": [1, -0.5]}}}, {"CV": 0.0, "MV": 0.0})
+    big = int("1" * 25)
+    u = {"MV": big}
+
+    class Evil:
+        def __hash__(self):
+            return hash("CV")
+
+        def __eq__(self, o):
+            u.clear()
+            return False
+
+    s(u, {Evil(): 0.0})
+    assert s._u_dict == {"MV": big} and type(s._u_dict["MV"]) is int
+    assert s({})["CV"] == float(big)
+
+
+def test_reentrant_mv_tag_clearing_the_inputs():
+    u = {}
+
+    class Tag:
+        def __hash__(self):
+            return hash("MV")
+
+        def __eq__(self, o):
+            u.clear()
+            return isinstance(o, Tag)
+
+    tag = Tag()
+    s = ml.MIMOSim({"CV": {tag: {"mode": "stp", "stp": [1.0]}}})
+    u.update({"MV": 2.0, tag: 3.0})
+    with pytest.raises(RuntimeError, match="changed size during iteration"):
+        s(u)
+    assert list(s._u_dict.values()) == [0.0] and s._y_dict == {"CV": 0.0}
+    assert s({tag: 3.0})["CV"] == 3.0
+
+
+CLASSES = [ml.no_model, ml.tfz_model, ml.tfs_model, ml.stp_model, ml.stpxy_model,
+           lambda: ml.MISOSimulator([ml.stp_model([1, 2])], [0.0]), example, lambda: ml.SISOSim(2, 10, delay=3)]
+
+
+@pytest.mark.parametrize("make", CLASSES)
+def test_foreign_self_is_refused(make):
+    obj = make()
+    other = ml.no_model() if not isinstance(obj, ml.no_model) else ml.tfz_model()
+    check_foreign_self(obj, other)
+    before = pickle.dumps(other.__getstate__())
+    assert pickle.dumps(other.__getstate__()) == before
+
+
+def drive(obj):
+    if isinstance(obj, ml.MIMOSim):
+        obj({"MV1": 16.0, "MV": 1.0}, {})
+        obj.get_all_data_dict(), obj.reset(), obj()
+    elif isinstance(obj, ml.MISOSimulator):
+        obj.one_step_sim([1.0, 2.0])
+    else:
+        obj.deltaU_sim(1.0), obj.deltaU_sim(2.0), getattr(obj, "_zi", None)
+
+
+def stepped(make):
+    def build():
+        obj = make()
+        drive(obj)
+        return obj
+    return build
+
+
+@pytest.mark.parametrize("make", CLASSES)
+def test_hostile_states(make):
+    check_hostile_states(stepped(make), drive)
+
+
+def test_failed_setstate_is_atomic():
+    p, q = ml.tfz_model([1, 2], [1, 0.5]), ml.tfz_model([3], [1])
+    run(p, [1.0])
+    before = pickle.dumps(p.__getstate__())
+    with pytest.raises(TypeError):
+        p.__setstate__((q.__getstate__()[0], 1))
+    assert pickle.dumps(p.__getstate__()) == before
+    s = example()
+    with pytest.raises(TypeError):
+        s.__setstate__((ml.SISOSim(1, 2).__getstate__()[0][:8] + (None,), {}))
+    assert s.cv_list == ["CV1", "CV2"]
+
+
+def test_coefficient_shape_checked_before_sizing():
+    with pytest.raises(ValueError, match="1d array"):
+        ml.tfz_model(np.empty((2**26, 0)), [1.0])
+    m = ml.tfz_model()
+    (num, den, z), d = m.__getstate__()
+    with pytest.raises(ValueError):
+        m.__setstate__(((np.empty((2**26, 0)), den, z), d))
+    with pytest.raises(ValueError):
+        m.__setstate__(((num, den, np.zeros(7)), d))
+
+
+@pytest.mark.parametrize("name", ["Gz_num", "Gz_den"])
+def test_coefficients_stay_read_only(name):
+    m = ml.tfz_model([0, 1], [1, -0.5])
+    a = getattr(m, name)
+    with pytest.raises(ValueError):
+        a.flags.writeable = True
+    with pytest.raises(ValueError):
+        a[0] = 5.0
+    np.testing.assert_array_equal(getattr(copy.deepcopy(m), name), a)
+
+
+class Failing:
+    def deltaU_sim(self, dU):
+        raise RuntimeError("model")
+
+
+def test_model_error_comes_before_missing_disturbances():
+    stp = {"mode": "stp", "stp": [1.0, 2.0]}
+    sim = ml.MIMOSim({"CV": {"MV": stp, "MV2": stp}})
+    models = sim.cv_simulators["CV"].model_list
+    good = models[1]
+    models[1] = Failing()
+    z = filter_states(sim)
+    with pytest.raises(RuntimeError, match="model"):
+        sim({"MV": 1.0}, None)
+    assert filter_states(sim) == z and sim._u_dict == {"MV": 0.0, "MV2": 0.0}
+    models[1] = good
+    with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'get'"):
+        sim({"MV": 1.0}, None)
+    assert filter_states(sim) == z and sim._u_dict == {"MV": 0.0, "MV2": 0.0}
+    assert sim({"MV": 1.0})["CV"] == 1.0

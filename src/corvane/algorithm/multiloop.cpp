@@ -6,6 +6,7 @@
 #include <corvane/mimo.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,9 @@ struct PyTfz {
         if (ln < 0) raise_pending();
         Py_ssize_t ld = PyObject_Length(gz_den.ptr());
         if (ld < 0) raise_pending();
+        // The lengths size the state: only a one-dimensional array has one.
+        check_1d(gz_num, "b");
+        check_1d(gz_den, "a");
         std::vector<double> b, a;
         std::string err;
         read_1d(gz_num, "b", b, err);
@@ -186,6 +190,18 @@ struct PyTfz {
         den = std::move(gz_den);
         error = std::move(err);
         fresh = true;
+    }
+
+    static void check_1d(nb::handle arr, const char* name) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_ND) < 0) raise_pending();
+        const int ndim = view.ndim;
+        PyBuffer_Release(&view);
+        if (ndim != 1) {
+            nb::object shape = nb::str(nb::getattr(arr, "shape"));
+            raise(PyExc_ValueError, "Parameter %s is not a non-empty 1d array, since %s.shape=%s!", name, name,
+                  nb::borrow<nb::str>(shape).c_str());
+        }
     }
 
     static void read_1d(nb::handle arr, const char* name, std::vector<double>& out, std::string& err) {
@@ -239,10 +255,14 @@ struct PyTfs : PyTfz {};
 struct PyStp : PyTfz {};
 struct PyStpxy : PyStp {};
 
+// A float64 copy handed out read-only for good: a read-only view of a
+// read-only base, whose write flag cannot be set back.
 nb::object readonly_copy(nb::handle arr) {
-    nb::object c = numpy_mod().attr("array")(arr, "dtype"_a = "float64");
-    c.attr("flags").attr("writeable") = false;
-    return c;
+    nb::object base = numpy_mod().attr("array")(arr, "dtype"_a = "float64");
+    base.attr("flags").attr("writeable") = false;
+    nb::object view = base.attr("view")();
+    view.attr("flags").attr("writeable") = false;
+    return view;
 }
 
 // tfz construction: num as float array, delay leading zeros (numpy pad), den as float array.
@@ -561,6 +581,7 @@ struct Scratch {
 
     void set_inputs(PyObject* const* u, size_t n) {
         for (size_t k = 0; k < n; ++k) {
+            hold.push_back(nb::borrow(u[k]));
             U.push_back(u[k]);
             double d = 0.0;
             bool f64;
@@ -686,6 +707,8 @@ struct Snapshot {
     }
     void restore() {
         for (size_t i = states.size(); i-- > 0;) {
+            // A model given a new state meanwhile keeps it (other length).
+            if (states[i].first->f.state().size() != states[i].second.size()) continue;
             states[i].first->f.state() = states[i].second;
             states[i].first->fresh = fresh[i];
         }
@@ -751,15 +774,20 @@ struct PyMIMO {
     }
 
     // Index of the MV tag equal to key, or -1.
+    // Index of the MV tag equal to key, or -1. The comparisons may run Python
+    // code (even a __setstate__ of this simulator): tags and index are held.
     Py_ssize_t mv_position(PyObject* key) const {
-        PyObject* v = PyDict_GetItemWithError(mv_index.ptr(), key);
+        nb::object idx = mv_index;
+        PyObject* v = PyDict_GetItemWithError(idx.ptr(), key);
         if (v) return PyLong_AsSsize_t(v);
         if (PyErr_Occurred()) {
             if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_pending();
             PyErr_Clear();
         }
-        for (size_t j = 0; j < mv_tags.size(); ++j)
-            if (compare(mv_tags[j], key, Py_EQ)) return (Py_ssize_t) j;
+        for (size_t j = 0; j < mv_tags.size(); ++j) {
+            nb::object tag = mv_tags[j];
+            if (compare(tag, key, Py_EQ)) return (Py_ssize_t) j;
+        }
         return -1;
     }
 
@@ -817,14 +845,15 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
     static PyObject* one_step = PyUnicode_InternFromString("one_step_sim");
     ScratchLease lease;
     Scratch& sc = *lease.sc;
+    std::optional<nb::python_error> v_error;
 
     if (!PyDict_CheckExact(u_dict.ptr()) || !PyDict_CheckExact(y_dict.ptr()) ||
         !PyDict_CheckExact(cv_simulators.ptr()))
         raise(PyExc_TypeError, "MIMOSim state is not initialised");
     const size_t nmv = mv_tags.size();
-    sc.hold.push_back(u_dict);
-    sc.hold.push_back(y_dict);
-    sc.hold.push_back(cv_simulators);
+    // Python code run by a caller's key may even replace this simulator's
+    // state: the call works on the containers it started with.
+    const nb::object u0 = u_dict, y0 = y_dict, sims0 = cv_simulators, ini0 = ini_value_dict;
 
     // 1. New MV values, not yet stored.
     sc.upd.assign(nmv, nullptr);
@@ -833,13 +862,18 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
         Py_ssize_t pos = 0, i = 0;
         PyObject *k, *v;
         while (PyDict_Next(u_values.ptr(), &pos, &k, &v)) {
-            // String keys compare natively; anything else may run Python code.
-            if (!PyUnicode_CheckExact(k)) {
-                sc.hold.push_back(nb::borrow(k));
-                sc.hold.push_back(nb::borrow(v));
+            // A lookup or comparison may run Python code that changes the
+            // caller's dict: the key and the value are held first.
+            sc.hold.push_back(nb::borrow(k));
+            sc.hold.push_back(nb::borrow(v));
+            Py_ssize_t j = i;
+            if ((size_t) i >= nmv || mv_tags[(size_t) i].ptr() != k) {
+                const Py_ssize_t n0 = PyDict_GET_SIZE(u_values.ptr());
+                j = mv_position(k);
+                if (PyDict_GET_SIZE(u_values.ptr()) != n0)
+                    raise(PyExc_RuntimeError, "dictionary changed size during iteration");
             }
-            const Py_ssize_t j = (size_t) i < nmv && mv_tags[(size_t) i].ptr() == k ? i : mv_position(k);
-            if (j >= 0) sc.upd[(size_t) j] = v;
+            if (j >= 0 && (size_t) j < nmv) sc.upd[(size_t) j] = v;
             ++i;
         }
     } else {
@@ -848,13 +882,13 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
             sc.hold.push_back(k);
             sc.hold.push_back(v);
             const Py_ssize_t j = mv_position(k.ptr());
-            if (j >= 0) sc.upd[(size_t) j] = v.ptr();
+            if (j >= 0 && (size_t) j < nmv) sc.upd[(size_t) j] = v.ptr();
         }
     }
     {
         Py_ssize_t pos = 0, i = 0;
         PyObject *k, *v;
-        const size_t size0 = (size_t) PyDict_GET_SIZE(u_dict.ptr());
+        const size_t size0 = (size_t) PyDict_GET_SIZE(u0.ptr());
         bool in_order = size0 == nmv;
         PyObject* vals[64];
         std::vector<PyObject*> many;
@@ -863,18 +897,21 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
             many.resize(size0);
             dst = many.data();
         }
-        while (in_order && PyDict_Next(u_dict.ptr(), &pos, &k, &v)) {
+        in_order = in_order && mv_tags.size() == nmv;
+        while (in_order && PyDict_Next(u0.ptr(), &pos, &k, &v)) {
             if (k != mv_tags[(size_t) i].ptr()) in_order = false;
             PyObject* n = sc.upd[(size_t) i];
             dst[i++] = n ? n : v;
         }
-        nb::object source = u_dict;
+        nb::object source = u0;
         if (!in_order) {
-            source = nb::steal(PyDict_Copy(u_dict.ptr()));
+            source = nb::steal(PyDict_Copy(u0.ptr()));
             if (!source.is_valid()) raise_pending();
-            for (size_t j = 0; j < nmv; ++j)
-                if (sc.upd[j] && PyDict_SetItem(source.ptr(), mv_tags[j].ptr(), sc.upd[j]) < 0)
-                    raise_pending();
+            for (size_t j = 0; j < nmv && j < mv_tags.size(); ++j) {
+                if (!sc.upd[j]) continue;
+                nb::object tag = mv_tags[j];
+                if (PyDict_SetItem(source.ptr(), tag.ptr(), sc.upd[j]) < 0) raise_pending();
+            }
             sc.hold.push_back(source);
         }
         if (!in_order) {
@@ -890,19 +927,21 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
 
     // 2. Per CV: disturbance, initial value and the models' deviations.
     {
-        // Until go_slow() no Python code runs, and borrowed references stay valid.
+        // Lookups with a caller's dict may run Python code (a key's __eq__):
+        // every object a row refers to is held.
         Py_ssize_t pos = 0;
         PyObject *k, *sim;
         PyObject* zero = float_zero();
         bool str_keys = true;
-        while (PyDict_Next(cv_simulators.ptr(), &pos, &k, &sim)) {
+        while (PyDict_Next(sims0.ptr(), &pos, &k, &sim)) {
             str_keys = str_keys && PyUnicode_CheckExact(k);
+            sc.hold.push_back(nb::borrow(k));
+            sc.hold.push_back(nb::borrow(sim));
             sc.rows.push_back(Row{k, sim, nullptr, nullptr, 0, 0, nullptr, 0, true});
         }
-        const bool v_dict = PyDict_CheckExact(v_values.ptr()), i_dict = PyDict_CheckExact(ini_value_dict.ptr());
+        const bool v_dict = PyDict_CheckExact(v_values.ptr()), i_dict = PyDict_CheckExact(ini0.ptr());
         if (!v_dict || !i_dict || !str_keys) sc.go_slow();
         sc.hold.push_back(nb::borrow(v_values));
-        sc.hold.push_back(ini_value_dict);
         const bool no_v = v_dict && PyDict_GET_SIZE(v_values.ptr()) == 0;
         auto lookup = [&](nb::handle mapping, PyObject* key) -> PyObject* {
             if (!PyDict_CheckExact(mapping.ptr())) {
@@ -912,12 +951,26 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
             }
             PyObject* r = PyDict_GetItemWithError(mapping.ptr(), key);
             if (!r && PyErr_Occurred()) raise_pending();
-            if (r && sc.slow) sc.hold.push_back(nb::borrow(r));
+            if (r) sc.hold.push_back(nb::borrow(r));
             return r ? r : zero;
         };
-        for (Row& r : sc.rows) {
-            r.v = no_v ? zero : lookup(v_values, r.key);
-            r.ini = lookup(ini_value_dict, r.key);
+        for (size_t i = 0; i < sc.rows.size(); ++i) {
+            Row& r = sc.rows[i];
+            if (no_v) {
+                r.v = zero;
+            } else {
+                try {
+                    r.v = lookup(v_values, r.key);
+                } catch (nb::python_error& e) {
+                    // The CV's models advance before its disturbance is read:
+                    // their errors come first, then this one.
+                    v_error.emplace(std::move(e));
+                    sc.rows.resize(i + 1);
+                    sc.go_slow();
+                    break;
+                }
+            }
+            r.ini = lookup(ini0, r.key);
             if (!simple_number(r.v, r.dv, r.fv) || !simple_number(r.ini, r.di, r.fi)) sc.go_slow();
         }
         for (Row& r : sc.rows) {
@@ -932,7 +985,8 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
 
     // 3. Step every model and form the outputs; the filters are undone on failure.
     with_rollback(sc, [&] {
-        for (Row& r : sc.rows) {
+        for (size_t i = 0; i < sc.rows.size(); ++i) {
+            Row& r = sc.rows[i];
             double dv, di;
             bool fv, fi;
             if (!sc.slow) {
@@ -951,6 +1005,10 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
                 if (!res) raise_pending();
                 acc.obj = nb::steal(res);
             }
+            if (v_error && i + 1 == sc.rows.size()) {
+                v_error->restore();
+                raise_pending();
+            }
             if (!acc.obj.is_valid() && simple_number(r.v, dv, fv) && simple_number(r.ini, di, fi)) {
                 sc.out.push_back(number(corvane::cv_output(acc.v, dv, di), acc.f64 || fv || fi));
             } else {
@@ -960,13 +1018,18 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
         }
     });
 
-    // 4. Commit.
+    // 4. Commit (into the dicts held above: a key's hash or __eq__ may run
+    // Python code, even code that replaces this simulator's state).
     last_values_float = !sc.slow;
-    for (size_t j = 0; j < nmv; ++j)
-        if (sc.upd[j] && PyDict_SetItem(u_dict.ptr(), mv_tags[j].ptr(), sc.upd[j]) < 0)
-            raise_pending();
+    PyObject* ud = u0.ptr();
+    PyObject* yd = y0.ptr();
+    for (size_t j = 0; j < nmv && j < mv_tags.size(); ++j) {
+        if (!sc.upd[j]) continue;
+        nb::object tag = mv_tags[j];
+        if (PyDict_SetItem(ud, tag.ptr(), sc.upd[j]) < 0) raise_pending();
+    }
     for (size_t i = 0; i < sc.rows.size(); ++i)
-        if (PyDict_SetItem(y_dict.ptr(), sc.rows[i].key, sc.out[i].ptr()) < 0) raise_pending();
+        if (PyDict_SetItem(yd, sc.rows[i].key, sc.out[i].ptr()) < 0) raise_pending();
 }
 
 struct PySISO : PyMIMO {};
@@ -1089,19 +1152,50 @@ nb::object tfz_state(PyTfz& m) {
     return nb::make_tuple(m.num, m.den, z);
 }
 
-void tfz_restore(PyTfz& m, nb::handle st) {
-    if (!PyTuple_CheckExact(st.ptr()) || PyTuple_GET_SIZE(st.ptr()) != 3)
-        raise(PyExc_ValueError, "invalid model state");
-    nb::tuple t = nb::borrow<nb::tuple>(st);
-    ++g_model_generation;
-    m.load(readonly_copy(t[0]), readonly_copy(t[1]));
-    if (!t[2].is_none()) {
-        nb::object z = numpy_mod().attr("asarray")(t[2], "dtype"_a = "float64").attr("ravel")();
+// A coefficient or state array of a state: exactly a one-dimensional
+// numpy float64 array (or None where allowed); its values are returned.
+PyTypeObject* ndarray_type() {
+    static PyTypeObject* tp = (PyTypeObject*) nb::object(numpy_mod().attr("ndarray")).release().ptr();
+    return tp;
+}
+
+bool state_array(const StateView& sv, Py_ssize_t i, bool none_ok, std::vector<double>& out) {
+    nb::object o = sv.item(i);
+    if (none_ok && o.is_none()) return false;
+    if (Py_TYPE(o.ptr()) != ndarray_type())
+        sv.fail_at(i, PyExc_TypeError, "expected numpy.ndarray, got %.200s", tp_name_of(o));
+    Py_buffer view;
+    if (PyObject_GetBuffer(o.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        sv.fail_at(i, PyExc_ValueError, "expected a contiguous array");
+    }
+    const bool ok = view.ndim == 1 && view.itemsize == 8 && view.format && std::strcmp(view.format, "d") == 0;
+    if (ok) {
+        const double* p = static_cast<const double*>(view.buf);
+        out.assign(p, p + view.shape[0]);
+    }
+    PyBuffer_Release(&view);
+    if (!ok) sv.fail_at(i, PyExc_ValueError, "expected a one-dimensional float64 array");
+    return true;
+}
+
+nb::object float64_array(const std::vector<double>& v) { return readonly_copy(PyTfz::float_array(v)); }
+
+void tfz_restore(PyTfz& m, nb::handle st, const char* what) {
+    StateView sv(st, 3, what);
+    std::vector<double> num, den, z;
+    state_array(sv, 0, false, num);
+    state_array(sv, 1, false, den);
+    const bool has_z = state_array(sv, 2, true, z);
+    m.load(float64_array(num), float64_array(den));
+    if (has_z) {
         auto& state = m.f.state();
-        if ((size_t) nb::len(z) != state.size()) raise(PyExc_ValueError, "invalid model state");
-        for (size_t i = 0; i < state.size(); ++i) state[i] = nb::cast<double>(z[nb::int_(i)]);
+        if (z.size() != state.size())
+            sv.fail_at(2, PyExc_ValueError, "expected %zu items, got %zu", state.size(), z.size());
+        state = z;
         m.fresh = false;
     }
+    ++g_model_generation;
 }
 
 nb::object mimo_state(PyMIMO& s) {
@@ -1109,34 +1203,28 @@ nb::object mimo_state(PyMIMO& s) {
                           s.u_dict, s.y_dict, s.cv_simulators);
 }
 
-void mimo_restore(PyMIMO& s, nb::handle st) {
-    if (!PyTuple_CheckExact(st.ptr()) || PyTuple_GET_SIZE(st.ptr()) != 9)
-        raise(PyExc_ValueError, "invalid MIMOSim state");
-    nb::tuple t = nb::borrow<nb::tuple>(st);
-    for (int i : {1, 5, 6, 7, 8})
-        if (!PyDict_CheckExact(t[i].ptr())) raise(PyExc_ValueError, "invalid MIMOSim state");
-    for (int i : {2, 3})
-        if (!PyList_CheckExact(t[i].ptr())) raise(PyExc_ValueError, "invalid MIMOSim state");
-    s.Ts = t[0];
-    s.process_model_dict = t[1];
-    s.cv_list = t[2];
-    s.mv_list = t[3];
-    s.ini_value_dict = t[4];
-    s.yu_model_obj = t[5];
-    s.u_dict = t[6];
-    s.y_dict = t[7];
-    s.cv_simulators = t[8];
+void mimo_restore(PyMIMO& s, nb::handle st, const char* what) {
+    StateView sv(st, 9, what);
+    s.Ts = sv.item(0);
+    s.process_model_dict = sv.typed(1, &PyDict_Type);
+    s.cv_list = sv.typed(2, &PyList_Type);
+    s.mv_list = sv.typed(3, &PyList_Type);
+    s.ini_value_dict = sv.typed(4, &PyDict_Type);
+    s.yu_model_obj = sv.typed(5, &PyDict_Type);
+    s.u_dict = sv.typed(6, &PyDict_Type);
+    s.y_dict = sv.typed(7, &PyDict_Type);
+    s.cv_simulators = sv.typed(8, &PyDict_Type);
     s.index_tags();
 }
 
 template <class T, class Cls>
-void tfz_family(Cls& cls) {
-    def_pickle<T>(cls, [](T& m) { return tfz_state(m); }, [](T& m, nb::handle st) { tfz_restore(m, st); });
+void tfz_family(Cls& cls, const char* what) {
+    def_pickle<T>(cls, [](T& m) { return tfz_state(m); }, [what](T& m, nb::handle st) { tfz_restore(m, st, what); });
 }
 
 template <class T, class Cls>
-void mimo_family(Cls& cls) {
-    def_pickle<T>(cls, [](T& s) { return mimo_state(s); }, [](T& s, nb::handle st) { mimo_restore(s, st); });
+void mimo_family(Cls& cls, const char* what) {
+    def_pickle<T>(cls, [](T& s) { return mimo_state(s); }, [what](T& s, nb::handle st) { mimo_restore(s, st, what); });
 }
 
 // Garbage-collector support: the simulators hold Python objects (models,
@@ -1251,7 +1339,9 @@ NB_MODULE(multiloop, m) {
             return 0.0;
         },
         "dU"_a.none() = 0.0, "Converts dU to float and returns 0.0.");
-    def_pickle<PyNoModel>(no_model, [](PyNoModel&) { return nb::none(); }, [](PyNoModel&, nb::handle) {});
+    def_pickle<PyNoModel>(no_model, [](PyNoModel&) { return nb::none(); }, [](PyNoModel&, nb::handle st) {
+        if (!st.is_none()) raise(PyExc_TypeError, "invalid no_model state: expected None, got %.200s", tp_name_of(st));
+    });
 
     nb::class_<PyTfz> tfz(m, "tfz_model", nb::dynamic_attr(),
                           "Discrete transfer function num(z^-1)/den(z^-1) with a whole-sample dead time.");
@@ -1281,7 +1371,7 @@ NB_MODULE(multiloop, m) {
     tfz.def_prop_ro("Gz_num", [](PyTfz& t) { return t.num; }, "Numerator coefficients, dead time included.");
     tfz.def_prop_ro("Gz_den", [](PyTfz& t) { return t.den; }, "Denominator coefficients.");
     tfz.def_prop_ro("_zi", [](PyTfz& t) { return t.zi(); }, "Filter state.");
-    tfz_family<PyTfz>(tfz);
+    tfz_family<PyTfz>(tfz, "tfz_model");
 
     nb::class_<PyTfs, PyTfz> tfs(m, "tfs_model", "Continuous transfer function with dead time, discretised once.");
     tfs.def(
@@ -1292,7 +1382,7 @@ NB_MODULE(multiloop, m) {
             new (p) PyTfs(std::move(t));
         },
         "num"_a.none() = default_list({0, 1}, true), "den"_a.none() = default_list({5, 1}, true), "delay"_a.none() = 0, "Ts"_a.none() = 1);
-    tfz_family<PyTfs>(tfs);
+    tfz_family<PyTfs>(tfs, "tfs_model");
 
     nb::class_<PyStp, PyTfz> stp(m, "stp_model", "Step-response model: a finite impulse response filter.");
     stp.def(
@@ -1303,7 +1393,7 @@ NB_MODULE(multiloop, m) {
             new (p) PyStp(std::move(t));
         },
         "stp"_a.none() = default_list({0.5, 1, 2, 3, 4, 5}, true));
-    tfz_family<PyStp>(stp);
+    tfz_family<PyStp>(stp, "stp_model");
 
     nb::class_<PyStpxy, PyStp> stpxy(m, "stpxy_model", "Step-response model given by breakpoints (x, y).");
     stpxy.def(
@@ -1314,7 +1404,7 @@ NB_MODULE(multiloop, m) {
             new (p) PyStpxy(std::move(t));
         },
         "x"_a.none() = default_list({1, 2, 3}, true), "y"_a.none() = default_list({10, 20, 30}, true));
-    tfz_family<PyStpxy>(stpxy);
+    tfz_family<PyStpxy>(stpxy, "stpxy_model");
 
     g_types.no_model = (PyTypeObject*) no_model.ptr();
     g_types.tfz = (PyTypeObject*) tfz.ptr();
@@ -1351,10 +1441,9 @@ NB_MODULE(multiloop, m) {
     def_pickle<PyMISO>(
         miso, [](PyMISO& s) { return nb::make_tuple(s.model_list, s.u_ini_list); },
         [](PyMISO& s, nb::handle st) {
-            if (!PyTuple_CheckExact(st.ptr()) || PyTuple_GET_SIZE(st.ptr()) != 2)
-                raise(PyExc_ValueError, "invalid MISOSimulator state");
-            s.model_list = nb::borrow(PyTuple_GET_ITEM(st.ptr(), 0));
-            s.u_ini_list = nb::borrow(PyTuple_GET_ITEM(st.ptr(), 1));
+            StateView sv(st, 2, "MISOSimulator");
+            s.model_list = sv.item(0);
+            s.u_ini_list = sv.item(1);
         });
     g_types.miso = (PyTypeObject*) miso.ptr();
 
@@ -1428,7 +1517,7 @@ NB_MODULE(multiloop, m) {
     ro("_u_dict", &PyMIMO::u_dict);
     ro("_y_dict", &PyMIMO::y_dict);
     ro("cv_simulators", &PyMIMO::cv_simulators);
-    mimo_family<PyMIMO>(mimo);
+    mimo_family<PyMIMO>(mimo, "MIMOSim");
     g_types.mimo = (PyTypeObject*) mimo.ptr();
 
     nb::class_<PySISO, PyMIMO> siso(m, "SISOSim", nb::type_slots(mimo_slots), "First-order loop with dead time: gain/(tao*s + 1), tags CV and MV.");
@@ -1455,7 +1544,7 @@ NB_MODULE(multiloop, m) {
             new (p) PySISO(std::move(s));
         },
         "gain"_a.none(), "tao"_a.none(), "delay"_a.none() = 0, "Ts"_a.none() = 1, "integralMark"_a.none() = 0);
-    mimo_family<PySISO>(siso);
+    mimo_family<PySISO>(siso, "SISOSim");
     g_types.siso = (PyTypeObject*) siso.ptr();
 
     // -- tools
