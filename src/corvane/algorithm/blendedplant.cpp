@@ -1,0 +1,554 @@
+// corvane.algorithm.blendedplant: a linear-parameter-varying plant blended
+// from local MIMOSim plants by working point.
+#include "bindkit.hpp"
+#include "plantapi.hpp"
+
+#include <cmath>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace corvane::bind;
+
+namespace {
+
+const corvane::PlantApi* g_api = nullptr;
+PyTypeObject* g_local_type = nullptr;
+
+nb::object deepcopy(nb::handle o) { return nb::module_::import_("copy").attr("deepcopy")(o); }
+
+// A float, an int a double holds exactly, or a numpy float64.
+bool simple_number(PyObject* o, double& v, bool& f64) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyFloat_Type || t == float64_type()) {
+        v = PyFloat_AS_DOUBLE(o);
+        f64 = t != &PyFloat_Type;
+        return true;
+    }
+    if (t == &PyLong_Type) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
+        constexpr long long lim = 1LL << 53;
+        if (!overflow && x >= -lim && x <= lim) {
+            v = (double) x;
+            f64 = false;
+            return true;
+        }
+        PyErr_Clear();
+    }
+    return false;
+}
+
+nb::object number(double v, bool f64) { return f64 ? make_float64(v) : nb::float_(v); }
+
+nb::object py_binop(PyObject* (*op)(PyObject*, PyObject*), nb::handle a, nb::handle b) {
+    PyObject* r = op(a.ptr(), b.ptr());
+    if (!r) raise_pending();
+    return nb::steal(r);
+}
+
+// A copy of a dict of plain scalars, or a deep copy.
+nb::object copy_values(nb::handle d) {
+    if (PyDict_CheckExact(d.ptr())) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        bool flat = true;
+        while (flat && PyDict_Next(d.ptr(), &pos, &k, &v)) {
+            for (PyObject* o : {k, v}) {
+                PyTypeObject* t = Py_TYPE(o);
+                flat = flat && (t == &PyFloat_Type || t == &PyLong_Type || t == &PyUnicode_Type || t == &PyBool_Type ||
+                                o == Py_None || t == float64_type());
+            }
+        }
+        if (flat) {
+            PyObject* c = PyDict_Copy(d.ptr());
+            if (!c) raise_pending();
+            return nb::steal(c);
+        }
+    }
+    return deepcopy(d);
+}
+
+// ---------------------------------------------------------------------------
+// The record of one local plant
+
+struct LocalPlant {
+    nb::object plant_id = nb::none(), working_point = nb::none(), plant = nb::none(), yu_model_tf = nb::none();
+    nb::object Ts = nb::int_(1), current_weight = nb::float_(0.0);
+
+    nb::object* fields[6] = {&plant_id, &working_point, &plant, &yu_model_tf, &Ts, &current_weight};
+
+    LocalPlant() = default;
+    LocalPlant(LocalPlant&& o) noexcept { *this = std::move(o); }
+    LocalPlant& operator=(LocalPlant&& o) noexcept {
+        for (int i = 0; i < 6; ++i) *fields[i] = std::move(*o.fields[i]);
+        return *this;
+    }
+
+    int traverse(visitproc visit, void* arg) {
+        for (nb::object* f : fields) Py_VISIT(f->ptr());
+        return 0;
+    }
+    void clear() {
+        for (nb::object* f : fields) {
+            nb::object drop = std::move(*f);
+            *f = nb::none();
+        }
+    }
+};
+
+const char* const kFieldNames[6] = {"plant_id", "working_point", "plant", "yu_model_tf", "Ts", "current_weight"};
+
+LocalPlant& record_of(nb::handle o) {
+    if (!PyObject_TypeCheck(o.ptr(), g_local_type))
+        raise(PyExc_TypeError, "plant_list items must be LPVLocalPlant, got %.200s", tp_name_of(o));
+    if (!nb::inst_ready(o)) raise(PyExc_TypeError, "'%.200s' object is not initialised", tp_name_of(o));
+    return *nb::inst_ptr<LocalPlant>(o);
+}
+
+// ---------------------------------------------------------------------------
+// The simulator
+
+struct Blended {
+    nb::object plant_list = nb::list(), ini_value_dict = nb::dict(), working_value = nb::float_(0.0);
+    nb::object u_dict = nb::dict(), y_dict = nb::dict();
+
+    nb::object* fields[5] = {&plant_list, &ini_value_dict, &working_value, &u_dict, &y_dict};
+
+    Blended() = default;
+    Blended(Blended&& o) noexcept { *this = std::move(o); }
+    Blended& operator=(Blended&& o) noexcept {
+        for (int i = 0; i < 5; ++i) *fields[i] = std::move(*o.fields[i]);
+        return *this;
+    }
+
+    int traverse(visitproc visit, void* arg) {
+        for (nb::object* f : fields) Py_VISIT(f->ptr());
+        return 0;
+    }
+    void clear() {
+        for (nb::object* f : fields) {
+            nb::object drop = std::move(*f);
+            *f = nb::none();
+        }
+    }
+
+    void check_ready() const {
+        if (!PyList_CheckExact(plant_list.ptr()) || !PyDict_CheckExact(ini_value_dict.ptr()) ||
+            !PyDict_CheckExact(u_dict.ptr()) || !PyDict_CheckExact(y_dict.ptr()))
+            raise(PyExc_TypeError, "LPVPlantSim state is not initialised");
+    }
+
+    // numpy's unique(working points, return_index=True): ascending, the first
+    // of equal working points stays.
+    void sort_plants() {
+        nb::object held = plant_list;
+        std::vector<nb::object> items;
+        nb::list wps;
+        for (nb::handle p : nb::borrow<nb::list>(held)) {
+            items.push_back(nb::borrow(p));
+            wps.append(record_of(p).working_point);
+        }
+        nb::object res = nb::module_::import_("numpy").attr("unique")(wps, "return_index"_a = true);
+        nb::list sorted;
+        for (nb::handle i : res[nb::int_(1)]) {
+            const Py_ssize_t k = nb::cast<Py_ssize_t>(nb::int_(i));
+            if (k < 0 || (size_t) k >= items.size()) raise(PyExc_IndexError, "list index out of range");
+            sorted.append(items[(size_t) k]);
+        }
+        plant_list = sorted;
+    }
+
+    void del_plant(nb::handle plant_id) {
+        check_ready();
+        nb::object held = plant_list;
+        bool deleted = false;
+        for (;;) {
+            Py_ssize_t found = -1;
+            const Py_ssize_t n = PyList_GET_SIZE(held.ptr());
+            std::vector<nb::object> ids;
+            for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(held.ptr()); ++i)
+                ids.push_back(record_of(nb::borrow(PyList_GET_ITEM(held.ptr(), i))).plant_id);
+            for (size_t i = 0; i < ids.size() && found < 0; ++i) {
+                int eq = PyObject_RichCompareBool(ids[i].ptr(), plant_id.ptr(), Py_EQ);
+                if (eq < 0) raise_pending();
+                if (eq) found = (Py_ssize_t) i;
+            }
+            if (found < 0) break;
+            if (found < PyList_GET_SIZE(held.ptr()) && PySequence_DelItem(held.ptr(), found) < 0) raise_pending();
+            deleted = true;
+        }
+        if (deleted) sort_plants();
+    }
+
+    void add_plant(nb::handle plant_id, nb::handle working_point, nb::handle yu_model_tf, nb::handle Ts) {
+        check_arg(plant_id, &PyLong_Type, "plant_id");
+        const double wp = to_double(working_point);
+        check_arg(yu_model_tf, &PyDict_Type, "yu_model_tf");
+        check_arg(Ts, &PyLong_Type, "Ts");
+        check_ready();
+        // The new plant is built before anything changes: a model dictionary
+        // that fails leaves the registered plants as they were.
+        nb::object ini = deepcopy(ini_value_dict);
+        nb::object zero = nb::float_(0.0);
+        for (nb::handle cv : nb::borrow<nb::dict>(yu_model_tf).keys()) ini[cv] = zero;
+        nb::object sim = nb::handle((PyObject*) g_api->mimo_type)(yu_model_tf, "ini_value_dict"_a = ini, "Ts"_a = Ts);
+        nb::object cvs = sim.attr("get_output_data_dict")();
+        nb::object mvs = sim.attr("get_input_data_dict")();
+
+        del_plant(plant_id);
+        nb::object rec = nb::handle((PyObject*) g_local_type)();
+        LocalPlant& r = *nb::inst_ptr<LocalPlant>(rec);
+        r.plant_id = nb::borrow(plant_id);
+        r.working_point = nb::float_(wp);
+        r.yu_model_tf = nb::borrow(yu_model_tf);
+        r.Ts = nb::borrow(Ts);
+        r.plant = sim;
+        nb::object ini_src = ini_value_dict;
+        for (auto [target, tags] : {std::pair{y_dict, cvs}, std::pair{u_dict, mvs}}) {
+            for (nb::handle tag : tags) {
+                nb::object v = nb::borrow<nb::dict>(ini_src).attr("get")(tag, zero);
+                target.attr("setdefault")(tag, v);
+            }
+        }
+        if (PyList_Insert(plant_list.ptr(), 0, rec.ptr()) < 0) raise_pending();
+        sort_plants();
+    }
+
+    nb::object call(nb::handle self, nb::handle working_value, nb::handle u_values, nb::handle v_values);
+};
+
+// numpy's interp(x, xp, range(n)) for strictly increasing xp; numpy itself otherwise.
+double interp_index(double x, const std::vector<double>& xp) {
+    const size_t n = xp.size();
+    bool increasing = true;
+    for (size_t i = 1; i < n && increasing; ++i) increasing = xp[i - 1] < xp[i];
+    if (!increasing || n == 0) {
+        nb::list pts, idx;
+        for (size_t i = 0; i < n; ++i) {
+            pts.append(nb::float_(xp[i]));
+            idx.append(nb::int_(i));
+        }
+        return nb::cast<double>(nb::module_::import_("numpy").attr("interp")(nb::float_(x), pts, idx));
+    }
+    if (n == 1) return 0.0;
+    if (std::isnan(x)) return x;
+    if (x < xp[0]) return 0.0;
+    if (x > xp[n - 1]) return (double) (n - 1);
+    if (x == xp[n - 1]) return (double) (n - 1);
+    size_t lo = 0, hi = n - 1;  // xp[lo] <= x < xp[hi]
+    while (hi - lo > 1) {
+        const size_t mid = (lo + hi) / 2;
+        if (xp[mid] <= x) lo = mid;
+        else hi = mid;
+    }
+    if (xp[lo] == x) return (double) lo;
+    const double slope = ((double) (lo + 1) - (double) lo) / (xp[lo + 1] - xp[lo]);
+    double r = slope * (x - xp[lo]) + (double) lo;
+    if (std::isnan(r)) {
+        r = slope * (x - xp[lo + 1]) + (double) (lo + 1);
+        if (std::isnan(r) && (double) lo == (double) (lo + 1)) r = (double) lo;
+    }
+    return r;
+}
+
+// int(numpy.floor(v)) / int(numpy.ceil(v)), with the interpreter's errors.
+long long to_index(double v) {
+    if (std::isnan(v)) raise(PyExc_ValueError, "cannot convert float NaN to integer");
+    if (std::isinf(v)) raise(PyExc_OverflowError, "cannot convert float infinity to integer");
+    if (std::fabs(v) > 9.0e18) raise(PyExc_IndexError, "cannot fit 'int' into an index-sized integer");
+    return (long long) v;
+}
+
+// Saved plant states, put back when a later plant of the same call fails.
+struct SnapshotLease {
+    static inline corvane::PlantSnapshot* shared = nullptr;
+    static inline bool busy = false;
+    corvane::PlantSnapshot* snap;
+    bool own;
+    SnapshotLease() : own(busy) {
+        if (!shared) shared = g_api->snapshot_new();
+        snap = own ? g_api->snapshot_new() : shared;
+        busy = true;
+    }
+    ~SnapshotLease() {
+        g_api->snapshot_clear(snap);
+        if (own) g_api->snapshot_free(snap);
+        else busy = false;
+    }
+};
+
+nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_values, nb::handle v_values) {
+    const double w = to_double(w_value);
+    check_ready();
+    const nb::object plants0 = plant_list, ud = u_dict, yd = y_dict, ini = ini_value_dict;
+
+    // 2. The MV values to take over, applied once every plant has advanced.
+    std::vector<nb::object> upd;
+    for (nb::handle kv : u_values.attr("items")()) {
+        nb::object k = kv[nb::int_(0)], v = kv[nb::int_(1)];
+        int has = PyDict_Contains(ud.ptr(), k.ptr());
+        if (has < 0) raise_pending();
+        if (has) {
+            upd.push_back(k);
+            upd.push_back(v);
+        }
+    }
+
+    // 3-6. Working points, position and weights.
+    std::vector<nb::object> recs;
+    std::vector<double> xp;
+    for (nb::handle p : nb::borrow<nb::list>(plants0)) recs.push_back(nb::borrow(p));
+    for (const nb::object& p : recs) xp.push_back(to_double(record_of(p).working_point));
+    const double id_float = interp_index(w, xp);
+    const long long n = (long long) recs.size();
+    long long id1 = to_index(std::floor(id_float)), id2 = to_index(std::ceil(id_float));
+    const double diff = id_float - (double) id1;
+    const bool clamp_hi = 1.0 < diff, clamp_lo = !clamp_hi && 0.0 > diff;
+    const double weight2 = clamp_hi ? 1.0 : clamp_lo ? 0.0 : diff;
+    const double weight1 = 1.0 - weight2;
+    const bool w_f64 = !(clamp_hi || clamp_lo);
+    auto element = [&](long long i) -> size_t {
+        const long long j = i < 0 ? i + n : i;
+        if (j < 0 || j >= n) raise(PyExc_IndexError, "list index out of range");
+        return (size_t) j;
+    };
+    const size_t i1 = element(id1), i2 = element(id2);
+    const bool single = id1 == id2;
+
+    // Every plant is one of ours, or a callable returning its outputs.
+    std::vector<nb::object> sims;
+    std::vector<char> native;
+    for (const nb::object& p : recs) {
+        nb::object sim = record_of(p).plant;
+        native.push_back(PyObject_TypeCheck(sim.ptr(), g_api->mimo_type) != 0);
+        sims.push_back(sim);
+    }
+    // A CV of plant id1 that plant id2 lacks fails before anything advances.
+    if (!single && native[i1] && native[i2]) {
+        PyObject* y1 = g_api->outputs(sims[i1].ptr());
+        if (!y1) raise_pending();
+        nb::object y1h = nb::borrow(y1);
+        PyObject* y2 = g_api->outputs(sims[i2].ptr());
+        if (!y2) raise_pending();
+        nb::object y2h = nb::borrow(y2);
+        for (nb::handle key : nb::borrow<nb::dict>(y1h).keys()) {
+            int has = PyDict_Contains(y2, key.ptr());
+            if (has < 0) raise_pending();
+            if (!has) {
+                PyErr_SetObject(PyExc_KeyError, key.ptr());
+                raise_pending();
+            }
+        }
+    }
+
+    // 7. Every plant advances one sample; a failure puts back the earlier ones.
+    SnapshotLease lease;
+    std::vector<nb::object> results(recs.size());
+    try {
+        for (size_t i = 0; i < sims.size(); ++i) {
+            if (native[i]) {
+                if (g_api->snapshot_save(lease.snap, sims[i].ptr()) < 0) raise_pending();
+                if (g_api->step(sims[i].ptr(), u_values.ptr(), v_values.ptr()) < 0) raise_pending();
+            } else {
+                results[i] = sims[i](u_values, v_values);
+            }
+        }
+    } catch (...) {
+        g_api->snapshot_restore(lease.snap);
+        throw;
+    }
+    auto outputs_of = [&](size_t i) -> nb::object {
+        if (!native[i]) return results[i];
+        PyObject* y = g_api->outputs(sims[i].ptr());
+        if (!y) raise_pending();
+        return nb::borrow(y);
+    };
+
+    // 8-9. The blend, formed before anything of this object changes.
+    nb::object y1 = outputs_of(i1), y2 = single ? y1 : outputs_of(i2);
+    std::vector<nb::object> out;  // key, value pairs
+    nb::object zero = nb::float_(0.0);
+    for (nb::handle key : y1.attr("keys")()) {
+        nb::object a = y1[key];
+        nb::object iv = nb::borrow<nb::dict>(ini).attr("get")(key, zero);
+        double va, vb = 0.0, vi;
+        bool fa, fb = false, fi;
+        nb::object b;
+        if (!single) b = y2[key];
+        nb::object value;
+        if (simple_number(a.ptr(), va, fa) && simple_number(iv.ptr(), vi, fi) &&
+            (single || simple_number(b.ptr(), vb, fb))) {
+            value = single ? number(va + vi, fa || fi)
+                           : number((weight1 * va + weight2 * vb) + vi, w_f64 || fa || fb || fi);
+        } else if (single) {
+            value = py_binop(PyNumber_Add, a, iv);
+        } else {
+            nb::object w1 = number(weight1, w_f64), w2 = number(weight2, w_f64);
+            value = py_binop(PyNumber_Add, py_binop(PyNumber_Multiply, w1, a), py_binop(PyNumber_Multiply, w2, b));
+            value = py_binop(PyNumber_Add, value, iv);
+        }
+        out.push_back(nb::borrow(key));
+        out.push_back(value);
+    }
+
+    // Commit.
+    working_value = nb::float_(w);
+    for (size_t i = 0; i < upd.size(); i += 2)
+        if (PyDict_SetItem(ud.ptr(), upd[i].ptr(), upd[i + 1].ptr()) < 0) raise_pending();
+    nb::object zero_w = nb::float_(0.0);
+    for (const nb::object& p : recs) record_of(p).current_weight = zero_w;
+    if (single) {
+        record_of(recs[i1]).current_weight = nb::float_(1.0);
+    } else {
+        record_of(recs[i1]).current_weight = number(weight1, w_f64);
+        record_of(recs[i2]).current_weight = number(weight2, w_f64);
+    }
+    for (size_t i = 0; i < out.size(); i += 2)
+        if (PyDict_SetItem(yd.ptr(), out[i].ptr(), out[i + 1].ptr()) < 0) raise_pending();
+
+    // 10.
+    nb::object result = Py_TYPE(self.ptr()) == (PyTypeObject*) nb::type<Blended>().ptr()
+                            ? copy_values(y_dict)
+                            : self.attr("get_output_data_dict")();
+    if (!result.is_none()) check_result(result, &PyDict_Type);
+    return result;
+}
+
+Blended& sim_of(nb::handle self) {
+    if (!nb::inst_ready(self)) raise(PyExc_TypeError, "'%.200s' object is not initialised", tp_name_of(self));
+    return *nb::inst_ptr<Blended>(self);
+}
+
+}  // namespace
+
+NB_MODULE(blendedplant, m) {
+    m.doc() = "Blended-plant (linear-parameter-varying) simulator over local MIMOSim plants.";
+
+    nb::module_ ml = nb::module_::import_("corvane.algorithm.multiloop");
+    nb::object cap = ml.attr("_plant_api");
+    g_api = static_cast<const corvane::PlantApi*>(PyCapsule_GetPointer(cap.ptr(), corvane::kPlantApiCapsule));
+    if (!g_api) raise_pending();
+    if (g_api->version != corvane::kPlantApiVersion) raise(PyExc_ImportError, "multiloop plant interface mismatch");
+
+    m.attr("MIMOSim") = ml.attr("MIMOSim");
+    m.attr("np") = nb::module_::import_("numpy");
+    m.attr("copy") = nb::module_::import_("copy");
+
+    nb::class_<LocalPlant> local(m, "LPVLocalPlant", nb::dynamic_attr(), nb::type_slots(gc_slots<LocalPlant>),
+                                 "局部对象记录：工作点、MIMOSim 仿真器、模型字典、采样时间与当前权重。");
+    local.def(nb::init<>());
+    for (int i = 0; i < 6; ++i) {
+        local.def_prop_rw(
+            kFieldNames[i], [i](LocalPlant& r) { return *r.fields[i]; },
+            [i](LocalPlant& r, nb::handle v) { *r.fields[i] = nb::borrow(v); }, nb::arg("value").none());
+    }
+    def_pickle<LocalPlant>(
+        local,
+        [](LocalPlant& r) {
+            return nb::make_tuple(r.plant_id, r.working_point, r.plant, r.yu_model_tf, r.Ts, r.current_weight);
+        },
+        [](LocalPlant& r, nb::handle st) {
+            StateView sv(st, 6, "LPVLocalPlant");
+            for (int i = 0; i < 6; ++i) *r.fields[i] = sv.item(i);
+        });
+    g_local_type = (PyTypeObject*) local.ptr();
+
+    nb::class_<Blended> sim(m, "LPVPlantSim", nb::dynamic_attr(), nb::type_slots(gc_slots<Blended>),
+                            "LPV 对象仿真器：按工作点在相邻局部对象之间线性插值加权，各局部对象为 MIMOSim。");
+    sim.def(
+        "__init__",
+        [](Blended* p, nb::handle ini) {
+            Blended b;
+            b.ini_value_dict = deepcopy(ini);
+            new (p) Blended(std::move(b));
+        },
+        "ini_value_dict"_a.none() = nb::dict());
+    sim.def(
+        "addPlant",
+        [](Blended& s, nb::handle plant_id, nb::handle working_point, nb::handle yu_model_tf, nb::handle Ts) {
+            s.add_plant(plant_id, working_point, yu_model_tf, Ts);
+        },
+        "plant_id"_a.none(), "working_point"_a.none(), "yu_model_tf"_a.none(), "Ts"_a.none(),
+        "Register a local plant; a plant with the same id (or working point) is replaced.");
+    sim.def(
+        "delPlant",
+        [](Blended& s, nb::handle plant_id) {
+            check_arg(plant_id, &PyLong_Type, "plant_id");
+            s.del_plant(plant_id);
+        },
+        "plant_id"_a.none(), "Remove every plant with this id.");
+    sim.def(
+        "__call__",
+        [](nb::handle self, nb::handle w, nb::handle u, nb::handle v) { return sim_of(self).call(self, w, u, v); },
+        "working_value"_a.none(), "u_Value_Dict"_a.none() = nb::dict(), "v_Value_Dict"_a.none() = nb::dict(),
+        "One sample of every plant; returns the blended CV values.");
+    sim.def(
+        "run",
+        [](nb::handle self, nb::handle w, nb::handle u, nb::handle v) {
+            nb::object r = self(w, u, v);
+            if (!r.is_none()) check_result(r, &PyDict_Type);
+            return r;
+        },
+        "working_value"_a.none(), "u_Value_Dict"_a.none() = nb::dict(), "v_Value_Dict"_a.none() = nb::dict(),
+        "Calls the simulator and checks that the result is a dict.");
+    sim.def("get_input_data_dict", [](Blended& s) { return copy_values(s.u_dict); });
+    sim.def("get_output_data_dict", [](Blended& s) { return copy_values(s.y_dict); });
+    sim.def("get_all_data_dict", [](nb::handle self) {
+        nb::object d = self.attr("get_input_data_dict")();
+        d.attr("update")(self.attr("get_output_data_dict")());
+        return d;
+    });
+    sim.def("get_cv_list", [](Blended& s) { return nb::list(s.y_dict.attr("keys")()); });
+    sim.def("get_mv_list", [](Blended& s) { return nb::list(s.u_dict.attr("keys")()); });
+    sim.def("get_plant_dict", [](Blended& s) {
+        nb::dict d;
+        for (nb::handle p : s.plant_list) d[p.attr("plant_id")] = p;
+        return d;
+    });
+    sim.def("get_current_plant_weight_dict", [](Blended& s) {
+        nb::dict d;
+        for (nb::handle p : s.plant_list) d[p.attr("plant_id")] = p.attr("current_weight");
+        return d;
+    });
+    sim.def(
+        "plot_model_stp",
+        [](Blended& s, nb::handle plant_id, nb::handle plotLen) {
+            nb::object plants = s.plant_list;
+            if (nb::len(plants) == 0) return;
+            for (nb::handle p : plants) {
+                if (compare(p.attr("plant_id"), plant_id, Py_EQ)) {
+                    p.attr("plant").attr("plot_model_stp")(plotLen);
+                    return;
+                }
+            }
+        },
+        "plant_id"_a.none(), "plotLen"_a.none() = 300, "Plot the step responses of one local plant.");
+
+    auto field = [&](const char* name, nb::object Blended::* f, PyTypeObject* tp) {
+        sim.def_prop_rw(
+            name, [f](Blended& s) { return s.*f; },
+            [f, tp, name](Blended& s, nb::handle v) {
+                if (tp) check_arg(v, tp, name);
+                s.*f = nb::borrow(v);
+            },
+            nb::arg("value").none());
+    };
+    field("plant_list", &Blended::plant_list, &PyList_Type);
+    field("ini_value_dict", &Blended::ini_value_dict, &PyDict_Type);
+    field("_working_value", &Blended::working_value, nullptr);
+    field("_u_dict", &Blended::u_dict, &PyDict_Type);
+    field("_y_dict", &Blended::y_dict, &PyDict_Type);
+
+    def_pickle<Blended>(
+        sim,
+        [](Blended& s) { return nb::make_tuple(s.plant_list, s.ini_value_dict, s.working_value, s.u_dict, s.y_dict); },
+        [](Blended& s, nb::handle st) {
+            StateView sv(st, 5, "LPVPlantSim");
+            s.plant_list = sv.typed(0, &PyList_Type);
+            s.ini_value_dict = sv.typed(1, &PyDict_Type);
+            s.working_value = nb::float_(sv.real(2));
+            s.u_dict = sv.typed(3, &PyDict_Type);
+            s.y_dict = sv.typed(4, &PyDict_Type);
+        });
+}
