@@ -10,6 +10,11 @@ struct Floor {};
 struct NoOp {
     PyObject* operator()(nb::handle, Floor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
 };
+// A simulator call that does nothing: takes the MV and disturbance dicts and
+// returns a new one-CV dict, bound like MIMOSim.__call__.
+struct SimFloor {
+    nb::object cv = nb::str("CV");
+};
 }  // namespace
 
 NB_MODULE(_benchfloor, m) {
@@ -20,4 +25,15 @@ NB_MODULE(_benchfloor, m) {
     cls.def(
         "run_nb", [](Floor&, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle) { return 0.0; }, "MODE"_a,
         "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0);
+
+    nb::class_<SimFloor> sim(m, "SimFloor");
+    sim.def(nb::init<>());
+    sim.def(
+        "__call__",
+        [](SimFloor& s, nb::handle, nb::handle) {
+            nb::dict d;
+            d[s.cv] = corvane::bind::make_float64(0.0);
+            return d;
+        },
+        "u_Value_Dict"_a.none() = nb::dict(), "v_Value_Dict"_a.none() = nb::dict());
 }

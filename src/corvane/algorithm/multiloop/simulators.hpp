@@ -1,0 +1,669 @@
+// MISO and MIMO simulators: validation of a sample's inputs, then the
+// models' steps, then the commit.
+#pragma once
+
+namespace {
+
+// Result of one CV's accumulation: a double (float or float64) or an object.
+struct Acc {
+    double v = 0.0;
+    bool f64 = false;
+    nb::object obj;
+
+    void add(double c, bool cf64) {
+        if (obj.is_valid()) {
+            obj = py_add(obj, number(c, cf64), true);
+        } else {
+            v = corvane::miso_add(v, c);
+            f64 = f64 || cf64;
+        }
+    }
+    void add(nb::handle r) {
+        double c;
+        bool cf64;
+        if (!obj.is_valid() && simple_number(r.ptr(), c, cf64)) {
+            add(c, cf64);
+            return;
+        }
+        if (!obj.is_valid()) obj = number(v, f64);
+        obj = py_add(obj, r, true);
+    }
+    nb::object value() const { return obj.is_valid() ? obj : number(v, f64); }
+};
+
+nb::object seq_fast(nb::handle seq, const char* what) {
+    PyObject* s = PySequence_Fast(seq.ptr(), what);
+    if (!s) raise_pending();
+    return nb::steal(s);
+}
+
+enum : unsigned char { KIND_NONE, KIND_FILTER, KIND_PYTHON };
+
+// What a MISOSimulator's lists hold, resolved once and reused while the lists
+// still hold the same objects.
+struct PlanItem {
+    PyObject* model;  // kept alive by Plan::hold
+    PyObject* ini;
+    PyTfz* f;
+    double ini_v;
+    bool ini_simple;
+    unsigned char kind;
+};
+
+struct Plan {
+    PyObject* models = nullptr;  // the sequences it was built from (held)
+    PyObject* inis = nullptr;
+    std::vector<nb::object> hold;
+    std::vector<PlanItem> items;
+    size_t first_unusable = SIZE_MAX;  // first filter that refuses to run
+    uint64_t generation = 0;
+    bool has_python = false, inis_simple = true;
+};
+
+struct PyMISO {
+    nb::object model_list, u_ini_list;
+    Plan plan;
+    bool planned = false;
+
+    bool plan_current() const {
+        if (!planned || plan.models != model_list.ptr() || plan.inis != u_ini_list.ptr() ||
+            plan.generation != g_model_generation)
+            return false;
+        PyObject* ml = model_list.ptr();
+        PyObject* il = u_ini_list.ptr();
+        const bool seqs = (PyList_CheckExact(ml) || PyTuple_CheckExact(ml)) && (PyList_CheckExact(il) || PyTuple_CheckExact(il));
+        if (!seqs) return false;
+        const size_t n = std::min((size_t) PySequence_Fast_GET_SIZE(ml), (size_t) PySequence_Fast_GET_SIZE(il));
+        if (n != plan.items.size()) return false;
+        PyObject** mi = PySequence_Fast_ITEMS(ml);
+        PyObject** ii = PySequence_Fast_ITEMS(il);
+        for (size_t k = 0; k < n; ++k)
+            if (mi[k] != plan.items[k].model || ii[k] != plan.items[k].ini) return false;
+        return true;
+    }
+
+    // The plan of the lists as they are now. May run Python code (iteration of
+    // other sequence types) and raise; the old plan stays until the new one is done.
+    // Objects of a replaced plan go to `graveyard`, released after the call.
+    const Plan& current_plan(std::vector<nb::object>& graveyard) {
+        if (plan_current()) return plan;
+        Plan p;
+        nb::object ml = model_list, il = u_ini_list;
+        nb::object models = seq_fast(ml, "model_list must be iterable");
+        nb::object inis = seq_fast(il, "u_ini_list must be iterable");
+        const size_t n = std::min((size_t) PySequence_Fast_GET_SIZE(models.ptr()),
+                                  (size_t) PySequence_Fast_GET_SIZE(inis.ptr()));
+        PyObject** mi = PySequence_Fast_ITEMS(models.ptr());
+        PyObject** ii = PySequence_Fast_ITEMS(inis.ptr());
+        p.hold.reserve(2 * n + 2);
+        p.hold.push_back(ml);
+        p.hold.push_back(il);
+        for (size_t k = 0; k < n; ++k) {
+            PlanItem it{mi[k], ii[k], nullptr, 0.0, false, KIND_PYTHON};
+            p.hold.push_back(nb::borrow(mi[k]));
+            p.hold.push_back(nb::borrow(ii[k]));
+            if (Py_TYPE(mi[k]) == g_types.no_model)
+                it.kind = KIND_NONE;
+            else if ((it.f = filter_of(mi[k]))) {
+                it.kind = KIND_FILTER;
+                if (!it.f->error.empty() && p.first_unusable == SIZE_MAX) p.first_unusable = k;
+            } else
+                p.has_python = true;
+            bool f64;
+            it.ini_simple = simple_number(ii[k], it.ini_v, f64);
+            p.inis_simple = p.inis_simple && it.ini_simple;
+            p.items.push_back(it);
+        }
+        p.models = ml.ptr();
+        p.inis = il.ptr();
+        p.generation = g_model_generation;
+        for (auto& o : plan.hold) graveyard.push_back(std::move(o));
+        plan = std::move(p);
+        planned = true;
+        return plan;
+    }
+};
+
+// One model's share of a sample, prepared before anything changes.
+struct StepItem {
+    PyTfz* f;
+    PyObject* model;
+    double du;
+    int obj;  // index of the deviation object (model called through Python), or -1
+    unsigned char kind;
+};
+
+// Per-CV part of a sample.
+struct Row {
+    PyObject* key;
+    PyObject* sim;
+    PyObject* v;
+    PyObject* ini;
+    size_t begin, end;     // its items, when it does not run from a plan
+    const Plan* plan;      // the MISOSimulator's plan, run directly on the fast path
+    size_t n;              // number of plan items in use
+    bool native;
+    double dv = 0.0, di = 0.0;  // disturbance and initial value, when simple numbers
+    bool fv = false, fi = false;
+};
+
+// The MV values of a sample, with their doubles where the arithmetic is native.
+struct Scratch {
+    std::vector<nb::object> hold;  // strong references for the duration of a call
+    std::vector<nb::object> objs;  // deviation objects
+    std::vector<PyObject*> upd;    // new MV values by MV index (held elsewhere)
+    std::vector<PyObject*> U;
+    std::vector<double> Ud;
+    std::vector<unsigned char> Us;  // U[k] is a simple number
+    std::vector<StepItem> steps;
+    std::vector<Row> rows;
+    std::vector<nb::object> out;
+    size_t first_generic = 0;  // index of the first MV value that is not a simple number
+    bool slow = false;
+
+    void clear() {
+        hold.clear();
+        objs.clear();
+        upd.clear();
+        U.clear();
+        Ud.clear();
+        Us.clear();
+        steps.clear();
+        rows.clear();
+        out.clear();
+        slow = false;
+    }
+
+    // From here on Python code may run: every model in use is held, and rows
+    // get their own items (a plan may be replaced while Python code runs).
+    void go_slow() {
+        if (slow) return;
+        slow = true;
+        for (PyObject* u : U) hold.push_back(nb::borrow(u));
+        for (const StepItem& s : steps) hold.push_back(nb::borrow(s.model));
+        for (Row& r : rows) {
+            for (PyObject* o : {r.key, r.sim, r.v, r.ini})
+                if (o) hold.push_back(nb::borrow(o));
+            if (r.plan) materialize(r);
+        }
+    }
+
+    void materialize(Row& r) {
+        const Plan& p = *r.plan;
+        r.begin = steps.size();
+        for (size_t k = 0; k < r.n; ++k) {
+            const PlanItem& it = p.items[k];
+            steps.push_back(StepItem{it.f, it.model, Ud[k] - it.ini_v, -1, it.kind});
+            hold.push_back(nb::borrow(it.model));
+        }
+        r.end = steps.size();
+        r.plan = nullptr;
+    }
+
+    // Models appended after go_slow().
+    void hold_steps_from(size_t base) {
+        for (size_t i = base; i < steps.size(); ++i) hold.push_back(nb::borrow(steps[i].model));
+    }
+
+    void set_inputs(PyObject* const* u, size_t n) {
+        for (size_t k = 0; k < n; ++k) {
+            hold.push_back(nb::borrow(u[k]));
+            U.push_back(u[k]);
+            double d = 0.0;
+            bool f64;
+            const bool s = simple_number(u[k], d, f64);
+            Ud.push_back(d);
+            Us.push_back(s);
+        }
+        first_generic = U.size();
+        for (size_t k = 0; k < U.size(); ++k)
+            if (!Us[k]) {
+                first_generic = k;
+                break;
+            }
+    }
+};
+
+// Scratch buffers reused from call to call; a call made from inside Python
+// code that a call runs gets its own.
+struct ScratchLease {
+    static inline Scratch shared;
+    static inline bool busy = false;
+    Scratch local;
+    Scratch* sc;
+    bool prev;
+    ScratchLease() : sc(busy ? &local : &shared), prev(busy) { busy = true; }
+    ~ScratchLease() {
+        sc->clear();
+        busy = prev;
+    }
+};
+
+// Validates and converts one MISOSimulator's share of a sample.
+void prepare_row(PyMISO& m, Scratch& sc, Row& r) {
+    auto plain = [](PyObject* o) { return PyList_CheckExact(o) || PyTuple_CheckExact(o); };
+    if (!plain(m.model_list.ptr()) || !plain(m.u_ini_list.ptr())) sc.go_slow();  // iteration runs Python code
+    const Plan& p = m.current_plan(sc.hold);
+    const size_t n = std::min(sc.U.size(), p.items.size());
+    if (p.first_unusable < n) p.items[p.first_unusable].f->check_usable();
+    const bool generic = p.has_python || !p.inis_simple || sc.first_generic < n;
+    if (!generic && !sc.slow) {
+        r.plan = &p;
+        r.n = n;
+        return;
+    }
+    const size_t base = sc.steps.size();
+    r.begin = base;
+    r.end = base + n;
+    for (size_t k = 0; k < n; ++k) {
+        const PlanItem& it = p.items[k];
+        sc.steps.push_back(StepItem{it.f, it.model, 0.0, -1, it.kind});
+    }
+    if (sc.slow)
+        sc.hold_steps_from(base);
+    else if (generic)
+        sc.go_slow();
+    if (generic)
+        for (size_t k = 0; k < n; ++k) sc.hold.push_back(nb::borrow(p.items[k].ini));
+    // Python code may run below (generic arithmetic): use only held objects.
+    std::vector<PyObject*> inis;
+    if (generic) {
+        inis.reserve(n);
+        for (size_t k = 0; k < n; ++k) inis.push_back(p.items[k].ini);
+    }
+    for (size_t k = 0; k < n; ++k) {
+        StepItem& s = sc.steps[base + k];
+        if (!generic) {
+            s.du = sc.Ud[k] - p.items[k].ini_v;
+        } else if (s.kind != KIND_PYTHON) {
+            s.du = difference(sc.U[k], inis[k]);
+        } else {
+            PyObject* d = PyNumber_Subtract(sc.U[k], inis[k]);
+            if (!d) raise_pending();
+            s.obj = (int) sc.objs.size();
+            sc.objs.push_back(nb::steal(d));
+        }
+    }
+}
+
+// Runs prepared items; only a model called through Python can raise here.
+Acc run_steps(const StepItem* it, const StepItem* end, Scratch& sc) {
+    static PyObject* name = PyUnicode_InternFromString("deltaU_sim");
+    Acc acc;
+    for (; it != end; ++it) {
+        if (it->kind == KIND_FILTER) {
+            acc.add(it->f->step(it->du), true);
+        } else if (it->kind == KIND_NONE) {
+            acc.add(0.0, false);
+        } else {
+            PyObject* r = PyObject_CallMethodOneArg(it->model, name, sc.objs[(size_t) it->obj].ptr());
+            if (!r) raise_pending();
+            nb::object res = nb::steal(r);
+            acc.add(res);
+        }
+    }
+    return acc;
+}
+
+// A row straight from its plan: native models and numbers, no Python code.
+inline double run_plan(const Plan& p, size_t n, const double* Ud, bool& f64) {
+    double acc = 0.0;
+    const PlanItem* it = p.items.data();
+    for (size_t k = 0; k < n; ++k, ++it) {
+        if (it->kind == KIND_FILTER) {
+            acc = corvane::miso_add(acc, it->f->step(Ud[k] - it->ini_v));
+            f64 = true;
+        } else {
+            acc = corvane::miso_add(acc, 0.0);
+        }
+    }
+    return acc;
+}
+
+// Filter states of the prepared items, restored when a later step fails.
+struct Snapshot {
+    std::vector<std::pair<PyTfz*, std::vector<double>>> states;
+    std::vector<bool> fresh;
+    void take(const std::vector<StepItem>& steps) {
+        for (const StepItem& s : steps)
+            if (s.f) {
+                states.emplace_back(s.f, s.f->f.state());
+                fresh.push_back(s.f->fresh);
+            }
+    }
+    void restore() {
+        for (size_t i = states.size(); i-- > 0;) {
+            // A model given a new state meanwhile keeps it (other length).
+            if (states[i].first->f.state().size() != states[i].second.size()) continue;
+            states[i].first->f.state() = states[i].second;
+            states[i].first->fresh = fresh[i];
+        }
+    }
+};
+
+template <class F>
+void with_rollback(Scratch& sc, F&& f) {
+    if (!sc.slow) {
+        f();
+        return;
+    }
+    Snapshot snap;
+    snap.take(sc.steps);
+    try {
+        f();
+    } catch (...) {
+        snap.restore();
+        throw;
+    }
+}
+
+nb::object miso_one_step(PyMISO& m, nb::handle u_list) {
+    ScratchLease lease;
+    Scratch& sc = *lease.sc;
+    nb::object us = seq_fast(u_list, "u_list must be iterable");
+    sc.hold.push_back(us);
+    sc.set_inputs(PySequence_Fast_ITEMS(us.ptr()), (size_t) PySequence_Fast_GET_SIZE(us.ptr()));
+    sc.rows.push_back(Row{nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr, 0, true});
+    prepare_row(m, sc, sc.rows.back());
+    nb::object result;
+    with_rollback(sc, [&] {
+        if (!sc.slow) {
+            bool f64 = false;
+            const Row& r = sc.rows.back();
+            const double y = run_plan(*r.plan, r.n, sc.Ud.data(), f64);
+            result = number(y, f64);
+        } else {
+            result = run_steps(sc.steps.data(), sc.steps.data() + sc.steps.size(), sc).value();
+        }
+    });
+    return result;
+}
+
+struct PyMIMO {
+    nb::object Ts, process_model_dict, cv_list, mv_list, ini_value_dict, yu_model_obj;
+    nb::object u_dict, y_dict, cv_simulators;
+    // MV tags and tag -> index, fixed at construction.
+    std::vector<nb::object> mv_tags;
+    nb::dict mv_index;
+    bool last_values_float = false;  // the last step wrote only float/float64 values
+
+    void index_tags() {
+        mv_tags.clear();
+        nb::dict idx;
+        Py_ssize_t i = 0;
+        for (nb::handle t : mv_list) {
+            mv_tags.push_back(nb::borrow(t));
+            if (PyDict_SetItem(idx.ptr(), t.ptr(), nb::int_(i).ptr()) < 0) PyErr_Clear();  // unhashable: scanned
+            ++i;
+        }
+        mv_index = std::move(idx);
+    }
+
+    // Index of the MV tag equal to key, or -1.
+    // Index of the MV tag equal to key, or -1. The comparisons may run Python
+    // code (even a __setstate__ of this simulator): tags and index are held.
+    Py_ssize_t mv_position(PyObject* key) const {
+        nb::object idx = mv_index;
+        PyObject* v = PyDict_GetItemWithError(idx.ptr(), key);
+        if (v) return PyLong_AsSsize_t(v);
+        if (PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_pending();
+            PyErr_Clear();
+        }
+        for (size_t j = 0; j < mv_tags.size(); ++j) {
+            nb::object tag = mv_tags[j];
+            if (compare(tag, key, Py_EQ)) return (Py_ssize_t) j;
+        }
+        return -1;
+    }
+
+    void reset() {
+        nb::object zero = nb::float_(0.0);
+        nb::dict u, y, sims;
+        for (nb::handle mv : mv_list) u[mv] = map_get(ini_value_dict, mv, zero);
+        for (nb::handle cv : cv_list) y[cv] = map_get(ini_value_dict, cv, zero);
+        for (nb::handle cv : cv_list) {
+            nb::list uini, models;
+            PyObject* r = PyObject_GetItem(yu_model_obj.ptr(), cv.ptr());
+            if (!r) raise_pending();
+            nb::object row = nb::steal(r);
+            for (nb::handle mv : mv_list) {
+                uini.append(map_get(ini_value_dict, mv, zero));
+                PyObject* mo = PyObject_GetItem(row.ptr(), mv.ptr());
+                if (!mo) raise_pending();
+                models.append(nb::steal(mo));
+            }
+            sims[cv] = nb::handle((PyObject*) g_types.miso)(models, uini);
+        }
+        u_dict = u;
+        y_dict = y;
+        cv_simulators = sims;
+    }
+
+    // One sample. Everything is validated and converted before any state changes.
+    void step(nb::handle u_values, nb::handle v_values);
+};
+
+void build_mimo(PyMIMO& s, nb::handle pmd, nb::handle ini, nb::handle Ts) {
+    check_arg(pmd, &PyDict_Type, "process_model_dict");
+    s.Ts = nb::borrow(Ts);
+    s.process_model_dict = deepcopy(pmd);
+    auto tags = model_tags(s.process_model_dict);
+    s.cv_list = tags.first;
+    s.mv_list = tags.second;
+    s.ini_value_dict = deepcopy(ini);
+    nb::dict obj;
+    for (nb::handle cv : s.cv_list) {
+        if (!obj.contains(cv)) obj[cv] = nb::dict();
+        nb::object row = obj[cv];
+        nb::object inner = s.process_model_dict[cv];
+        for (nb::handle mv : s.mv_list) {
+            nb::object entry = map_get(inner, mv, nb::dict());
+            row[mv] = build_pair_model(entry, Ts);
+        }
+    }
+    s.yu_model_obj = obj;
+    s.index_tags();
+    s.reset();
+}
+
+void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
+    static PyObject* one_step = PyUnicode_InternFromString("one_step_sim");
+    ScratchLease lease;
+    Scratch& sc = *lease.sc;
+    std::optional<nb::python_error> v_error;
+
+    if (!PyDict_CheckExact(u_dict.ptr()) || !PyDict_CheckExact(y_dict.ptr()) ||
+        !PyDict_CheckExact(cv_simulators.ptr()))
+        raise(PyExc_TypeError, "MIMOSim state is not initialised");
+    const size_t nmv = mv_tags.size();
+    // Python code run by a caller's key may even replace this simulator's
+    // state: the call works on the containers it started with.
+    const nb::object u0 = u_dict, y0 = y_dict, sims0 = cv_simulators, ini0 = ini_value_dict;
+
+    // 1. New MV values, not yet stored.
+    sc.upd.assign(nmv, nullptr);
+    if (PyDict_CheckExact(u_values.ptr())) {
+        sc.hold.push_back(nb::borrow(u_values));
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(u_values.ptr(), &pos, &k, &v)) {
+            // A lookup or comparison may run Python code that changes the
+            // caller's dict: the key and the value are held first.
+            sc.hold.push_back(nb::borrow(k));
+            sc.hold.push_back(nb::borrow(v));
+            Py_ssize_t j = i;
+            if ((size_t) i >= nmv || mv_tags[(size_t) i].ptr() != k) {
+                const Py_ssize_t n0 = PyDict_GET_SIZE(u_values.ptr());
+                j = mv_position(k);
+                if (PyDict_GET_SIZE(u_values.ptr()) != n0)
+                    raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+            }
+            if (j >= 0 && (size_t) j < nmv) sc.upd[(size_t) j] = v;
+            ++i;
+        }
+    } else {
+        for (nb::handle kv : u_values.attr("items")()) {
+            nb::object k = kv[0], v = kv[1];
+            sc.hold.push_back(k);
+            sc.hold.push_back(v);
+            const Py_ssize_t j = mv_position(k.ptr());
+            if (j >= 0 && (size_t) j < nmv) sc.upd[(size_t) j] = v.ptr();
+        }
+    }
+    {
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *k, *v;
+        const size_t size0 = (size_t) PyDict_GET_SIZE(u0.ptr());
+        bool in_order = size0 == nmv;
+        PyObject* vals[64];
+        std::vector<PyObject*> many;
+        PyObject** dst = vals;
+        if (size0 > 64) {
+            many.resize(size0);
+            dst = many.data();
+        }
+        in_order = in_order && mv_tags.size() == nmv;
+        while (in_order && PyDict_Next(u0.ptr(), &pos, &k, &v)) {
+            if (k != mv_tags[(size_t) i].ptr()) in_order = false;
+            PyObject* n = sc.upd[(size_t) i];
+            dst[i++] = n ? n : v;
+        }
+        nb::object source = u0;
+        if (!in_order) {
+            source = nb::steal(PyDict_Copy(u0.ptr()));
+            if (!source.is_valid()) raise_pending();
+            for (size_t j = 0; j < nmv && j < mv_tags.size(); ++j) {
+                if (!sc.upd[j]) continue;
+                nb::object tag = mv_tags[j];
+                if (PyDict_SetItem(source.ptr(), tag.ptr(), sc.upd[j]) < 0) raise_pending();
+            }
+            sc.hold.push_back(source);
+        }
+        if (!in_order) {
+            const size_t size = (size_t) PyDict_GET_SIZE(source.ptr());
+            many.resize(size);
+            dst = many.data();
+            pos = 0;
+            i = 0;
+            while (PyDict_Next(source.ptr(), &pos, &k, &v)) dst[i++] = v;
+        }
+        sc.set_inputs(dst, (size_t) i);
+    }
+
+    // 2. Per CV: disturbance, initial value and the models' deviations.
+    {
+        // Lookups with a caller's dict may run Python code (a key's __eq__):
+        // every object a row refers to is held.
+        Py_ssize_t pos = 0;
+        PyObject *k, *sim;
+        PyObject* zero = float_zero();
+        bool str_keys = true;
+        while (PyDict_Next(sims0.ptr(), &pos, &k, &sim)) {
+            str_keys = str_keys && PyUnicode_CheckExact(k);
+            sc.hold.push_back(nb::borrow(k));
+            sc.hold.push_back(nb::borrow(sim));
+            sc.rows.push_back(Row{k, sim, nullptr, nullptr, 0, 0, nullptr, 0, true});
+        }
+        const bool v_dict = PyDict_CheckExact(v_values.ptr()), i_dict = PyDict_CheckExact(ini0.ptr());
+        if (!v_dict || !i_dict || !str_keys) sc.go_slow();
+        sc.hold.push_back(nb::borrow(v_values));
+        const bool no_v = v_dict && PyDict_GET_SIZE(v_values.ptr()) == 0;
+        auto lookup = [&](nb::handle mapping, PyObject* key) -> PyObject* {
+            if (!PyDict_CheckExact(mapping.ptr())) {
+                nb::object r = map_get(mapping, key, zero);
+                sc.hold.push_back(r);
+                return r.ptr();
+            }
+            PyObject* r = PyDict_GetItemWithError(mapping.ptr(), key);
+            if (!r && PyErr_Occurred()) raise_pending();
+            if (r) sc.hold.push_back(nb::borrow(r));
+            return r ? r : zero;
+        };
+        for (size_t i = 0; i < sc.rows.size(); ++i) {
+            Row& r = sc.rows[i];
+            if (no_v) {
+                r.v = zero;
+            } else {
+                try {
+                    r.v = lookup(v_values, r.key);
+                } catch (nb::python_error& e) {
+                    // The CV's models advance before its disturbance is read:
+                    // their errors come first, then this one.
+                    v_error.emplace(std::move(e));
+                    sc.rows.resize(i + 1);
+                    sc.go_slow();
+                    break;
+                }
+            }
+            r.ini = lookup(ini0, r.key);
+            if (!simple_number(r.v, r.dv, r.fv) || !simple_number(r.ini, r.di, r.fi)) sc.go_slow();
+        }
+        for (Row& r : sc.rows) {
+            if (Py_TYPE(r.sim) == g_types.miso && nb::inst_ready(r.sim)) {
+                prepare_row(*nb::inst_ptr<PyMISO>(r.sim), sc, r);
+            } else {
+                r.native = false;
+                sc.go_slow();
+            }
+        }
+    }
+
+    // 3. Step every model and form the outputs; the filters are undone on failure.
+    with_rollback(sc, [&] {
+        for (size_t i = 0; i < sc.rows.size(); ++i) {
+            Row& r = sc.rows[i];
+            double dv, di;
+            bool fv, fi;
+            if (!sc.slow) {
+                bool f64 = false;
+                const double dy = run_plan(*r.plan, r.n, sc.Ud.data(), f64);
+                sc.out.push_back(number(corvane::cv_output(dy, r.dv, r.di), f64 || r.fv || r.fi));
+                continue;
+            }
+            Acc acc;
+            if (r.native) {
+                acc = run_steps(sc.steps.data() + r.begin, sc.steps.data() + r.end, sc);
+            } else {
+                nb::list ul;
+                for (PyObject* o : sc.U) ul.append(nb::handle(o));
+                PyObject* res = PyObject_CallMethodOneArg(r.sim, one_step, ul.ptr());
+                if (!res) raise_pending();
+                acc.obj = nb::steal(res);
+            }
+            if (v_error && i + 1 == sc.rows.size()) {
+                v_error->restore();
+                raise_pending();
+            }
+            if (!acc.obj.is_valid() && simple_number(r.v, dv, fv) && simple_number(r.ini, di, fi)) {
+                sc.out.push_back(number(corvane::cv_output(acc.v, dv, di), acc.f64 || fv || fi));
+            } else {
+                nb::object y = py_add(acc.value(), nb::handle(r.v));
+                sc.out.push_back(py_add(y, nb::handle(r.ini)));
+            }
+        }
+    });
+
+    // 4. Commit (into the dicts held above: a key's hash or __eq__ may run
+    // Python code, even code that replaces this simulator's state).
+    last_values_float = !sc.slow;
+    PyObject* ud = u0.ptr();
+    PyObject* yd = y0.ptr();
+    for (size_t j = 0; j < nmv && j < mv_tags.size(); ++j) {
+        if (!sc.upd[j]) continue;
+        nb::object tag = mv_tags[j];
+        if (PyDict_SetItem(ud, tag.ptr(), sc.upd[j]) < 0) raise_pending();
+    }
+    for (size_t i = 0; i < sc.rows.size(); ++i)
+        if (PyDict_SetItem(yd, sc.rows[i].key, sc.out[i].ptr()) < 0) raise_pending();
+}
+
+struct PySISO : PyMIMO {};
+
+PyMIMO& mimo_of(nb::handle self) {
+    if (!nb::isinstance<PyMIMO>(self)) raise(PyExc_TypeError, "expected a MIMOSim, got %.200s", tp_name_of(self));
+    if (!nb::inst_ready(self)) raise(PyExc_TypeError, "'%.200s' object is not initialised", tp_name_of(self));
+    return *nb::inst_ptr<PyMIMO>(self);
+}
+
+}  // namespace
