@@ -669,3 +669,34 @@ def test_model_error_comes_before_missing_disturbances():
         sim({"MV": 1.0}, None)
     assert filter_states(sim) == z and sim._u_dict == {"MV": 0.0, "MV2": 0.0}
     assert sim({"MV": 1.0})["CV"] == 1.0
+
+
+# --------------------------------------------------------------------------- compiled plant follows every change
+
+def test_compiled_plant_follows_changes_between_samples():
+    fast, slow = example(), example()  # a non-empty disturbance dict takes the general path
+    seq = mv_sequence(11, 12)
+
+    def both(change):
+        for sim in (fast, slow):
+            change(sim)
+
+    def check(us):
+        for u in us:
+            a, b = fast(u), slow(u, {"other": 0.0})
+            assert a == b and [type(x) for x in a.values()] == [type(x) for x in b.values()]
+
+    check(seq[:3])
+    both(lambda s: s.ini_value_dict.__setitem__("CV1", 12.5))  # read at every sample
+    check(seq[3:4])
+    both(lambda s: s.cv_simulators["CV2"].model_list.__setitem__(1, Doubler()))  # foreign model
+    check(seq[4:5])
+    both(lambda s: s.cv_simulators["CV2"].model_list.__setitem__(1, s.yu_model_obj["CV2"]["MV2"]))
+    both(lambda s: s.cv_simulators["CV1"].u_ini_list.__setitem__(0, 14))  # one CV's initial value
+    check(seq[5:7])
+    both(lambda s: s.yu_model_obj["CV1"]["MV2"].__setstate__(ml.stp_model([0, 3]).__getstate__()))
+    check(seq[7:9])
+    both(lambda s: s.cv_simulators.pop("CV2"))
+    check(seq[9:])
+    assert list(fast._y_dict) == ["CV1", "CV2"] and fast.get_all_data_dict() == slow.get_all_data_dict()
+    np.testing.assert_array_equal(fast.yu_model_obj["CV1"]["MV1"]._zi, slow.yu_model_obj["CV1"]["MV1"]._zi)

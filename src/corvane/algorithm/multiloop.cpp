@@ -7,6 +7,7 @@
 #include <corvane/mimo.hpp>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,8 @@ using namespace corvane::bind;
 NB_MODULE(multiloop, m) {
     m.doc() = "Process models, MISO/MIMO simulators and step-response tools.";
     g_float64 = float64_type();
+    g_dict_watcher = PyDict_AddWatcher(on_dict_event);
+    if (g_dict_watcher < 0) PyErr_Clear();  // no watcher: the compiled path is not taken
 
     // Names the module works with (looked up at call time where it matters).
     m.attr("copy") = nb::module_::import_("copy");

@@ -116,6 +116,10 @@ int mimo_traverse(PyObject* self, visitproc visit, void* arg) {
         Py_VISIT(o->ptr());
     Py_VISIT(s->mv_index.ptr());
     for (const nb::object& o : s->mv_tags) Py_VISIT(o.ptr());
+    if (s->comp)
+        for (auto* v : {&s->comp->hold, &s->comp->cv_keys, &s->comp->mv_keys})
+            for (const nb::object& o : *v) Py_VISIT(o.ptr());
+    for (const nb::object& o : s->fast.held) Py_VISIT(o.ptr());
     return 0;
 }
 
@@ -136,6 +140,11 @@ int mimo_clear(PyObject* self) {
     s->mv_tags.clear();
     drop.push_back(std::move(s->mv_index));
     s->mv_index = nb::dict();
+    std::shared_ptr<Compiled> comp = std::move(s->comp);
+    s->comp.reset();
+    std::vector<nb::object> held;
+    held.swap(s->fast.held);
+    s->fast.token = 0;
     return 0;
 }
 

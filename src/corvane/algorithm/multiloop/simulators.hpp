@@ -379,6 +379,45 @@ nb::object miso_one_step(PyMISO& m, nb::handle u_list) {
     return result;
 }
 
+// Bumped by any change of a watched dict (a simulator's cv_simulators and
+// ini_value_dict), so that compiled plants see it.
+inline uint64_t g_dict_epoch = 0;
+inline int g_dict_watcher = -1;
+
+int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++g_dict_epoch;
+    return 0;
+}
+
+inline uint64_t g_fast_token = 0;
+
+// A simulator in its usual shape (the library's own models in the per-CV
+// simulators that reset() built, numbers for initial values, text tags)
+// compiled to the native plant core. Everything it points into is held, and
+// it is checked against the simulator before every use.
+struct Compiled {
+    corvane::PlantCore core;
+    bool ok = false;
+    uint64_t generation = 0, epoch = 0;
+    PyObject *sims = nullptr, *ini = nullptr;
+    std::vector<PyObject*> rows;                 // per CV: MISOSimulator, model_list, u_ini_list
+    std::vector<PyObject*> items;                // per CV: the lists' items, models then initial values
+    std::vector<PyTfz*> filters;                 // marked as stepped after a sample
+    std::vector<nb::object> cv_keys, mv_keys, hold;
+    std::vector<unsigned char> out_f64;          // the CV's value is a numpy float64
+    std::vector<double> zero_v;
+
+};
+
+// One prepared sample of the compiled path.
+struct FastCall {
+    std::vector<PyObject*> upd;     // new MV values by MV index (held below), or null
+    std::vector<nb::object> held;
+    std::vector<double> u, y;
+    std::vector<nb::object> out;
+    uint64_t token = 0;
+};
+
 struct PyMIMO {
     nb::object Ts, process_model_dict, cv_list, mv_list, ini_value_dict, yu_model_obj;
     nb::object u_dict, y_dict, cv_simulators;
@@ -386,6 +425,45 @@ struct PyMIMO {
     std::vector<nb::object> mv_tags;
     nb::dict mv_index;
     bool last_values_float = false;  // the last step wrote only float/float64 values
+    bool str_tags = false;           // every MV tag is exactly a str
+    std::shared_ptr<Compiled> comp;  // shared: a call keeps the one it runs
+    FastCall fast;
+
+    PyMIMO() = default;
+    PyMIMO(PyMIMO&&) = default;
+    PyMIMO& operator=(PyMIMO&& o) noexcept {
+        // Fields are replaced one by one: the old objects are released after.
+        PyMIMO old;
+        swap_fields(old, *this);
+        swap_fields(*this, o);
+        return *this;
+    }
+    static void swap_fields(PyMIMO& a, PyMIMO& b) noexcept {
+        using std::swap;
+        swap(a.Ts, b.Ts);
+        swap(a.process_model_dict, b.process_model_dict);
+        swap(a.cv_list, b.cv_list);
+        swap(a.mv_list, b.mv_list);
+        swap(a.ini_value_dict, b.ini_value_dict);
+        swap(a.yu_model_obj, b.yu_model_obj);
+        swap(a.u_dict, b.u_dict);
+        swap(a.y_dict, b.y_dict);
+        swap(a.cv_simulators, b.cv_simulators);
+        swap(a.mv_tags, b.mv_tags);
+        swap(a.mv_index, b.mv_index);
+        swap(a.last_values_float, b.last_values_float);
+        swap(a.str_tags, b.str_tags);
+        swap(a.comp, b.comp);
+        swap(a.fast, b.fast);
+    }
+
+    bool compiled_current() const;
+    bool compile();
+    // The compiled path: prepare validates and converts a sample without
+    // running Python code or changing anything (false: not applicable);
+    // commit then advances the plant and writes the values.
+    bool fast_prepare(nb::handle u_values, nb::handle v_values);
+    void fast_commit(uint64_t token);
 
     void index_tags() {
         mv_tags.clear();
@@ -397,9 +475,11 @@ struct PyMIMO {
             ++i;
         }
         mv_index = std::move(idx);
+        str_tags = true;
+        for (const nb::object& t : mv_tags) str_tags = str_tags && PyUnicode_CheckExact(t.ptr());
+        comp.reset();
     }
 
-    // Index of the MV tag equal to key, or -1.
     // Index of the MV tag equal to key, or -1. The comparisons may run Python
     // code (even a __setstate__ of this simulator): tags and index are held.
     Py_ssize_t mv_position(PyObject* key) const {
@@ -467,7 +547,205 @@ void build_mimo(PyMIMO& s, nb::handle pmd, nb::handle ini, nb::handle Ts) {
     s.reset();
 }
 
+// Items of a list or tuple, or null.
+inline PyObject** seq_items(PyObject* o, Py_ssize_t& n) {
+    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) return nullptr;
+    n = PySequence_Fast_GET_SIZE(o);
+    return PySequence_Fast_ITEMS(o);
+}
+
+bool PyMIMO::compiled_current() const {
+    if (!comp) return false;
+    const Compiled& c = *comp;
+    if (c.generation != g_model_generation || c.epoch != g_dict_epoch || c.sims != cv_simulators.ptr() ||
+        c.ini != ini_value_dict.ptr())
+        return false;
+    const size_t nmv = c.core.nmv;
+    const PyObject* const* want = c.items.data();
+    for (size_t i = 0, r = 0; i < c.core.ncv; ++i, r += 3) {
+        PyObject* sim = c.rows[r];
+        const PyMISO& m = *nb::inst_ptr<PyMISO>(sim);
+        if (m.model_list.ptr() != c.rows[r + 1] || m.u_ini_list.ptr() != c.rows[r + 2]) return false;
+        Py_ssize_t n1 = 0, n2 = 0;
+        PyObject** a = seq_items(c.rows[r + 1], n1);
+        PyObject** b = seq_items(c.rows[r + 2], n2);
+        if ((size_t) n1 != nmv || (size_t) n2 != nmv) return false;
+        for (size_t j = 0; j < nmv; ++j)
+            if (a[j] != want[j] || b[j] != want[nmv + j]) return false;
+        want += 2 * nmv;
+    }
+    return true;
+}
+
+// Runs no Python code: every lookup uses exact str keys in dicts whose keys
+// are all exact str.
+bool PyMIMO::compile() {
+    comp.reset();
+    if (!str_tags || !PyDict_CheckExact(cv_simulators.ptr()) || !PyDict_CheckExact(ini_value_dict.ptr())) return false;
+    {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(ini_value_dict.ptr(), &pos, &k, &v))
+            if (!PyUnicode_CheckExact(k)) return false;
+    }
+    const size_t nmv = mv_tags.size(), ncv = (size_t) PyDict_GET_SIZE(cv_simulators.ptr());
+    Compiled c;
+    c.core.resize(ncv, nmv);
+    c.zero_v.assign(ncv, 0.0);
+    c.hold.push_back(cv_simulators);
+    c.hold.push_back(ini_value_dict);
+    Py_ssize_t pos = 0;
+    PyObject *key, *sim;
+    size_t i = 0;
+    while (PyDict_Next(cv_simulators.ptr(), &pos, &key, &sim)) {
+        if (!PyUnicode_CheckExact(key) || Py_TYPE(sim) != g_types.miso || !nb::inst_ready(sim)) return false;
+        const PyMISO& m = *nb::inst_ptr<PyMISO>(sim);
+        Py_ssize_t n1 = 0, n2 = 0;
+        PyObject** models = seq_items(m.model_list.ptr(), n1);
+        PyObject** inis = seq_items(m.u_ini_list.ptr(), n2);
+        if (!models || !inis || (size_t) n1 != nmv || (size_t) n2 != nmv) return false;
+        c.rows.insert(c.rows.end(), {sim, m.model_list.ptr(), m.u_ini_list.ptr()});
+        for (PyObject* o : {sim, m.model_list.ptr(), m.u_ini_list.ptr()}) c.hold.push_back(nb::borrow(o));
+        bool row_f64 = false;
+        for (size_t j = 0; j < nmv; ++j) {
+            PyObject* mo = models[j];
+            PyTfz* f = nullptr;
+            if (Py_TYPE(mo) != g_types.no_model) {
+                PyTypeObject* t = Py_TYPE(mo);
+                if (t != g_types.tfz && t != g_types.tfs && t != g_types.stp && t != g_types.stpxy) return false;
+                if (!nb::inst_ready(mo)) return false;
+                f = filter_of(mo);
+                if (!f->error.empty()) return false;
+                c.filters.push_back(f);
+                row_f64 = true;
+            }
+            c.core.links[i * nmv + j] = f ? &f->f : nullptr;
+            c.items.push_back(mo);
+            c.hold.push_back(nb::borrow(mo));
+        }
+        for (size_t j = 0; j < nmv; ++j) {
+            double d;
+            bool f64;
+            if (!simple_number(inis[j], d, f64)) return false;
+            if (i == 0)
+                c.core.u_ini[j] = d;
+            else if (std::memcmp(&c.core.u_ini[j], &d, sizeof d) != 0)
+                return false;
+            c.items.push_back(inis[j]);
+            c.hold.push_back(nb::borrow(inis[j]));
+        }
+        PyObject* yi = PyDict_GetItemWithError(ini_value_dict.ptr(), key);
+        if (!yi && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        double d = 0.0;
+        bool f64 = false;
+        if (yi && !simple_number(yi, d, f64)) return false;
+        c.core.y_ini[i] = d;
+        c.out_f64.push_back(row_f64 || f64);
+        c.cv_keys.push_back(nb::borrow(key));
+        ++i;
+    }
+    if (g_dict_watcher < 0 || (PyDict_Watch(g_dict_watcher, cv_simulators.ptr()) < 0 ||
+                                PyDict_Watch(g_dict_watcher, ini_value_dict.ptr()) < 0)) {
+        PyErr_Clear();
+        return false;
+    }
+    c.sims = cv_simulators.ptr();
+    c.ini = ini_value_dict.ptr();
+    c.generation = g_model_generation;
+    c.epoch = g_dict_epoch;
+    c.ok = true;
+    c.mv_keys = mv_tags;
+    comp = std::make_shared<Compiled>(std::move(c));
+    return true;
+}
+
+bool PyMIMO::fast_prepare(nb::handle u_values, nb::handle v_values) {
+    if (!PyDict_CheckExact(u_values.ptr()) || !PyDict_CheckExact(v_values.ptr()) || PyDict_GET_SIZE(v_values.ptr()) != 0 ||
+        !PyDict_CheckExact(u_dict.ptr()) || !PyDict_CheckExact(y_dict.ptr()))
+        return false;
+    if (!compiled_current() && !compile()) return false;
+    const size_t nmv = comp->core.nmv;
+    if (mv_tags.size() != nmv || (size_t) PyDict_GET_SIZE(u_dict.ptr()) != nmv) return false;
+    FastCall& fc = fast;
+    fc.upd.assign(nmv, nullptr);
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(u_values.ptr(), &pos, &k, &v)) {
+        Py_ssize_t j = -1;
+        if ((size_t) i < nmv && mv_tags[(size_t) i].ptr() == k) {
+            j = i;
+        } else {
+            if (!PyUnicode_CheckExact(k)) return false;
+            PyObject* idx = PyDict_GetItemWithError(mv_index.ptr(), k);
+            if (idx) j = PyLong_AsSsize_t(idx);
+            else if (PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        if (j >= 0 && (size_t) j < nmv) fc.upd[(size_t) j] = v;
+        ++i;
+    }
+    fc.u.resize(nmv);
+    pos = 0;
+    i = 0;
+    while (PyDict_Next(u_dict.ptr(), &pos, &k, &v)) {
+        if (k != mv_tags[(size_t) i].ptr()) return false;
+        PyObject* x = fc.upd[(size_t) i] ? fc.upd[(size_t) i] : v;
+        bool f64;
+        if (!simple_number(x, fc.u[(size_t) i], f64)) return false;
+        ++i;
+    }
+    fc.held.clear();
+    for (PyObject* x : fc.upd)
+        if (x) fc.held.push_back(nb::borrow(x));
+    fc.token = ++g_fast_token;
+    return true;
+}
+
+void PyMIMO::fast_commit(uint64_t token) {
+    if (fast.token != token || !comp) raise(PyExc_RuntimeError, "MIMOSim changed during the call");
+    fast.token = 0;
+    const std::shared_ptr<Compiled> keep = comp;
+    Compiled& c = *keep;
+    const size_t ncv = c.core.ncv;
+    fast.y.resize(ncv);
+    c.core.step(fast.u.data(), c.zero_v.data(), fast.y.data());
+    for (PyTfz* f : c.filters) f->fresh = false;
+    last_values_float = true;
+    // From here Python code may run (an allocation's collection, a foreign
+    // key's __eq__), even code that calls or replaces this simulator: the
+    // call works on its own vectors and on held dicts and tags.
+    std::vector<nb::object> out, held;
+    std::vector<PyObject*> upd;
+    out.swap(fast.out);
+    held.swap(fast.held);
+    upd.swap(fast.upd);
+    std::vector<double> y;
+    y.swap(fast.y);
+    const nb::object ud = u_dict, yd = y_dict;
+    out.clear();
+    for (size_t i = 0; i < ncv; ++i) out.push_back(number(y[i], c.out_f64[i]));
+    for (size_t j = 0; j < upd.size() && j < c.mv_keys.size(); ++j)
+        if (upd[j] && PyDict_SetItem(ud.ptr(), c.mv_keys[j].ptr(), upd[j]) < 0) raise_pending();
+    for (size_t i = 0; i < ncv; ++i)
+        if (PyDict_SetItem(yd.ptr(), c.cv_keys[i].ptr(), out[i].ptr()) < 0) raise_pending();
+    out.clear();
+    held.clear();
+    if (fast.out.capacity() == 0) fast.out.swap(out);
+    if (fast.upd.capacity() == 0) fast.upd.swap(upd);
+    if (fast.y.capacity() == 0) fast.y.swap(y);
+}
+
 void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
+    if (fast_prepare(u_values, v_values)) {
+        fast_commit(fast.token);
+        return;
+    }
+    if (PyErr_Occurred()) raise_pending();
     static PyObject* one_step = PyUnicode_InternFromString("one_step_sim");
     ScratchLease lease;
     Scratch& sc = *lease.sc;
