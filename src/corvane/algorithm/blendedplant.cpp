@@ -260,49 +260,112 @@ long long to_index(double v) {
     return (long long) v;
 }
 
-// Saved plant states, put back when a later plant of the same call fails.
-struct SnapshotLease {
-    static inline corvane::PlantSnapshot* shared = nullptr;
-    static inline bool busy = false;
-    corvane::PlantSnapshot* snap;
-    bool own;
-    SnapshotLease() : own(busy) {
-        if (!shared) shared = g_api->snapshot_new();
-        snap = own ? g_api->snapshot_new() : shared;
-        busy = true;
-    }
-    ~SnapshotLease() {
-        g_api->snapshot_clear(snap);
-        if (own) g_api->snapshot_free(snap);
-        else busy = false;
+// Per-call buffers, reused from call to call; a call made from inside Python
+// code that a call runs gets its own.
+struct Scratch {
+    std::vector<nb::object> hold, recs, sims, results;
+    std::vector<double> xp;
+    std::vector<unsigned char> native;
+    std::vector<unsigned long long> tokens;
+    std::vector<PyObject*> upd, out;  // key, value pairs (held)
+    corvane::PlantSnapshot* snap = nullptr;
+
+    void clear() {
+        for (auto* v : {&hold, &recs, &sims, &results}) v->clear();
+        xp.clear();
+        native.clear();
+        tokens.clear();
+        upd.clear();
+        out.clear();
+        if (snap) g_api->snapshot_clear(snap);
     }
 };
 
+struct ScratchLease {
+    static inline Scratch shared;
+    static inline bool busy = false;
+    Scratch local;
+    Scratch* sc;
+    bool prev;
+    ScratchLease() : sc(busy ? &local : &shared), prev(busy) {
+        busy = true;
+        if (!sc->snap) sc->snap = g_api->snapshot_new();
+    }
+    ~ScratchLease() {
+        sc->clear();
+        if (sc == &local) g_api->snapshot_free(local.snap);
+        busy = prev;
+    }
+};
+
+// dict lookup with a default; the value is held.
+PyObject* lookup(Scratch& sc, PyObject* d, PyObject* key, PyObject* dflt) {
+    PyObject* r = PyDict_GetItemWithError(d, key);
+    if (!r) {
+        if (PyErr_Occurred()) raise_pending();
+        return dflt;
+    }
+    sc.hold.push_back(nb::borrow(r));
+    return r;
+}
+
 nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_values, nb::handle v_values) {
+    static PyObject* zero = PyFloat_FromDouble(0.0);
+    static PyObject* one = PyFloat_FromDouble(1.0);
     const double w = to_double(w_value);
     check_ready();
+    ScratchLease lease;
+    Scratch& sc = *lease.sc;
+    // Python code run by a caller's key may even replace this object's
+    // state: the call works on the containers it started with.
     const nb::object plants0 = plant_list, ud = u_dict, yd = y_dict, ini = ini_value_dict;
 
     // 2. The MV values to take over, applied once every plant has advanced.
-    std::vector<nb::object> upd;
-    for (nb::handle kv : u_values.attr("items")()) {
-        nb::object k = kv[nb::int_(0)], v = kv[nb::int_(1)];
-        int has = PyDict_Contains(ud.ptr(), k.ptr());
-        if (has < 0) raise_pending();
-        if (has) {
-            upd.push_back(k);
-            upd.push_back(v);
+    if (PyDict_CheckExact(u_values.ptr())) {
+        sc.hold.push_back(nb::borrow(u_values));
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(u_values.ptr(), &pos, &k, &v)) {
+            sc.hold.push_back(nb::borrow(k));
+            sc.hold.push_back(nb::borrow(v));
+            const Py_ssize_t n0 = PyDict_GET_SIZE(u_values.ptr());
+            const int has = PyDict_Contains(ud.ptr(), k);
+            if (has < 0) raise_pending();
+            if (PyDict_GET_SIZE(u_values.ptr()) != n0)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+            if (has) {
+                sc.upd.push_back(k);
+                sc.upd.push_back(v);
+            }
+        }
+    } else {
+        for (nb::handle kv : u_values.attr("items")()) {
+            nb::object k = kv[nb::int_(0)], v = kv[nb::int_(1)];
+            sc.hold.push_back(k);
+            sc.hold.push_back(v);
+            const int has = PyDict_Contains(ud.ptr(), k.ptr());
+            if (has < 0) raise_pending();
+            if (has) {
+                sc.upd.push_back(k.ptr());
+                sc.upd.push_back(v.ptr());
+            }
         }
     }
 
     // 3-6. Working points, position and weights.
-    std::vector<nb::object> recs;
-    std::vector<double> xp;
-    for (nb::handle p : nb::borrow<nb::list>(plants0)) recs.push_back(nb::borrow(p));
-    for (const nb::object& p : recs) xp.push_back(to_double(record_of(p).working_point));
-    const double id_float = interp_index(w, xp);
-    const long long n = (long long) recs.size();
-    long long id1 = to_index(std::floor(id_float)), id2 = to_index(std::ceil(id_float));
+    {
+        const Py_ssize_t n = PyList_GET_SIZE(plants0.ptr());
+        for (Py_ssize_t i = 0; i < n && i < PyList_GET_SIZE(plants0.ptr()); ++i)
+            sc.recs.push_back(nb::borrow(PyList_GET_ITEM(plants0.ptr(), i)));
+    }
+    for (const nb::object& p : sc.recs) {
+        LocalPlant& r = record_of(p);
+        nb::object wp = r.working_point;
+        sc.xp.push_back(to_double(wp));
+    }
+    const double id_float = interp_index(w, sc.xp);
+    const long long n = (long long) sc.recs.size();
+    const long long id1 = to_index(std::floor(id_float)), id2 = to_index(std::ceil(id_float));
     const double diff = id_float - (double) id1;
     const bool clamp_hi = 1.0 < diff, clamp_lo = !clamp_hi && 0.0 > diff;
     const double weight2 = clamp_hi ? 1.0 : clamp_lo ? 0.0 : diff;
@@ -317,23 +380,22 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
     const bool single = id1 == id2;
 
     // Every plant is one of ours, or a callable returning its outputs.
-    std::vector<nb::object> sims;
-    std::vector<char> native;
-    for (const nb::object& p : recs) {
+    for (const nb::object& p : sc.recs) {
         nb::object sim = record_of(p).plant;
-        native.push_back(PyObject_TypeCheck(sim.ptr(), g_api->mimo_type) != 0);
-        sims.push_back(sim);
+        sc.native.push_back(PyObject_TypeCheck(sim.ptr(), g_api->mimo_type) != 0);
+        sc.sims.push_back(std::move(sim));
     }
     // A CV of plant id1 that plant id2 lacks fails before anything advances.
-    if (!single && native[i1] && native[i2]) {
-        PyObject* y1 = g_api->outputs(sims[i1].ptr());
+    if (!single && sc.native[i1] && sc.native[i2]) {
+        PyObject* y1 = g_api->outputs(sc.sims[i1].ptr());
         if (!y1) raise_pending();
-        nb::object y1h = nb::borrow(y1);
-        PyObject* y2 = g_api->outputs(sims[i2].ptr());
+        sc.hold.push_back(nb::borrow(y1));
+        PyObject* y2 = g_api->outputs(sc.sims[i2].ptr());
         if (!y2) raise_pending();
-        nb::object y2h = nb::borrow(y2);
-        for (nb::handle key : nb::borrow<nb::dict>(y1h).keys()) {
-            int has = PyDict_Contains(y2, key.ptr());
+        sc.hold.push_back(nb::borrow(y2));
+        nb::list keys = nb::steal<nb::list>(PyDict_Keys(y1));
+        for (nb::handle key : keys) {
+            const int has = PyDict_Contains(y2, key.ptr());
             if (has < 0) raise_pending();
             if (!has) {
                 PyErr_SetObject(PyExc_KeyError, key.ptr());
@@ -342,74 +404,96 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
         }
     }
 
-    // 7. Every plant advances one sample; a failure puts back the earlier ones.
-    SnapshotLease lease;
-    std::vector<nb::object> results(recs.size());
-    try {
-        for (size_t i = 0; i < sims.size(); ++i) {
-            if (native[i]) {
-                if (g_api->snapshot_save(lease.snap, sims[i].ptr()) < 0) raise_pending();
-                if (g_api->step(sims[i].ptr(), u_values.ptr(), v_values.ptr()) < 0) raise_pending();
-            } else {
-                results[i] = sims[i](u_values, v_values);
-            }
+    // 7. Every plant advances one sample. On the compiled path every plant is
+    // checked first and none can fail after; otherwise each plant's state is
+    // saved before it advances and put back when a later one fails.
+    const size_t np = sc.sims.size();
+    bool compiled = true;
+    sc.tokens.assign(np, 0);
+    for (size_t i = 0; i < np && compiled; ++i) {
+        if (!sc.native[i]) {
+            compiled = false;
+            break;
         }
-    } catch (...) {
-        g_api->snapshot_restore(lease.snap);
-        throw;
+        const int r = g_api->fast_prepare(sc.sims[i].ptr(), u_values.ptr(), v_values.ptr(), &sc.tokens[i]);
+        if (r < 0) raise_pending();
+        compiled = r == 1;
     }
-    auto outputs_of = [&](size_t i) -> nb::object {
-        if (!native[i]) return results[i];
-        PyObject* y = g_api->outputs(sims[i].ptr());
+    sc.results.resize(np);
+    if (compiled) {
+        for (size_t i = 0; i < np; ++i)
+            if (g_api->fast_commit(sc.sims[i].ptr(), sc.tokens[i]) < 0) raise_pending();
+    } else {
+        try {
+            for (size_t i = 0; i < np; ++i) {
+                if (sc.native[i]) {
+                    if (g_api->snapshot_save(sc.snap, sc.sims[i].ptr()) < 0) raise_pending();
+                    if (g_api->step(sc.sims[i].ptr(), u_values.ptr(), v_values.ptr()) < 0) raise_pending();
+                } else {
+                    sc.results[i] = sc.sims[i](u_values, v_values);
+                }
+            }
+        } catch (...) {
+            g_api->snapshot_restore(sc.snap);
+            throw;
+        }
+    }
+    auto outputs_of = [&](size_t i) -> PyObject* {
+        if (!sc.native[i]) return sc.results[i].ptr();
+        PyObject* y = g_api->outputs(sc.sims[i].ptr());
         if (!y) raise_pending();
-        return nb::borrow(y);
+        sc.hold.push_back(nb::borrow(y));
+        return y;
     };
 
     // 8-9. The blend, formed before anything of this object changes.
-    nb::object y1 = outputs_of(i1), y2 = single ? y1 : outputs_of(i2);
-    std::vector<nb::object> out;  // key, value pairs
-    nb::object zero = nb::float_(0.0);
-    for (nb::handle key : y1.attr("keys")()) {
-        nb::object a = y1[key];
-        nb::object iv = nb::borrow<nb::dict>(ini).attr("get")(key, zero);
+    PyObject* y1 = outputs_of(i1);
+    PyObject* y2 = single ? y1 : outputs_of(i2);
+    nb::object w1, w2;
+    if (!single) {
+        w1 = number(weight1, w_f64);
+        w2 = number(weight2, w_f64);
+    }
+    nb::object keys = PyDict_CheckExact(y1) ? nb::steal(PyDict_Keys(y1)) : nb::list(nb::handle(y1).attr("keys")());
+    if (!keys.is_valid()) raise_pending();
+    for (nb::handle key : keys) {
+        nb::object a = nb::handle(y1)[key];
+        nb::object b = single ? nb::object() : nb::object(nb::handle(y2)[key]);
+        PyObject* iv = lookup(sc, ini.ptr(), key.ptr(), zero);
         double va, vb = 0.0, vi;
         bool fa, fb = false, fi;
-        nb::object b;
-        if (!single) b = y2[key];
         nb::object value;
-        if (simple_number(a.ptr(), va, fa) && simple_number(iv.ptr(), vi, fi) &&
-            (single || simple_number(b.ptr(), vb, fb))) {
-            value = single ? number(va + vi, fa || fi)
-                           : number((weight1 * va + weight2 * vb) + vi, w_f64 || fa || fb || fi);
+        if (simple_number(a.ptr(), va, fa) && simple_number(iv, vi, fi) && (single || simple_number(b.ptr(), vb, fb))) {
+            value = single ? number(va + vi, fa || fi) : number((weight1 * va + weight2 * vb) + vi, w_f64 || fa || fb || fi);
         } else if (single) {
-            value = py_binop(PyNumber_Add, a, iv);
+            value = py_binop(PyNumber_Add, a, nb::handle(iv));
         } else {
-            nb::object w1 = number(weight1, w_f64), w2 = number(weight2, w_f64);
             value = py_binop(PyNumber_Add, py_binop(PyNumber_Multiply, w1, a), py_binop(PyNumber_Multiply, w2, b));
-            value = py_binop(PyNumber_Add, value, iv);
+            value = py_binop(PyNumber_Add, value, nb::handle(iv));
         }
-        out.push_back(nb::borrow(key));
-        out.push_back(value);
+        sc.hold.push_back(nb::borrow(key));
+        sc.out.push_back(key.ptr());
+        sc.out.push_back(value.ptr());
+        sc.hold.push_back(std::move(value));
     }
 
     // Commit.
     working_value = nb::float_(w);
-    for (size_t i = 0; i < upd.size(); i += 2)
-        if (PyDict_SetItem(ud.ptr(), upd[i].ptr(), upd[i + 1].ptr()) < 0) raise_pending();
-    nb::object zero_w = nb::float_(0.0);
-    for (const nb::object& p : recs) record_of(p).current_weight = zero_w;
+    for (size_t i = 0; i < sc.upd.size(); i += 2)
+        if (PyDict_SetItem(ud.ptr(), sc.upd[i], sc.upd[i + 1]) < 0) raise_pending();
+    for (const nb::object& p : sc.recs) record_of(p).current_weight = nb::borrow(zero);
     if (single) {
-        record_of(recs[i1]).current_weight = nb::float_(1.0);
+        record_of(sc.recs[i1]).current_weight = nb::borrow(one);
     } else {
-        record_of(recs[i1]).current_weight = number(weight1, w_f64);
-        record_of(recs[i2]).current_weight = number(weight2, w_f64);
+        record_of(sc.recs[i1]).current_weight = w1;
+        record_of(sc.recs[i2]).current_weight = w2;
     }
-    for (size_t i = 0; i < out.size(); i += 2)
-        if (PyDict_SetItem(yd.ptr(), out[i].ptr(), out[i + 1].ptr()) < 0) raise_pending();
+    for (size_t i = 0; i < sc.out.size(); i += 2)
+        if (PyDict_SetItem(yd.ptr(), sc.out[i], sc.out[i + 1]) < 0) raise_pending();
 
     // 10.
     nb::object result = Py_TYPE(self.ptr()) == (PyTypeObject*) nb::type<Blended>().ptr()
-                            ? copy_values(y_dict)
+                            ? copy_values(yd)
                             : self.attr("get_output_data_dict")();
     if (!result.is_none()) check_result(result, &PyDict_Type);
     return result;

@@ -26,9 +26,15 @@ struct PlantApi {
     // Puts back everything saved, the latest first; then empties the snapshot.
     void (*snapshot_restore)(PlantSnapshot*);
     void (*snapshot_clear)(PlantSnapshot*);
+    // The compiled path in two halves, so that several plants can be checked
+    // before any of them advances. prepare: 1 prepared (token set), 0 not
+    // applicable (use step), -1 error; it runs no Python code and changes
+    // nothing. commit: advances the prepared plant, 0 or -1.
+    int (*fast_prepare)(PyObject* sim, PyObject* u_values, PyObject* v_values, unsigned long long* token);
+    int (*fast_commit)(PyObject* sim, unsigned long long token);
 };
 
-inline constexpr unsigned kPlantApiVersion = 1;
+inline constexpr unsigned kPlantApiVersion = 2;
 inline constexpr const char* kPlantApiCapsule = "corvane.algorithm.multiloop._plant_api";
 
 }  // namespace corvane

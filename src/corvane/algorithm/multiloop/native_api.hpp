@@ -125,6 +125,19 @@ corvane::PlantApi g_plant_api{
         PyErr_Restore(t, v, tb);
     },
     [](corvane::PlantSnapshot* s) { s->clear(); },
+    [](PyObject* sim, PyObject* u, PyObject* v, unsigned long long* token) {
+        int r = 0;
+        if (guarded([&] {
+                PyMIMO& s = mimo_of(sim);
+                if (s.fast_prepare(u, v)) {
+                    *token = s.fast.token;
+                    r = 1;
+                }
+            }) < 0)
+            return -1;
+        return r;
+    },
+    [](PyObject* sim, unsigned long long token) { return guarded([&] { mimo_of(sim).fast_commit(token); }); },
 };
 
 }  // namespace

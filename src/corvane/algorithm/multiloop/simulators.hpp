@@ -738,6 +738,7 @@ void PyMIMO::fast_commit(uint64_t token) {
     if (fast.out.capacity() == 0) fast.out.swap(out);
     if (fast.upd.capacity() == 0) fast.upd.swap(upd);
     if (fast.y.capacity() == 0) fast.y.swap(y);
+    if (fast.held.capacity() == 0) fast.held.swap(held);
 }
 
 void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
