@@ -635,4 +635,5 @@ NB_MODULE(blendedplant, m) {
             s.u_dict = sv.typed(3, &PyDict_Type);
             s.y_dict = sv.typed(4, &PyDict_Type);
         });
+    install_signatures(m);
 }
