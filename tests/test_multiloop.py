@@ -700,3 +700,16 @@ def test_compiled_plant_follows_changes_between_samples():
     check(seq[9:])
     assert list(fast._y_dict) == ["CV1", "CV2"] and fast.get_all_data_dict() == slow.get_all_data_dict()
     np.testing.assert_array_equal(fast.yu_model_obj["CV1"]["MV1"]._zi, slow.yu_model_obj["CV1"]["MV1"]._zi)
+
+
+def test_states_with_out_of_band_and_strided_arrays():
+    m = ml.tfz_model([0, 1, 0.5], [1, -0.5])
+    run(m, [1.0, 2.0])
+    bufs = []
+    c = pickle.loads(pickle.dumps(m, protocol=5, buffer_callback=bufs.append), buffers=bufs)
+    assert run(c, [1.0, 0.5]) == run(m, [1.0, 0.5])
+    (num, den, z), d = m.__getstate__()
+    c.__setstate__(((np.repeat(num, 2)[::2], den, z[::-1].copy()[::-1]), d))
+    assert run(c, [3.0]) == run(m, [3.0])
+    with pytest.raises(ValueError):
+        c.__setstate__(((num.astype(">f8"), den, z), d))

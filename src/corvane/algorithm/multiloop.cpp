@@ -6,6 +6,7 @@
 #include <corvane/filter.hpp>
 #include <corvane/mimo.hpp>
 
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <optional>

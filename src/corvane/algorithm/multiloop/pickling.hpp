@@ -21,14 +21,20 @@ bool state_array(const StateView& sv, Py_ssize_t i, bool none_ok, std::vector<do
     if (Py_TYPE(o.ptr()) != ndarray_type())
         sv.fail_at(i, PyExc_TypeError, "expected numpy.ndarray, got %.200s", tp_name_of(o));
     Py_buffer view;
-    if (PyObject_GetBuffer(o.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+    if (PyObject_GetBuffer(o.ptr(), &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
         PyErr_Clear();
-        sv.fail_at(i, PyExc_ValueError, "expected a contiguous array");
+        sv.fail_at(i, PyExc_ValueError, "expected a readable array");
     }
-    const bool ok = view.ndim == 1 && view.itemsize == 8 && view.format && std::strcmp(view.format, "d") == 0;
+    // Native-order doubles, whatever the array's strides (an unpickled array
+    // may carry an explicit byte order in its format).
+    const char* f = view.format ? view.format : "B";
+    const bool native_d = std::strcmp(f, "d") == 0 || std::strcmp(f, "@d") == 0 || std::strcmp(f, "=d") == 0 ||
+                          (std::strcmp(f, "<d") == 0 && std::endian::native == std::endian::little);
+    const bool ok = view.ndim == 1 && view.itemsize == 8 && native_d;
     if (ok) {
-        const double* p = static_cast<const double*>(view.buf);
-        out.assign(p, p + view.shape[0]);
+        out.resize((size_t) view.shape[0]);
+        const char* p = static_cast<const char*>(view.buf);
+        for (Py_ssize_t k = 0; k < view.shape[0]; ++k) std::memcpy(&out[(size_t) k], p + k * view.strides[0], sizeof(double));
     }
     PyBuffer_Release(&view);
     if (!ok) sv.fail_at(i, PyExc_ValueError, "expected a one-dimensional float64 array");
