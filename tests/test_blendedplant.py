@@ -256,3 +256,31 @@ def test_hostile_plant_list_items_are_refused():
     rec.working_point = "x"
     with pytest.raises(TypeError):
         sim(12.0)
+
+
+class FakePlant:
+    """Any callable with the simulator's call convention can stand in for a plant."""
+
+    def __init__(self, y):
+        self.y, self.calls, self.plotted = y, [], []
+
+    def __call__(self, u, v):
+        self.calls.append((u, v))
+        return dict(self.y)
+
+    def plot_model_stp(self, plotLen):
+        self.plotted.append(plotLen)
+
+
+def test_foreign_plants_and_plot_selection():
+    sim = bp.LPVPlantSim({"CV1": 1.0})
+    sim.addPlant(1, 10, LIGHT, 1)
+    sim.addPlant(2, 20, LIGHT, 1)
+    fake = FakePlant({"CV1": 4.0, "CV2": 8.0})
+    sim.plant_list[1].plant = fake
+    u = {"MV1": 2.0}
+    out = sim(17.5, u)
+    assert fake.calls == [(u, {})]
+    assert out["CV1"] == 0.25 * 0.0 + 0.75 * 4.0 + 1.0 and out["CV2"] == 0.75 * 8.0
+    assert sim.plot_model_stp(2, 50) is None and fake.plotted == [50]
+    assert sim.plot_model_stp(7) is None and fake.plotted == [50]

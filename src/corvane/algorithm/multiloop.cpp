@@ -19,7 +19,8 @@ using namespace corvane::bind;
 
 #include "multiloop/common.hpp"
 #include "multiloop/models.hpp"
-#include "multiloop/simulators.hpp"
+#include "multiloop/miso.hpp"
+#include "multiloop/mimo.hpp"
 #include "multiloop/native_api.hpp"
 #include "multiloop/tools.hpp"
 #include "multiloop/pickling.hpp"
