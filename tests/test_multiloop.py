@@ -713,3 +713,35 @@ def test_states_with_out_of_band_and_strided_arrays():
     assert run(c, [3.0]) == run(m, [3.0])
     with pytest.raises(ValueError):
         c.__setstate__(((num.astype(">f8"), den, z), d))
+
+
+@pytest.mark.parametrize("action", ["replace_state", "nested_call", "clear_dicts"])
+def test_compiled_path_survives_reentrant_writes(action):
+    sim, other = example(), example()
+    armed = []
+
+    class Evil:
+        def __hash__(self):
+            return hash("CV1")
+
+        def __eq__(self, o):
+            if armed:
+                armed.clear()
+                if action == "replace_state":
+                    sim.__setstate__(other.__getstate__())
+                elif action == "nested_call":
+                    sim({"MV1": 14.0})
+                else:
+                    sim._u_dict.clear(), sim._y_dict.clear()
+            return False
+
+    sim(mv_sequence(2, 1)[0])
+    y = sim._y_dict
+    items = dict(y)
+    y.clear()
+    y[Evil()] = 0.0  # probed before "CV1": writing "CV1" runs __eq__
+    y.update(items)
+    armed.append(True)
+    sim({"MV1": 16.0})
+    assert not armed
+    sim({"MV1": 16.0}), sim.get_all_data_dict()
