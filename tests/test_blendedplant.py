@@ -284,3 +284,16 @@ def test_foreign_plants_and_plot_selection():
     assert out["CV1"] == 0.25 * 0.0 + 0.75 * 4.0 + 1.0 and out["CV2"] == 0.75 * 8.0
     assert sim.plot_model_stp(2, 50) is None and fake.plotted == [50]
     assert sim.plot_model_stp(7) is None and fake.plotted == [50]
+
+
+def test_one_simulator_shared_by_two_records_advances_twice():
+    sim, ref = bp.LPVPlantSim(INI), RefLPV(INI)
+    for pid, wp in [(1, 10), (2, 20)]:
+        sim.addPlant(pid, wp, LIGHT, 1)
+        ref.add(pid, wp, LIGHT, 1)
+    sim.plant_list[1].plant = sim.plant_list[0].plant
+    ref.plants[1][2] = ref.plants[0][2]
+    for w, u, v in mv_steps(10):
+        assert sim(w, u, v) == ref(w, u, v)
+    with pytest.raises(TypeError):
+        bp.LPVPlantSim.__call__(ml.no_model(), 1.0)

@@ -317,6 +317,12 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
     // saved before it advances and put back when a later one fails.
     const size_t np = sc.sims.size();
     bool compiled = true;
+    // A simulator that stands for two plants advances twice, one sample at a
+    // time, and each plant sees the outputs of its own sample.
+    std::vector<char> shared(np, 0);
+    for (size_t i = 0; i < np; ++i)
+        for (size_t j = 0; j < i; ++j)
+            if (sc.sims[i].is(sc.sims[j])) shared[i] = shared[j] = 1, compiled = false;
     sc.tokens.assign(np, 0);
     for (size_t i = 0; i < np && compiled; ++i) {
         if (!sc.native[i]) {
@@ -337,6 +343,11 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
                 if (sc.native[i]) {
                     if (g_api->snapshot_save(sc.snap, sc.sims[i].ptr()) < 0) raise_pending();
                     if (g_api->step(sc.sims[i].ptr(), u_values.ptr(), v_values.ptr()) < 0) raise_pending();
+                    if (shared[i]) {
+                        PyObject* y = g_api->outputs(sc.sims[i].ptr());
+                        if (!y) raise_pending();
+                        sc.results[i] = copy_values(y);
+                    }
                 } else {
                     sc.results[i] = sc.sims[i](u_values, v_values);
                 }
@@ -347,7 +358,7 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
         }
     }
     auto outputs_of = [&](size_t i) -> PyObject* {
-        if (!sc.native[i]) return sc.results[i].ptr();
+        if (!sc.native[i] || shared[i]) return sc.results[i].ptr();
         PyObject* y = g_api->outputs(sc.sims[i].ptr());
         if (!y) raise_pending();
         sc.hold.push_back(nb::borrow(y));
@@ -408,6 +419,9 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
 }
 
 Blended& sim_of(nb::handle self) {
+    if (!is_instance_of<Blended>(self))
+        raise(PyExc_TypeError, "descriptor '__call__' for 'LPVPlantSim' objects doesn't apply to a '%.100s' object",
+              short_name(Py_TYPE(self.ptr())));
     if (!nb::inst_ready(self)) raise(PyExc_TypeError, "'%.200s' object is not initialised", tp_name_of(self));
     return *nb::inst_ptr<Blended>(self);
 }
