@@ -442,7 +442,7 @@ NB_MODULE(blendedplant, m) {
     m.attr("copy") = nb::module_::import_("copy");
 
     nb::class_<LocalPlant> local(m, "LPVLocalPlant", nb::dynamic_attr(), nb::type_slots(gc_slots<LocalPlant>),
-                                 "局部对象记录：工作点、MIMOSim 仿真器、模型字典、采样时间与当前权重。");
+                                 "Record of one local plant: id, working point, MIMOSim, model dictionary, sample time, current weight.");
     local.def(nb::init<>());
     for (int i = 0; i < 6; ++i) {
         local.def_prop_rw(
@@ -461,7 +461,7 @@ NB_MODULE(blendedplant, m) {
     g_local_type = (PyTypeObject*) local.ptr();
 
     nb::class_<Blended> sim(m, "LPVPlantSim", nb::dynamic_attr(), nb::type_slots(gc_slots<Blended>),
-                            "LPV 对象仿真器：按工作点在相邻局部对象之间线性插值加权，各局部对象为 MIMOSim。");
+                            "Blended-plant simulator: local MIMOSim plants weighted by linear interpolation of the working value.");
     sim.def(
         "__init__",
         [](Blended* p, nb::handle ini) {
