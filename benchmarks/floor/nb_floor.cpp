@@ -7,6 +7,11 @@ using namespace nb::literals;
 
 namespace {
 struct Floor {};
+// Same five named arguments as SoftSensorBiasUpdate.run.
+struct BiasFloor {};
+struct BiasNoOp {
+    PyObject* operator()(nb::handle, BiasFloor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
+};
 struct NoOp {
     PyObject* operator()(nb::handle, Floor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
 };
@@ -15,9 +20,65 @@ struct NoOp {
 struct SimFloor {
     nb::object cv = nb::str("CV");
 };
+
+// Same call path as LDLAG.__call__ (its own vectorcall slot, one argument u)
+// and the same result type, doing nothing.
+vectorcallfunc g_call_floor = nullptr;
+struct CallFloor {
+    vectorcallfunc vc = g_call_floor;
+};
+int floor_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+int floor_clear(PyObject*) { return 0; }
+struct CallNoOp {
+    PyObject* operator()(nb::handle, CallFloor&, PyObject* (&)[1]) const {
+        return corvane::bind::make_float64(0.0).release().ptr();
+    }
+};
+PyType_Slot call_floor_slots[4];
+}  // namespace
+
+// No-op __call__ floors for the test-signal generator (t=None; returns a fresh
+// tuple of six like it) and the constant detector (Ut, DectLen=10), installed
+// like theirs.
+namespace {
+struct CallFloor1;
+struct CallFloor2;
+struct NoOpCall1 {  // builds a result of the same shape: (1.0, 1, 2, 3, 4, 5)
+    PyObject* operator()(nb::handle, CallFloor1&, PyObject* (&)[1]) const {
+        PyObject* r = PyTuple_New(6);
+        if (!r) return nullptr;
+        PyTuple_SET_ITEM(r, 0, PyFloat_FromDouble(1.0));
+        for (int i = 1; i < 6; ++i) PyTuple_SET_ITEM(r, i, PyLong_FromLong(i));
+        return r;
+    }
+};
+struct NoOpCall2 {
+    PyObject* operator()(nb::handle, CallFloor2&, PyObject* (&)[2]) const { return Py_NewRef(Py_None); }
+};
+struct CallFloor1 {
+    vectorcallfunc vectorcall = corvane::bind::instance_call<CallFloor1, 1, NoOpCall1>;
+};
+struct CallFloor2 {
+    vectorcallfunc vectorcall = corvane::bind::instance_call<CallFloor2, 2, NoOpCall2>;
+};
+
+void def_call_floors(nb::module_& m) {
+    nb::class_<CallFloor1> c1(m, "SignalFloor");
+    c1.def(nb::init<>());
+    corvane::bind::def_call<CallFloor1>(c1, std::array<const char*, 1>{"t"}, 0, "($self, t=None)", "No-op.",
+                                        NoOpCall1{});
+    nb::class_<CallFloor2> c2(m, "DetectFloor");
+    c2.def(nb::init<>());
+    corvane::bind::def_call<CallFloor2>(c2, std::array<const char*, 2>{"Ut", "DectLen"}, 1,
+                                        "($self, Ut, DectLen=10)", "No-op.", NoOpCall2{});
+}
 }  // namespace
 
 NB_MODULE(_benchfloor, m) {
+    def_call_floors(m);
     nb::class_<Floor> cls(m, "Floor");
     cls.def(nb::init<>());
     corvane::bind::def_fast<Floor>(cls, "run", std::array<const char*, 5>{"MODE", "SP", "PV", "TV", "FF"}, 4,
@@ -36,4 +97,18 @@ NB_MODULE(_benchfloor, m) {
             return d;
         },
         "u_Value_Dict"_a.none() = nb::dict(), "v_Value_Dict"_a.none() = nb::dict());
+    call_floor_slots[0] = corvane::bind::call_slot<CallFloor>(std::array<const char*, 1>{"u"}, 1, CallNoOp{});
+    call_floor_slots[1] = {Py_tp_traverse, (void*) floor_traverse};
+    call_floor_slots[2] = {Py_tp_clear, (void*) floor_clear};
+    call_floor_slots[3] = {0, nullptr};
+    nb::class_<CallFloor> cf(m, "CallFloor", nb::type_slots(call_floor_slots));
+    g_call_floor = corvane::bind::enable_vectorcall<CallFloor>(cf, &CallFloor::vc, std::array<const char*, 1>{"u"}, 1,
+                                                               "($self, u)", "No-op.", CallNoOp{});
+    cf.def(nb::init<>());
+
+    nb::class_<BiasFloor> bias(m, "BiasFloor");
+    bias.def(nb::init<>());
+    corvane::bind::def_fast<BiasFloor>(
+        bias, "run", std::array<const char*, 5>{"prd_data", "lab_data", "lab_time", "prd_time", "update_trigger"}, 3,
+        "($self, prd_data, lab_data, lab_time, prd_time=None, update_trigger=None)", "No-op.", BiasNoOp{});
 }
