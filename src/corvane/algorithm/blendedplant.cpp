@@ -17,7 +17,14 @@ namespace {
 // ---------------------------------------------------------------------------
 // The simulator
 
+struct Blended;
+// sim(working_value, u_Value_Dict={}, v_Value_Dict={}) through the instance's vectorcall slot.
+struct BlendedCall {
+    PyObject* operator()(nb::handle self, Blended& s, PyObject* (&a)[3]) const;
+};
+
 struct Blended {
+    vectorcallfunc vectorcall = instance_call<Blended, 3, BlendedCall>;  // the instance's vectorcall slot
     nb::object plant_list = nb::list(), ini_value_dict = nb::dict(), working_value = nb::float_(0.0);
     nb::object u_dict = nb::dict(), y_dict = nb::dict();
 
@@ -418,6 +425,11 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
     return result;
 }
 
+PyObject* BlendedCall::operator()(nb::handle self, Blended& s, PyObject* (&a)[3]) const {
+    static PyObject* empty = PyDict_New();  // the shared defaults, never modified
+    return s.call(self, a[0], a[1] ? a[1] : empty, a[2] ? a[2] : empty).release().ptr();
+}
+
 Blended& sim_of(nb::handle self) {
     if (!is_instance_of<Blended>(self))
         raise(PyExc_TypeError, "descriptor '__call__' for 'LPVPlantSim' objects doesn't apply to a '%.100s' object",
@@ -484,11 +496,9 @@ NB_MODULE(blendedplant, m) {
             s.del_plant(plant_id);
         },
         "plant_id"_a.none(), "Remove every plant with this id.");
-    sim.def(
-        "__call__",
-        [](nb::handle self, nb::handle w, nb::handle u, nb::handle v) { return sim_of(self).call(self, w, u, v); },
-        "working_value"_a.none(), "u_Value_Dict"_a.none() = nb::dict(), "v_Value_Dict"_a.none() = nb::dict(),
-        "One sample of every plant; returns the blended CV values.");
+    def_call<Blended>(sim, std::array<const char*, 3>{"working_value", "u_Value_Dict", "v_Value_Dict"}, 1,
+                      "($self, working_value, u_Value_Dict={}, v_Value_Dict={})",
+                      "One sample of every plant; returns the blended CV values.", BlendedCall{});
     sim.def(
         "run",
         [](nb::handle self, nb::handle w, nb::handle u, nb::handle v) {

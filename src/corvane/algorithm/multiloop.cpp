@@ -25,6 +25,9 @@ using namespace corvane::bind;
 #include "multiloop/tools.hpp"
 #include "multiloop/pickling.hpp"
 
+const char* const kCallDoc =
+    "One sample: apply the MV values (and one-sample CV disturbances); returns the CV values.";
+
 NB_MODULE(multiloop, m) {
     m.doc() = "Process models, MISO/MIMO simulators and step-response tools.";
     g_float64 = float64_type();
@@ -186,26 +189,8 @@ NB_MODULE(multiloop, m) {
             new (p) PyMIMO(std::move(s));
         },
         "process_model_dict"_a.none(), "ini_value_dict"_a.none() = nb::dict(), "Ts"_a.none() = 1);
-    mimo.def(
-        "__call__",
-        [](nb::handle self, nb::handle u, nb::handle v) {
-            PyMIMO& s = mimo_of(self);
-            s.step(u, v);
-            PyTypeObject* t = Py_TYPE(self.ptr());
-            if (t == g_types.mimo || t == g_types.siso) {
-                // Values just written are floats; a plain copy is then a deep copy.
-                const Py_ssize_t ncv = PyDict_CheckExact(s.cv_simulators.ptr()) ? PyDict_GET_SIZE(s.cv_simulators.ptr()) : -1;
-                if (ncv >= 0 && PyDict_GET_SIZE(s.y_dict.ptr()) == ncv && s.last_values_float) {
-                    PyObject* c = PyDict_Copy(s.y_dict.ptr());
-                    if (!c) raise_pending();
-                    return nb::steal(c);
-                }
-                return deepcopy_flat(s.y_dict);
-            }
-            return self.attr("get_output_data_dict")();
-        },
-        "u_Value_Dict"_a.none() = nb::dict(), "v_Value_Dict"_a.none() = nb::dict(),
-        "One sample: apply the MV values (and one-sample CV disturbances); returns the CV values.");
+    def_call<PyMIMO>(mimo, std::array<const char*, 2>{"u_Value_Dict", "v_Value_Dict"}, 0,
+                     "($self, u_Value_Dict={}, v_Value_Dict={})", kCallDoc, MimoCall{});
     mimo.def("reset", [](PyMIMO& s) { s.reset(); },
              "Inputs and outputs back to their initial values; model states are kept.");
     mimo.def(
@@ -249,6 +234,8 @@ NB_MODULE(multiloop, m) {
     g_types.mimo = (PyTypeObject*) mimo.ptr();
 
     nb::class_<PySISO, PyMIMO> siso(m, "SISOSim", nb::type_slots(mimo_slots), "First-order loop with dead time: gain/(tao*s + 1), tags CV and MV.");
+    def_call<PySISO>(siso, std::array<const char*, 2>{"u_Value_Dict", "v_Value_Dict"}, 0,
+                     "($self, u_Value_Dict={}, v_Value_Dict={})", kCallDoc, MimoCall{});
     siso.def(
         "__init__",
         [](PySISO* p, nb::handle gain, nb::handle tao, nb::handle delay, nb::handle Ts, nb::handle integralMark) {

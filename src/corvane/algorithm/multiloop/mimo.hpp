@@ -43,7 +43,14 @@ struct FastCall {
     uint64_t token = 0;
 };
 
+struct PyMIMO;
+// sim(u_Value_Dict={}, v_Value_Dict={}) through the instance's vectorcall slot.
+struct MimoCall {
+    PyObject* operator()(nb::handle self, PyMIMO& s, PyObject* (&a)[2]) const;
+};
+
 struct PyMIMO {
+    vectorcallfunc vectorcall = instance_call<PyMIMO, 2, MimoCall>;  // the instance's vectorcall slot
     nb::object Ts, process_model_dict, cv_list, mv_list, ini_value_dict, yu_model_obj;
     nb::object u_dict, y_dict, cv_simulators;
     // MV tags and tag -> index, fixed at construction.
@@ -568,6 +575,34 @@ PyMIMO& mimo_of(nb::handle self) {
     if (!nb::isinstance<PyMIMO>(self)) raise(PyExc_TypeError, "expected a MIMOSim, got %.200s", tp_name_of(self));
     if (!nb::inst_ready(self)) raise(PyExc_TypeError, "'%.200s' object is not initialised", tp_name_of(self));
     return *nb::inst_ptr<PyMIMO>(self);
+}
+
+// Shared empty dicts: the defaults of the call, never modified.
+PyObject* empty_default() {
+    static PyObject* d = PyDict_New();
+    return d;
+}
+
+nb::object mimo_call(nb::handle self, PyMIMO& s, nb::handle u, nb::handle v) {
+    s.step(u, v);
+    PyTypeObject* t = Py_TYPE(self.ptr());
+    if (t == g_types.mimo || t == g_types.siso) {
+        // Values just written are floats; a plain copy is then a deep copy.
+        const Py_ssize_t ncv = PyDict_CheckExact(s.cv_simulators.ptr()) ? PyDict_GET_SIZE(s.cv_simulators.ptr()) : -1;
+        if (ncv >= 0 && PyDict_CheckExact(s.y_dict.ptr()) && PyDict_GET_SIZE(s.y_dict.ptr()) == ncv &&
+            s.last_values_float) {
+            PyObject* c = PyDict_Copy(s.y_dict.ptr());
+            if (!c) raise_pending();
+            return nb::steal(c);
+        }
+        return deepcopy_flat(s.y_dict);
+    }
+    return self.attr("get_output_data_dict")();
+}
+
+PyObject* MimoCall::operator()(nb::handle self, PyMIMO& s, PyObject* (&a)[2]) const {
+    nb::handle u = a[0] ? a[0] : empty_default(), v = a[1] ? a[1] : empty_default();
+    return mimo_call(self, s, u, v).release().ptr();
 }
 
 }  // namespace
