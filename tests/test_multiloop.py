@@ -745,3 +745,32 @@ def test_compiled_path_survives_reentrant_writes(action):
     sim({"MV1": 16.0})
     assert not armed
     sim({"MV1": 16.0}), sim.get_all_data_dict()
+
+
+@pytest.mark.parametrize("read", ["attr", "getter", "pickle", "reset", "step_response"])
+def test_values_kept_natively_show_wherever_read(read):
+    fast, slow = example(), example()  # a non-empty disturbance dict takes the general path
+    seq = mv_sequence(21, 12)
+    for u in seq[:4]:
+        assert fast(u) == slow(u, {"other": 0.0})
+    if read == "attr":
+        y, u_held = fast._y_dict, fast._u_dict  # held: written at every sample from now on
+        for u in seq[4:8]:
+            fast(u), slow(u, {"other": 0.0})
+            assert (y, u_held) == (slow._y_dict, slow._u_dict)
+            assert [type(x) for x in y.values()] == [type(x) for x in slow._y_dict.values()]
+        del y, u_held
+    elif read == "getter":
+        assert fast.get_all_data_dict() == slow.get_all_data_dict()
+        assert fast.get_input_data_dict() == slow.get_input_data_dict()
+    elif read == "pickle":
+        fast = pickle.loads(pickle.dumps(fast))
+        assert fast._u_dict == slow._u_dict and fast._y_dict == slow._y_dict
+    elif read == "reset":
+        fast.reset(), slow.reset()
+        assert fast._u_dict == slow._u_dict == {"MV1": 15, "MV2": 16, "MV3": 17}
+    else:
+        ml.get_model_stp(EXAMPLE, 1, 5)
+    for u in seq[8:] + [{}]:
+        assert fast(u) == slow(u, {"other": 0.0})
+    assert fast.get_all_data_dict() == slow.get_all_data_dict() and list(fast._y_dict) == ["CV1", "CV2"]

@@ -202,9 +202,16 @@ NB_MODULE(multiloop, m) {
             return l;
         },
         "cv_list followed by mv_list.");
-    mimo.def("get_input_data_dict", [](PyMIMO& s) { return deepcopy_flat(s.u_dict); });
-    mimo.def("get_output_data_dict", [](PyMIMO& s) { return deepcopy_flat(s.y_dict); });
+    mimo.def("get_input_data_dict", [](PyMIMO& s) {
+        s.sync();
+        return deepcopy_flat(s.u_dict);
+    });
+    mimo.def("get_output_data_dict", [](PyMIMO& s) {
+        s.sync();
+        return deepcopy_flat(s.y_dict);
+    });
     mimo.def("get_all_data_dict", [](PyMIMO& s) {
+        s.sync();
         nb::object d = deepcopy_flat(s.u_dict);
         d.attr("update")(deepcopy_flat(s.y_dict));
         return d;
@@ -227,8 +234,11 @@ NB_MODULE(multiloop, m) {
     ro("mv_list", &PyMIMO::mv_list);
     ro("ini_value_dict", &PyMIMO::ini_value_dict);
     ro("yu_model_obj", &PyMIMO::yu_model_obj);
-    ro("_u_dict", &PyMIMO::u_dict);
-    ro("_y_dict", &PyMIMO::y_dict);
+    for (auto [name, field] : {std::pair{"_u_dict", &PyMIMO::u_dict}, std::pair{"_y_dict", &PyMIMO::y_dict}})
+        mimo.def_prop_ro(name, [field](PyMIMO& s) {
+            s.sync();
+            return s.*field;
+        });
     ro("cv_simulators", &PyMIMO::cv_simulators);
     mimo_family<PyMIMO>(mimo, "MIMOSim");
     g_types.mimo = (PyTypeObject*) mimo.ptr();

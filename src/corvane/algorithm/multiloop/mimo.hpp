@@ -60,6 +60,20 @@ struct PyMIMO {
     bool str_tags = false;           // every MV tag is exactly a str
     std::shared_ptr<Compiled> comp;  // shared: a call keeps the one it runs
     FastCall fast;
+    // While nothing but this simulator holds _u_dict and _y_dict, the
+    // compiled path keeps a sample's values here and writes them into the
+    // dicts only when anything reads them (sync). The dicts then hold exact
+    // str keys in the compiled order and plain numbers only, so writing them
+    // runs no Python code.
+    struct Pending {
+        std::shared_ptr<Compiled> comp;  // the keys of the values below
+        std::vector<nb::object> u;       // by MV index; null: nothing pending
+        std::vector<double> y;           // last compiled outputs, by CV index
+        std::vector<nb::object> y_obj;   // their objects, where already made
+        bool u_any = false, y_dirty = false;
+    } pend;
+    bool lazy_ok = false;                       // the dicts were found plain (see Pending)
+    const void *lazy_u = nullptr, *lazy_y = nullptr;  // the dicts lazy_ok was found for (compared only)
 
     PyMIMO() = default;
     PyMIMO(PyMIMO&&) = default;
@@ -87,9 +101,21 @@ struct PyMIMO {
         swap(a.str_tags, b.str_tags);
         swap(a.comp, b.comp);
         swap(a.fast, b.fast);
+        swap(a.pend, b.pend);
+        swap(a.lazy_ok, b.lazy_ok);
+        swap(a.lazy_u, b.lazy_u);
+        swap(a.lazy_y, b.lazy_y);
     }
 
     bool compiled_current() const;
+    // Writes pending values into _u_dict and _y_dict: before anything reads them.
+    void sync();
+    void drop_pending() {
+        Pending p;
+        std::swap(p, pend);
+        lazy_ok = false;
+    }
+    bool lazy_eligible(const Compiled& c);
     bool compile();
     // The compiled path: prepare validates and converts a sample without
     // running Python code or changing anything (false: not applicable);
@@ -130,6 +156,7 @@ struct PyMIMO {
     }
 
     void reset() {
+        sync();
         nb::object zero = nb::float_(0.0);
         nb::dict u, y, sims;
         for (nb::handle mv : mv_list) u[mv] = map_get(ini_value_dict, mv, zero);
@@ -150,6 +177,7 @@ struct PyMIMO {
         u_dict = u;
         y_dict = y;
         cv_simulators = sims;
+        drop_pending();
     }
 
     // One sample. Everything is validated and converted before any state changes.
@@ -326,7 +354,9 @@ bool PyMIMO::fast_prepare(nb::handle u_values, nb::handle v_values) {
     i = 0;
     while (PyDict_Next(u_dict.ptr(), &pos, &k, &v)) {
         if (k != mv_tags[(size_t) i].ptr()) return false;
-        PyObject* x = fc.upd[(size_t) i] ? fc.upd[(size_t) i] : v;
+        PyObject* x = fc.upd[(size_t) i];
+        if (!x && pend.u_any && (size_t) i < pend.u.size() && pend.u[(size_t) i].is_valid()) x = pend.u[(size_t) i].ptr();
+        if (!x) x = v;
         bool f64;
         if (!simple_number(x, fc.u[(size_t) i], f64)) return false;
         ++i;
@@ -348,6 +378,24 @@ void PyMIMO::fast_commit(uint64_t token) {
     c.core.step(fast.u.data(), c.zero_v.data(), fast.y.data());
     for (PyTfz* f : c.filters) f->fresh = false;
     last_values_float = true;
+    if (lazy_eligible(c)) {
+        // Nothing here runs Python code: the values wait in pend.
+        for (size_t j = 0; j < fast.upd.size() && j < pend.u.size(); ++j)
+            if (fast.upd[j]) {
+                pend.u[j] = nb::borrow(fast.upd[j]);
+                pend.u_any = true;
+            }
+        for (size_t i = 0; i < ncv; ++i) {
+            pend.y[i] = fast.y[i];
+            pend.y_obj[i].reset();
+        }
+        pend.y_dirty = true;
+        std::vector<nb::object> held;
+        held.swap(fast.held);
+        held.clear();
+        if (fast.held.capacity() == 0) fast.held.swap(held);
+        return;
+    }
     // From here Python code may run (an allocation's collection, a foreign
     // key's __eq__), even code that calls or replaces this simulator: the
     // call works on its own vectors and on held dicts and tags.
@@ -358,6 +406,7 @@ void PyMIMO::fast_commit(uint64_t token) {
     upd.swap(fast.upd);
     std::vector<double> y;
     y.swap(fast.y);
+    sync();
     const nb::object ud = u_dict, yd = y_dict;
     out.clear();
     for (size_t i = 0; i < ncv; ++i) out.push_back(number(y[i], c.out_f64[i]));
@@ -373,12 +422,76 @@ void PyMIMO::fast_commit(uint64_t token) {
     if (fast.held.capacity() == 0) fast.held.swap(held);
 }
 
+bool PyMIMO::lazy_eligible(const Compiled& c) {
+    if (!PyDict_CheckExact(u_dict.ptr()) || !PyDict_CheckExact(y_dict.ptr()) || Py_REFCNT(u_dict.ptr()) != 1 ||
+        Py_REFCNT(y_dict.ptr()) != 1) {
+        lazy_ok = false;
+        return false;
+    }
+    if (lazy_ok && lazy_u == u_dict.ptr() && lazy_y == y_dict.ptr() && pend.comp.get() == &c) return true;
+    sync();  // values of an earlier compilation: plain numbers into plain dicts
+    lazy_ok = false;
+    const size_t nmv = c.core.nmv, ncv = c.core.ncv;
+    auto plain = [](PyObject* d, const std::vector<nb::object>& keys) {
+        if ((size_t) PyDict_GET_SIZE(d) != keys.size()) return false;
+        Py_ssize_t pos = 0;
+        size_t i = 0;
+        PyObject *k, *v;
+        double x;
+        bool f64;
+        while (PyDict_Next(d, &pos, &k, &v))
+            if (k != keys[i++].ptr() || !simple_number(v, x, f64)) return false;
+        return true;
+    };
+    if (c.mv_keys.size() != nmv || c.cv_keys.size() != ncv || !plain(u_dict.ptr(), c.mv_keys) ||
+        !plain(y_dict.ptr(), c.cv_keys))
+        return false;
+    pend.comp = comp;
+    if (pend.comp.get() != &c) return false;
+    pend.u.assign(nmv, nb::object());
+    pend.y.assign(ncv, 0.0);
+    pend.y_obj.assign(ncv, nb::object());
+    pend.u_any = pend.y_dirty = false;
+    lazy_u = u_dict.ptr();
+    lazy_y = y_dict.ptr();
+    lazy_ok = true;
+    return true;
+}
+
+void PyMIMO::sync() {
+    if (!pend.u_any && !pend.y_dirty) return;
+    // Taken out first: the values are written once, whatever a write runs.
+    Pending p;
+    p.comp = pend.comp;
+    p.u.swap(pend.u);
+    p.y = pend.y;
+    p.y_obj.swap(pend.y_obj);
+    p.u_any = pend.u_any;
+    p.y_dirty = pend.y_dirty;
+    pend.u.assign(p.u.size(), nb::object());
+    pend.y_obj.assign(p.y_obj.size(), nb::object());
+    pend.u_any = pend.y_dirty = false;
+    if (!p.comp) return;
+    const Compiled& c = *p.comp;
+    const nb::object ud = u_dict, yd = y_dict;
+    if (!PyDict_CheckExact(ud.ptr()) || !PyDict_CheckExact(yd.ptr())) return;
+    if (p.u_any)
+        for (size_t j = 0; j < p.u.size() && j < c.mv_keys.size(); ++j)
+            if (p.u[j].is_valid() && PyDict_SetItem(ud.ptr(), c.mv_keys[j].ptr(), p.u[j].ptr()) < 0) raise_pending();
+    if (p.y_dirty)
+        for (size_t i = 0; i < p.y.size() && i < c.cv_keys.size(); ++i) {
+            nb::object v = p.y_obj[i].is_valid() ? p.y_obj[i] : number(p.y[i], c.out_f64[i]);
+            if (PyDict_SetItem(yd.ptr(), c.cv_keys[i].ptr(), v.ptr()) < 0) raise_pending();
+        }
+}
+
 void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
     if (fast_prepare(u_values, v_values)) {
         fast_commit(fast.token);
         return;
     }
     if (PyErr_Occurred()) raise_pending();
+    sync();
     static PyObject* one_step = PyUnicode_InternFromString("one_step_sim");
     ScratchLease lease;
     Scratch& sc = *lease.sc;
@@ -583,10 +696,32 @@ PyObject* empty_default() {
     return d;
 }
 
+// The outputs of a lazy sample as a new dict, equal to a copy of _y_dict
+// once synced; the value objects are kept for the sync.
+nb::object lazy_result(PyMIMO& s) {
+    PyObject* d = PyDict_New();
+    if (!d) raise_pending();
+    nb::object r = nb::steal(d);
+    if (!s.pend.comp || !s.pend.y_dirty) return nb::object();
+    const Compiled& c = *s.pend.comp;
+    const size_t ncv = s.pend.y.size();
+    if (s.pend.y_obj.size() != ncv || c.cv_keys.size() != ncv) return nb::object();
+    for (size_t i = 0; i < ncv; ++i) {
+        if (!s.pend.y_obj[i].is_valid()) s.pend.y_obj[i] = number(s.pend.y[i], c.out_f64[i]);
+        if (PyDict_SetItem(d, c.cv_keys[i].ptr(), s.pend.y_obj[i].ptr()) < 0) raise_pending();
+    }
+    return r;
+}
+
 nb::object mimo_call(nb::handle self, PyMIMO& s, nb::handle u, nb::handle v) {
     s.step(u, v);
     PyTypeObject* t = Py_TYPE(self.ptr());
     if (t == g_types.mimo || t == g_types.siso) {
+        if (s.pend.y_dirty && s.lazy_ok) {
+            nb::object r = lazy_result(s);
+            if (r.is_valid()) return r;
+        }
+        s.sync();
         // Values just written are floats; a plain copy is then a deep copy.
         const Py_ssize_t ncv = PyDict_CheckExact(s.cv_simulators.ptr()) ? PyDict_GET_SIZE(s.cv_simulators.ptr()) : -1;
         if (ncv >= 0 && PyDict_CheckExact(s.y_dict.ptr()) && PyDict_GET_SIZE(s.y_dict.ptr()) == ncv &&

@@ -41,6 +41,7 @@ struct corvane::PlantSnapshot {
     // only: anything else is read by Python code during the step itself).
     void save(nb::handle sim) {
         PyMIMO& s = *nb::inst_ptr<PyMIMO>(sim);
+        s.sync();
         hold.push_back(nb::borrow(sim));
         flags.emplace_back(&s, s.last_values_float);
         save_dict(s.u_dict);
@@ -107,7 +108,12 @@ corvane::PlantApi g_plant_api{
     },
     [](PyObject* sim) -> PyObject* {
         PyObject* r = nullptr;
-        if (guarded([&] { r = mimo_of(sim).y_dict.ptr(); }) < 0) return nullptr;
+        if (guarded([&] {
+                PyMIMO& s = mimo_of(sim);
+                s.sync();
+                r = s.y_dict.ptr();
+            }) < 0)
+            return nullptr;
         return r;
     },
     [] { return new corvane::PlantSnapshot(); },

@@ -61,6 +61,7 @@ void tfz_restore(PyTfz& m, nb::handle st, const char* what) {
 }
 
 nb::object mimo_state(PyMIMO& s) {
+    s.sync();
     return nb::make_tuple(s.Ts, s.process_model_dict, s.cv_list, s.mv_list, s.ini_value_dict, s.yu_model_obj,
                           s.u_dict, s.y_dict, s.cv_simulators);
 }
@@ -126,6 +127,11 @@ int mimo_traverse(PyObject* self, visitproc visit, void* arg) {
         for (auto* v : {&s->comp->hold, &s->comp->cv_keys, &s->comp->mv_keys})
             for (const nb::object& o : *v) Py_VISIT(o.ptr());
     for (const nb::object& o : s->fast.held) Py_VISIT(o.ptr());
+    for (auto* v : {&s->pend.u, &s->pend.y_obj})
+        for (const nb::object& o : *v) Py_VISIT(o.ptr());
+    if (s->pend.comp)
+        for (auto* v : {&s->pend.comp->hold, &s->pend.comp->cv_keys, &s->pend.comp->mv_keys})
+            for (const nb::object& o : *v) Py_VISIT(o.ptr());
     return 0;
 }
 
@@ -151,6 +157,9 @@ int mimo_clear(PyObject* self) {
     std::vector<nb::object> held;
     held.swap(s->fast.held);
     s->fast.token = 0;
+    PyMIMO::Pending pend;
+    std::swap(pend, s->pend);
+    s->lazy_ok = false;
     return 0;
 }
 

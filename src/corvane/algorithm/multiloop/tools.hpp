@@ -57,6 +57,7 @@ nb::object get_model_stp(nb::handle yu_model, nb::handle Ts, nb::handle length) 
             nb::list out;
             for (Py_ssize_t k = 0; k < n; ++k) {
                 s.step(u, v);
+                s.sync();
                 out.append(nb::borrow<nb::dict>(s.y_dict)[cv]);
             }
             nb::object inner = result[cv];
