@@ -297,3 +297,24 @@ def test_one_simulator_shared_by_two_records_advances_twice():
         assert sim(w, u, v) == ref(w, u, v)
     with pytest.raises(TypeError):
         bp.LPVPlantSim.__call__(ml.no_model(), 1.0)
+
+
+@pytest.mark.parametrize("read", ["held", "getter", "pickle"])
+def test_plant_dicts_read_between_samples_show_every_sample(read):
+    sim, ref = three_plants(), RefLPV(INI)
+    for pid, wp in [(1, 10), (2, 20), (3, 40)]:
+        ref.add(pid, wp, scaled(EXAMPLE, pid), 1)
+    held = []
+    for k, (w, u, _) in enumerate(mv_steps(30, seed=8)):
+        if read == "held" and k == 10:
+            held = [sim.get_plant_dict()[2].plant._y_dict, sim.get_plant_dict()[3].plant._u_dict]
+        if read == "pickle" and k % 9 == 4:
+            sim = pickle.loads(pickle.dumps(sim))
+        assert sim(w, u) == ref(w, u)
+        mine, theirs = sim.get_plant_dict(), {p[0]: p[2] for p in ref.plants}
+        if read == "getter" or k % 5 == 0:
+            for pid, rec in mine.items():
+                assert rec.plant.get_all_data_dict() == theirs[pid].get_all_data_dict()
+        if held:
+            assert held == [theirs[2]._y_dict, theirs[3]._u_dict]
+    assert sim.get_output_data_dict() == ref.y

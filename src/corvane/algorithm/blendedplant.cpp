@@ -301,16 +301,19 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
         sc.sims.push_back(std::move(sim));
     }
     // A CV of plant id1 that plant id2 lacks fails before anything advances.
+    // The keys alone are read (the values may wait inside the plants), and
+    // the dicts are let go before the plants advance.
     if (!single && sc.native[i1] && sc.native[i2]) {
-        PyObject* y1 = g_api->outputs(sc.sims[i1].ptr());
-        if (!y1) raise_pending();
-        sc.hold.push_back(nb::borrow(y1));
-        PyObject* y2 = g_api->outputs(sc.sims[i2].ptr());
-        if (!y2) raise_pending();
-        sc.hold.push_back(nb::borrow(y2));
-        nb::list keys = nb::steal<nb::list>(PyDict_Keys(y1));
+        PyObject* p1 = g_api->output_keys(sc.sims[i1].ptr());
+        if (!p1) raise_pending();
+        const nb::object y1 = nb::borrow(p1);
+        PyObject* p2 = g_api->output_keys(sc.sims[i2].ptr());
+        if (!p2) raise_pending();
+        const nb::object y2 = nb::borrow(p2);
+        nb::list keys = nb::steal<nb::list>(PyDict_Keys(y1.ptr()));
+        if (!keys.is_valid()) raise_pending();
         for (nb::handle key : keys) {
-            const int has = PyDict_Contains(y2, key.ptr());
+            const int has = PyDict_Contains(y2.ptr(), key.ptr());
             if (has < 0) raise_pending();
             if (!has) {
                 PyErr_SetObject(PyExc_KeyError, key.ptr());
@@ -373,13 +376,65 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
     };
 
     // 8-9. The blend, formed before anything of this object changes.
-    PyObject* y1 = outputs_of(i1);
-    PyObject* y2 = single ? y1 : outputs_of(i2);
     nb::object w1, w2;
     if (!single) {
         w1 = number(weight1, w_f64);
         w2 = number(weight2, w_f64);
     }
+    size_t n1 = 0, n2 = 0;
+    PyObject *const *k1 = nullptr, *const *k2 = nullptr;
+    const double *v1 = nullptr, *v2 = nullptr;
+    const unsigned char *f1 = nullptr, *f2 = nullptr;
+    if (compiled && g_api->fast_outputs(sc.sims[i1].ptr(), &n1, &k1, &v1, &f1) == 1 &&
+        (single ? (k2 = k1, v2 = v1, f2 = f1, n2 = n1, true)
+                : g_api->fast_outputs(sc.sims[i2].ptr(), &n2, &k2, &v2, &f2) == 1)) {
+        // Outputs kept natively by the plants: copied out before any lookup
+        // (which may run Python code) and blended in doubles.
+        struct Pair {
+            PyObject* key;
+            double a, b;
+            bool fa, fb;
+        };
+        std::vector<Pair> pairs;
+        pairs.reserve(n1);
+        for (size_t a = 0; a < n1; ++a) {
+            PyObject* key = k1[a];
+            size_t b = a;
+            if (b >= n2 || k2[b] != key) {
+                for (b = 0; b < n2 && k2[b] != key; ++b) {}
+                for (size_t j = 0; b == n2 && j < n2; ++j)
+                    if (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(k2[j]) && PyUnicode_Compare(key, k2[j]) == 0)
+                        b = j;
+            }
+            if (b == n2) {
+                PyErr_SetObject(PyExc_KeyError, key);
+                raise_pending();
+            }
+            sc.hold.push_back(nb::borrow(key));
+            pairs.push_back(Pair{key, v1[a], v2[b], f1[a] != 0, f2[b] != 0});
+        }
+        for (const Pair& p : pairs) {
+            PyObject* iv = lookup(sc, ini.ptr(), p.key, zero);
+            double vi;
+            bool fi;
+            nb::object value;
+            if (simple_number(iv, vi, fi)) {
+                value = single ? number(p.a + vi, p.fa || fi)
+                               : number((weight1 * p.a + weight2 * p.b) + vi, w_f64 || p.fa || p.fb || fi);
+            } else if (single) {
+                value = py_binop(PyNumber_Add, number(p.a, p.fa), nb::handle(iv));
+            } else {
+                value = py_binop(PyNumber_Add, py_binop(PyNumber_Multiply, w1, number(p.a, p.fa)),
+                                 py_binop(PyNumber_Multiply, w2, number(p.b, p.fb)));
+                value = py_binop(PyNumber_Add, value, nb::handle(iv));
+            }
+            sc.out.push_back(p.key);
+            sc.out.push_back(value.ptr());
+            sc.hold.push_back(std::move(value));
+        }
+    } else {
+    PyObject* y1 = outputs_of(i1);
+    PyObject* y2 = single ? y1 : outputs_of(i2);
     nb::object keys = PyDict_CheckExact(y1) ? nb::steal(PyDict_Keys(y1)) : nb::list(nb::handle(y1).attr("keys")());
     if (!keys.is_valid()) raise_pending();
     for (nb::handle key : keys) {
@@ -401,6 +456,7 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
         sc.out.push_back(key.ptr());
         sc.out.push_back(value.ptr());
         sc.hold.push_back(std::move(value));
+    }
     }
 
     // Commit.

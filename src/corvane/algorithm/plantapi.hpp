@@ -32,9 +32,19 @@ struct PlantApi {
     // nothing. commit: advances the prepared plant, 0 or -1.
     int (*fast_prepare)(PyObject* sim, PyObject* u_values, PyObject* v_values, unsigned long long* token);
     int (*fast_commit)(PyObject* sim, unsigned long long token);
+    // The simulator's _y_dict (borrowed) for its keys only: its values may
+    // lag behind the last sample. Null with an exception set on error.
+    PyObject* (*output_keys)(PyObject* sim);
+    // The outputs of the last sample while they are kept natively (a
+    // compiled sample, nothing has read _y_dict since): 1 with the count,
+    // the keys of _y_dict in order, the values and their numpy-float64 flags
+    // (valid until the simulator runs again); 0 when they are to be read
+    // from _y_dict. Runs no Python code.
+    int (*fast_outputs)(PyObject* sim, size_t* n, PyObject* const** keys, const double** y,
+                        const unsigned char** f64);
 };
 
-inline constexpr unsigned kPlantApiVersion = 2;
+inline constexpr unsigned kPlantApiVersion = 3;
 inline constexpr const char* kPlantApiCapsule = "corvane.algorithm.multiloop._plant_api";
 
 }  // namespace corvane

@@ -26,6 +26,7 @@ struct Compiled {
     uint64_t generation = 0, epoch = 0;
     PyObject *sims = nullptr, *ini = nullptr;
     std::vector<PyObject*> rows;                 // per CV: MISOSimulator, model_list, u_ini_list
+    std::vector<const PyMISO*> misos;            // per CV: the MISOSimulator's data
     std::vector<PyObject*> items;                // per CV: the lists' items, models then initial values
     std::vector<PyTfz*> filters;                 // marked as stepped after a sample
     std::vector<nb::object> cv_keys, mv_keys, hold;
@@ -223,8 +224,7 @@ bool PyMIMO::compiled_current() const {
     const size_t nmv = c.core.nmv;
     const PyObject* const* want = c.items.data();
     for (size_t i = 0, r = 0; i < c.core.ncv; ++i, r += 3) {
-        PyObject* sim = c.rows[r];
-        const PyMISO& m = *nb::inst_ptr<PyMISO>(sim);
+        const PyMISO& m = *c.misos[i];
         if (m.model_list.ptr() != c.rows[r + 1] || m.u_ini_list.ptr() != c.rows[r + 2]) return false;
         Py_ssize_t n1 = 0, n2 = 0;
         PyObject** a = seq_items(c.rows[r + 1], n1);
@@ -265,6 +265,7 @@ bool PyMIMO::compile() {
         PyObject** inis = seq_items(m.u_ini_list.ptr(), n2);
         if (!models || !inis || (size_t) n1 != nmv || (size_t) n2 != nmv) return false;
         c.rows.insert(c.rows.end(), {sim, m.model_list.ptr(), m.u_ini_list.ptr()});
+        c.misos.push_back(&m);
         for (PyObject* o : {sim, m.model_list.ptr(), m.u_ini_list.ptr()}) c.hold.push_back(nb::borrow(o));
         bool row_f64 = false;
         for (size_t j = 0; j < nmv; ++j) {
@@ -371,8 +372,7 @@ bool PyMIMO::fast_prepare(nb::handle u_values, nb::handle v_values) {
 void PyMIMO::fast_commit(uint64_t token) {
     if (fast.token != token || !comp) raise(PyExc_RuntimeError, "MIMOSim changed during the call");
     fast.token = 0;
-    const std::shared_ptr<Compiled> keep = comp;
-    Compiled& c = *keep;
+    Compiled& c = *comp;
     const size_t ncv = c.core.ncv;
     fast.y.resize(ncv);
     c.core.step(fast.u.data(), c.zero_v.data(), fast.y.data());
@@ -396,6 +396,7 @@ void PyMIMO::fast_commit(uint64_t token) {
         if (fast.held.capacity() == 0) fast.held.swap(held);
         return;
     }
+    const std::shared_ptr<Compiled> keep = comp;
     // From here Python code may run (an allocation's collection, a foreign
     // key's __eq__), even code that calls or replaces this simulator: the
     // call works on its own vectors and on held dicts and tags.

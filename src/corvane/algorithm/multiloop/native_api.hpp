@@ -81,6 +81,8 @@ struct corvane::PlantSnapshot {
     }
 };
 
+static_assert(sizeof(nb::object) == sizeof(PyObject*), "keys are handed out as PyObject*");
+
 namespace {
 
 template <class F>
@@ -144,6 +146,23 @@ corvane::PlantApi g_plant_api{
         return r;
     },
     [](PyObject* sim, unsigned long long token) { return guarded([&] { mimo_of(sim).fast_commit(token); }); },
+    [](PyObject* sim) -> PyObject* {
+        PyObject* r = nullptr;
+        if (guarded([&] { r = mimo_of(sim).y_dict.ptr(); }) < 0) return nullptr;
+        return r;
+    },
+    [](PyObject* sim, size_t* n, PyObject* const** keys, const double** y, const unsigned char** f64) -> int {
+        if (!PyObject_TypeCheck(sim, g_types.mimo) || !nb::inst_ready(sim)) return 0;
+        PyMIMO& s = *nb::inst_ptr<PyMIMO>(sim);
+        if (!s.lazy_ok || !s.pend.y_dirty || !s.pend.comp || s.lazy_y != s.y_dict.ptr()) return 0;
+        const Compiled& c = *s.pend.comp;
+        if (c.cv_keys.size() != s.pend.y.size() || c.out_f64.size() != s.pend.y.size()) return 0;
+        *n = s.pend.y.size();
+        *keys = reinterpret_cast<PyObject* const*>(c.cv_keys.data());
+        *y = s.pend.y.data();
+        *f64 = c.out_f64.data();
+        return 1;
+    },
 };
 
 }  // namespace
