@@ -474,7 +474,8 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
         if (PyDict_SetItem(yd.ptr(), sc.out[i], sc.out[i + 1]) < 0) raise_pending();
 
     // 10.
-    nb::object result = Py_TYPE(self.ptr()) == (PyTypeObject*) nb::type<Blended>().ptr()
+    static PyTypeObject* const own_type = (PyTypeObject*) nb::type<Blended>().ptr();
+    nb::object result = Py_TYPE(self.ptr()) == own_type
                             ? copy_values(yd)
                             : self.attr("get_output_data_dict")();
     if (!result.is_none()) check_result(result, &PyDict_Type);

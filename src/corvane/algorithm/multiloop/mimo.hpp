@@ -686,7 +686,7 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
 struct PySISO : PyMIMO {};
 
 PyMIMO& mimo_of(nb::handle self) {
-    if (!nb::isinstance<PyMIMO>(self)) raise(PyExc_TypeError, "expected a MIMOSim, got %.200s", tp_name_of(self));
+    if (!(g_types.mimo ? PyObject_TypeCheck(self.ptr(), g_types.mimo) != 0 : nb::isinstance<PyMIMO>(self))) raise(PyExc_TypeError, "expected a MIMOSim, got %.200s", tp_name_of(self));
     if (!nb::inst_ready(self)) raise(PyExc_TypeError, "'%.200s' object is not initialised", tp_name_of(self));
     return *nb::inst_ptr<PyMIMO>(self);
 }
