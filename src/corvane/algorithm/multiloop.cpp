@@ -236,7 +236,7 @@ NB_MODULE(multiloop, m) {
     ro("yu_model_obj", &PyMIMO::yu_model_obj);
     for (auto [name, field] : {std::pair{"_u_dict", &PyMIMO::u_dict}, std::pair{"_y_dict", &PyMIMO::y_dict}})
         mimo.def_prop_ro(name, [field](PyMIMO& s) {
-            s.sync();
+            s.expose();
             return s.*field;
         });
     ro("cv_simulators", &PyMIMO::cv_simulators);

@@ -70,6 +70,7 @@ struct PyMIMO {
         std::shared_ptr<Compiled> comp;  // the keys of the values below
         std::vector<nb::object> u;       // by MV index; null: nothing pending
         std::vector<double> y;           // last compiled outputs, by CV index
+        std::vector<double> u_now;       // the values of _u_dict with u applied, by MV index
         std::vector<nb::object> y_obj;   // their objects, where already made
         bool u_any = false, y_dirty = false;
     } pend;
@@ -111,6 +112,12 @@ struct PyMIMO {
     bool compiled_current() const;
     // Writes pending values into _u_dict and _y_dict: before anything reads them.
     void sync();
+    // sync, before the dicts themselves are handed out: whatever is done to
+    // them, the next compiled sample checks them again.
+    void expose() {
+        sync();
+        lazy_ok = false;
+    }
     void drop_pending() {
         Pending p;
         std::swap(p, pend);
@@ -351,6 +358,15 @@ bool PyMIMO::fast_prepare(nb::handle u_values, nb::handle v_values) {
         ++i;
     }
     fc.u.resize(nmv);
+    if (lazy_ok && lazy_u == u_dict.ptr() && lazy_y == y_dict.ptr() && pend.comp == comp &&
+        pend.u_now.size() == nmv) {
+        // The current values are known natively.
+        for (size_t j = 0; j < nmv; ++j) {
+            bool f64;
+            if (!fc.upd[j]) fc.u[j] = pend.u_now[j];
+            else if (!simple_number(fc.upd[j], fc.u[j], f64)) return false;
+        }
+    } else {
     pos = 0;
     i = 0;
     while (PyDict_Next(u_dict.ptr(), &pos, &k, &v)) {
@@ -361,6 +377,7 @@ bool PyMIMO::fast_prepare(nb::handle u_values, nb::handle v_values) {
         bool f64;
         if (!simple_number(x, fc.u[(size_t) i], f64)) return false;
         ++i;
+    }
     }
     fc.held.clear();
     for (PyObject* x : fc.upd)
@@ -389,6 +406,7 @@ void PyMIMO::fast_commit(uint64_t token) {
             pend.y[i] = fast.y[i];
             pend.y_obj[i].reset();
         }
+        pend.u_now = fast.u;
         pend.y_dirty = true;
         std::vector<nb::object> held;
         held.swap(fast.held);
@@ -449,6 +467,14 @@ bool PyMIMO::lazy_eligible(const Compiled& c) {
         return false;
     pend.comp = comp;
     if (pend.comp.get() != &c) return false;
+    pend.u_now.assign(nmv, 0.0);
+    {
+        Py_ssize_t pos = 0;
+        size_t j = 0;
+        PyObject *k, *v;
+        bool f64;
+        while (PyDict_Next(u_dict.ptr(), &pos, &k, &v) && j < nmv) simple_number(v, pend.u_now[j++], f64);
+    }
     pend.u.assign(nmv, nb::object());
     pend.y.assign(ncv, 0.0);
     pend.y_obj.assign(ncv, nb::object());
@@ -492,7 +518,7 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
         return;
     }
     if (PyErr_Occurred()) raise_pending();
-    sync();
+    expose();  // written directly below
     static PyObject* one_step = PyUnicode_InternFromString("one_step_sim");
     ScratchLease lease;
     Scratch& sc = *lease.sc;

@@ -41,7 +41,7 @@ struct corvane::PlantSnapshot {
     // only: anything else is read by Python code during the step itself).
     void save(nb::handle sim) {
         PyMIMO& s = *nb::inst_ptr<PyMIMO>(sim);
-        s.sync();
+        s.expose();
         hold.push_back(nb::borrow(sim));
         flags.emplace_back(&s, s.last_values_float);
         save_dict(s.u_dict);
@@ -112,7 +112,7 @@ corvane::PlantApi g_plant_api{
         PyObject* r = nullptr;
         if (guarded([&] {
                 PyMIMO& s = mimo_of(sim);
-                s.sync();
+                s.expose();
                 r = s.y_dict.ptr();
             }) < 0)
             return nullptr;

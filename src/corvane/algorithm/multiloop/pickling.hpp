@@ -61,7 +61,7 @@ void tfz_restore(PyTfz& m, nb::handle st, const char* what) {
 }
 
 nb::object mimo_state(PyMIMO& s) {
-    s.sync();
+    s.expose();
     return nb::make_tuple(s.Ts, s.process_model_dict, s.cv_list, s.mv_list, s.ini_value_dict, s.yu_model_obj,
                           s.u_dict, s.y_dict, s.cv_simulators);
 }
