@@ -2,8 +2,9 @@
 //
 // A bound class gets a `__call__` whose instances carry the vectorcall entry
 // point in their C++ state: T starts with `CallEntry entry;`. The type's
-// tp_call (PyVectorcall_Call) serves callers that pass a tuple and a dict; an
-// instance made by __new__ alone has no entry point yet and raises TypeError.
+// tp_call serves callers that pass a tuple and a dict; an instance made by
+// __new__ alone has no entry point yet, so the interpreter falls back to
+// tp_call, which raises TypeError.
 //
 // Also: small_real(), the exact-arithmetic test for the blocks' fast paths.
 #pragma once
@@ -20,17 +21,26 @@ struct CallEntry {
 
 template <class T, size_t N, class Body>
 struct CallHolder {
-    static inline vectorcallfunc entry_point = nullptr;
     static PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
         return FastHolder<T, N, Body>::call(self, args, PyVectorcall_NARGS(nargsf), kwnames);
     }
 };
 
+// tp_call: a tuple and a dict, handed to the instance's vectorcall entry.
+template <class T>
+PyObject* call_with_tuple(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!nb::inst_ready(self)) {
+        PyErr_SetString(PyExc_TypeError, "__call__(): the object is not initialised");
+        return nullptr;
+    }
+    return PyVectorcall_Call(self, args, kwargs);
+}
+
 // Slot array: GC support for T plus tp_call.
 template <class T>
 inline PyType_Slot gc_call_slots[] = {{Py_tp_traverse, (void*) gc_traverse<T>},
                                       {Py_tp_clear, (void*) gc_clear<T>},
-                                      {Py_tp_call, (void*) PyVectorcall_Call},
+                                      {Py_tp_call, (void*) call_with_tuple<T>},
                                       {0, nullptr}};
 
 // Installs the vectorcall entry for `cls` (created with gc_call_slots<T>).
@@ -53,11 +63,10 @@ vectorcallfunc def_call(nb::handle cls, std::array<const char*, N> names, size_t
     probe.reset();
 
     auto* tp = (PyTypeObject*) cls.ptr();
-    if (tp->tp_call != PyVectorcall_Call) raise(PyExc_RuntimeError, "def_call(): class lacks the call slot");
+    if (tp->tp_call != call_with_tuple<T>) raise(PyExc_RuntimeError, "def_call(): class lacks the call slot");
     tp->tp_vectorcall_offset = off;
     tp->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
     PyType_Modified(tp);
-    CallHolder<T, N, Body>::entry_point = &CallHolder<T, N, Body>::call;
     return &CallHolder<T, N, Body>::call;
 }
 
