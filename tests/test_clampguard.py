@@ -81,6 +81,7 @@ LIMITS = st.one_of(st.integers(-2**60, 2**60), st.floats(-200, 200), st.just(mat
 @settings(max_examples=80, deadline=None)
 @given(calls=st.lists(st.tuples(st.one_of(st.floats(-300, 300), st.integers(-300, 300), st.just(math.inf)),
                                 LIMITS, LIMITS), max_size=12))
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
 def test_matches_reference(calls):
     lim, ref = AntiWindupLimter(), PlainAntiWindup()
     for u, hi, lo in calls:
