@@ -121,12 +121,11 @@ struct DelayCallBody {
 
 const char* kDelayDoc =
     "Pure delay counted in samples: the output of a call is the input of nLag calls earlier.\n"
-    "The history (_cache) holds max_cache inputs, newest first, primed with the first input.";
-
-const char* kDelayCallDoc =
-    "Push Ut into the history and return the input of nLag calls ago (0: Ut itself).\n"
-    "Raises ValueError when the history is empty and Ut is None, or when nLag is not\n"
-    "between 0 and max_cache - 1 (Ut has been stored in that case).";
+    "The history (_cache) holds max_cache inputs, newest first, primed with the first input.\n"
+    "\n"
+    "__call__(Ut, nLag=1): push Ut into the history and return the input of nLag calls ago\n"
+    "(0: Ut itself). Raises ValueError when the history is empty and Ut is None, or when nLag\n"
+    "is not between 0 and max_cache - 1 (Ut has been stored in that case).";
 
 // ---------------------------------------------------------------------------
 // Delay_Algorithm: function block; inputs and outputs are attributes.
@@ -159,12 +158,12 @@ struct F64View {
         const char* f = view.format ? view.format : "B";
         ok = view.ndim == 1 && view.itemsize == (Py_ssize_t) sizeof(double) &&
              (std::strcmp(f, "d") == 0 || std::strcmp(f, "=d") == 0 || std::strcmp(f, "@d") == 0);
-        if (!ok) {
-            PyBuffer_Release(&view);
-        }
+        if (!ok) PyBuffer_Release(&view);
     }
-    ~F64View() {
+    ~F64View() { release(); }
+    void release() {
         if (ok) PyBuffer_Release(&view);
+        ok = false;
     }
     F64View(const F64View&) = delete;
     F64View& operator=(const F64View&) = delete;
@@ -182,48 +181,44 @@ bool algo_fast(PyObject* self, nb::handle U, nb::handle Ut, nb::handle nLag) {
     int overflow = 0;
     const long long lag = PyLong_AsLongLongAndOverflow(nLag.ptr(), &overflow);
     if (overflow || lag > (1LL << 40)) return false;
-    size_t n;
+    auto check_index = [lag](size_t len, size_t& idx) {
+        if (!corvane::history_index(len, lag, idx))
+            raise(PyExc_IndexError, "index %lld is out of bounds for axis 0 with size %zu", lag, len);
+    };
+    double yt;
+    size_t n, idx;
     {
         F64View v(U.ptr());
         if (!v.ok) return false;
         n = v.size();
+        if (n > 0 && lag <= (long long) n - 1) {  // deep enough: shift in place
+            check_index(n, idx);
+            corvane::history_push(v.data(), n, ut);
+            yt = v.data()[idx];
+            v.release();  // before any Python code runs
+            set_attr(self, g->s_Yt, make_float64(yt));
+            return true;
+        }
     }
-    nb::object grown;
-    size_t m = n;
-    if (n == 0 || lag > (long long) n - 1) {
-        m = lag + 1 > (long long) std::max<size_t>(n, 1) ? (size_t) (lag + 1) : std::max<size_t>(n, 1);
-        std::size_t idx;
-        if (!corvane::history_index(m, lag, idx))
-            raise(PyExc_IndexError, "index %lld is out of bounds for axis 0 with size %zu", lag, m);
-        grown = new_f64(m);
-    } else {
-        std::size_t idx;
-        if (!corvane::history_index(m, lag, idx))
-            raise(PyExc_IndexError, "index %lld is out of bounds for axis 0 with size %zu", lag, m);
-    }
-    double yt;
+    // First sample (n == 0) or a deeper delay: a new history of
+    // max(len, 1, nLag + 1) entries, the old end padded with the oldest value.
+    const size_t len = std::max<size_t>(n, 1);
+    const size_t m = lag + 1 > (long long) len ? (size_t) (lag + 1) : len;
+    check_index(m, idx);
+    nb::object grown = new_f64(m);
     {
         F64View v(U.ptr());
-        if (!v.ok || v.size() != n) return false;  // cannot happen without Python code; be safe
-        double* buf = v.data();
-        std::optional<F64View> w;
-        if (grown.is_valid()) {
-            w.emplace(grown.ptr());
-            if (!w->ok) return false;
-            if (n == 0) {
-                for (size_t k = 0; k < m; ++k) w->data()[k] = ut;
-            } else {
-                corvane::history_extend(buf, n, w->data(), m);
-            }
-            buf = w->data();
-        }
-        corvane::history_push(buf, m, ut);
-        std::size_t idx = 0;
-        corvane::history_index(m, lag, idx);
-        yt = buf[idx];
+        F64View w(grown.ptr());
+        if (!v.ok || v.size() != n || !w.ok) return false;  // changed by Python code meanwhile
+        if (n == 0)
+            std::fill(w.data(), w.data() + m, ut);
+        else
+            corvane::history_extend(v.data(), n, w.data(), m);
+        corvane::history_push(w.data(), m, ut);
+        yt = w.data()[idx];
     }
     nb::object y = make_float64(yt);
-    if (grown.is_valid()) set_attr(self, g->s_U_array, grown);
+    set_attr(self, g->s_U_array, grown);
     set_attr(self, g->s_Yt, y);
     return true;
 }
