@@ -2,9 +2,23 @@
 the interpreted baseline of the benchmarks. Failures here may leave a half-done change (the
 native blocks are atomic), so the tests compare state only after successful calls."""
 
+import copy
+import pickle
 from collections import deque
 
 import numpy as np
+
+# copy.copy, copy.deepcopy and a pickle round trip with every protocol.
+CLONES = [copy.copy, copy.deepcopy] + [lambda o, p=p: pickle.loads(pickle.dumps(o, p)) for p in range(6)]
+
+
+def outcome(f, *args):
+    """("ok", type, result) or ("raise", exception type, message) of f(*args)."""
+    try:
+        r = f(*args)
+    except Exception as e:  # noqa: BLE001 - the exception is the result compared
+        return ("raise", type(e), str(e))
+    return ("ok", type(r), r)
 
 
 class PlainDelay:

@@ -1,6 +1,4 @@
-import copy
 import math
-import pickle
 from decimal import Decimal
 from fractions import Fraction
 
@@ -11,17 +9,7 @@ from hypothesis import strategies as st
 
 from corvane.algorithm.clampguard import AntiWindupLimter
 from hostile import check_foreign_self, check_hostile_states
-from signal_reference import PlainAntiWindup
-
-CLONES = [copy.copy, copy.deepcopy] + [lambda o, p=p: pickle.loads(pickle.dumps(o, p)) for p in range(6)]
-
-
-def outcome(f, *args):
-    try:
-        r = f(*args)
-    except Exception as e:  # noqa: BLE001 - the exception is the result compared
-        return ("raise", type(e), str(e))
-    return ("ok", type(r), r)
+from signal_reference import CLONES, PlainAntiWindup, outcome
 
 
 def same(a, b):

@@ -1,6 +1,5 @@
 import copy
 import gc
-import pickle
 from collections import deque
 
 import numpy as np
@@ -10,17 +9,7 @@ from hypothesis import strategies as st
 
 from corvane.algorithm.deadtime import Delay, Delay_Algorithm
 from hostile import check_foreign_self, check_hostile_states
-from signal_reference import PlainDelay, PlainDelayAlgorithm
-
-CLONES = [copy.copy, copy.deepcopy] + [lambda o, p=p: pickle.loads(pickle.dumps(o, p)) for p in range(6)]
-
-
-def outcome(f, *args):
-    try:
-        r = f(*args)
-    except Exception as e:  # noqa: BLE001 - the exception is the result compared
-        return ("raise", type(e), str(e))
-    return ("ok", r)
+from signal_reference import CLONES, PlainDelay, PlainDelayAlgorithm, outcome
 
 
 @pytest.mark.parametrize("lag, want", [(1, [1, 1, 2]), (0, [1, 2, 3])])
@@ -210,3 +199,6 @@ def test_hostile_states_and_foreign_self():
         make_delay().__setstate__(((3, (1.0, 2.0)), None))
     with pytest.raises(TypeError, match="not initialised"):
         Delay.__new__(Delay)(1)
+    for cls in (Delay, Delay_Algorithm):
+        with pytest.raises(TypeError):
+            cls.__init__(object())

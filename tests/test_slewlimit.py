@@ -1,6 +1,4 @@
-import copy
 import math
-import pickle
 from fractions import Fraction
 
 import numpy as np
@@ -10,17 +8,7 @@ from hypothesis import strategies as st
 
 from corvane.algorithm.slewlimit import RateLimit
 from hostile import check_foreign_self, check_hostile_states
-from signal_reference import PlainRateLimit
-
-CLONES = [copy.copy, copy.deepcopy] + [lambda o, p=p: pickle.loads(pickle.dumps(o, p)) for p in range(6)]
-
-
-def outcome(f, *args):
-    try:
-        r = f(*args)
-    except Exception as e:  # noqa: BLE001 - the exception is the result compared
-        return ("raise", type(e), str(e))
-    return ("ok", type(r), r)
+from signal_reference import CLONES, PlainRateLimit, outcome
 
 
 @pytest.mark.parametrize("ini, Ts, args, want", [

@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <optional>
-#include <string>
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -317,6 +315,7 @@ NB_MODULE(deadtime, m) {
     delay.def(
         "__init__",
         [](nb::handle self, nb::handle max_cache) {
+            check_self<PyDelay>(self, "__init__");
             PyDelay fresh;
             set_capacity(fresh, max_cache);
             PyDelay* p = nb::inst_ptr<PyDelay>(self);
@@ -367,6 +366,7 @@ NB_MODULE(deadtime, m) {
     algo.def(
         "__init__",
         [](nb::handle self) {
+            check_self<PyDelayAlgo>(self, "__init__");
             if (!nb::inst_ready(self)) {
                 new (nb::inst_ptr<PyDelayAlgo>(self)) PyDelayAlgo();
                 nb::inst_mark_ready(self);
