@@ -7,13 +7,13 @@ PYTHON313 := $(shell if [ -x /usr/bin/python3.13 ]; then echo /usr/bin/python3.1
 BUILD_DEPS := scikit-build-core nanobind numpy scipy
 STAMP := $(VENV)/.deps-stamp
 
-.PHONY: demo test bench install venv clean sanitize
+.PHONY: demo test bench install venv clean sanitize docs
 
 $(STAMP): pyproject.toml
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (looked for /usr/bin/python3.13 and pyenv)"; exit 1; }
 	@test -x $(PY) || $(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(BUILD_DEPS) pytest hypothesis matplotlib simple-pid
+	$(PY) -m pip install -q $(BUILD_DEPS) pytest hypothesis matplotlib simple-pid dask distributed tqdm sphinx sphinx-autoapi furo
 	touch $(STAMP)
 
 venv: $(STAMP)
@@ -31,6 +31,10 @@ test: install
 bench: PIP_EXTRA = -Ccmake.define.CORVANE_BENCH_FLOOR=ON
 bench: install
 	$(PY) benchmarks/run_all.py
+
+# The documentation site, warnings as errors; the API pages come from the installed stubs.
+docs: install
+	MPLBACKEND=Agg $(PY) -m sphinx -W --keep-going -q -b html docs docs/_build/html
 
 # AddressSanitizer + UndefinedBehaviorSanitizer: the package built in its own
 # build directory, installed into build/asan/site, and the whole suite run on

@@ -9,8 +9,8 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-SUITES = [("PID controller", "bench_pid"), ("Process simulator", "bench_multiloop"), ("Delay", "bench_deadtime"),
-          ("Rate limiter", "bench_slewlimit"), ("Anti-windup limiter", "bench_clampguard")]
+SUITES = [("PID controller", "bench_pid"), ("Process simulator", "bench_multiloop"), ("Tuning sweep", "bench_sweep"),
+          ("Delay", "bench_deadtime"), ("Rate limiter", "bench_slewlimit"), ("Anti-windup limiter", "bench_clampguard")]
 
 
 def main():

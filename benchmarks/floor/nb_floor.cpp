@@ -51,11 +51,13 @@ NB_MODULE(_benchfloor, m) {
     using corvane::bind::gc_call_slots;
     nb::class_<DelayFloor> delay(m, "DelayFloor", nb::type_slots(gc_call_slots<DelayFloor>));
     delay.def(nb::init<>());
-    g_delay_entry = corvane::bind::def_call<DelayFloor>(delay, std::array<const char*, 2>{"Ut", "nLag"}, 1, DelayNoOp{});
+    g_delay_entry = corvane::bind::def_call<DelayFloor>(delay, std::array<const char*, 2>{"Ut", "nLag"}, 1,
+                                                         "($self, Ut, nLag=1)", "No-op.", DelayNoOp{});
     nb::class_<RateFloor> rate(m, "RateFloor", nb::type_slots(gc_call_slots<RateFloor>));
     rate.def(nb::init<>());
     g_rate_entry = corvane::bind::def_call<RateFloor>(
-        rate, std::array<const char*, 3>{"u_end", "PRLimPerMin", "NRLimPerMin"}, 1, RateNoOp{});
+        rate, std::array<const char*, 3>{"u_end", "PRLimPerMin", "NRLimPerMin"}, 1,
+        "($self, u_end, PRLimPerMin=60, NRLimPerMin=None)", "No-op.", RateNoOp{});
     nb::class_<NbCallFloor> nbcall(m, "NbCallFloor");
     nbcall.def(nb::init<>());
     nbcall.def(

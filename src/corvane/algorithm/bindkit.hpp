@@ -443,4 +443,10 @@ void def_fast(nb::handle cls, const char* name, std::array<const char*, N> names
     if (rc) raise_pending();
 }
 
+// Signatures for inspect/help: every class of the module gets a __signature__
+// descriptor read from nanobind's signature text. Call at the end of NB_MODULE.
+inline void install_signatures(nb::module_& m) {
+    nb::module_::import_("corvane.algorithm._introspect").attr("install")(m);
+}
+
 }  // namespace corvane::bind

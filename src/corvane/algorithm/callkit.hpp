@@ -12,6 +12,7 @@
 #include "bindkit.hpp"
 
 #include <cstddef>
+#include <string>
 
 namespace corvane::bind {
 
@@ -46,8 +47,13 @@ inline PyType_Slot gc_call_slots[] = {{Py_tp_traverse, (void*) gc_traverse<T>},
 // Installs the vectorcall entry for `cls` (created with gc_call_slots<T>).
 // `body(self, T&, PyObject* (&)[N])` as for def_fast. Returns the entry point
 // that T's constructor stores in `entry.fn`.
+//
+// `__call__` in the class dict becomes a method descriptor with the same body,
+// so that help(), inspect and explicit `block.__call__(...)` see the real
+// parameters (the slot wrapper would only show *args, **kwargs).
 template <class T, size_t N, class Body>
-vectorcallfunc def_call(nb::handle cls, std::array<const char*, N> names, size_t required, Body body) {
+vectorcallfunc def_call(nb::handle cls, std::array<const char*, N> names, size_t required,
+                        const char* text_signature, const char* doc, Body body) {
     static_assert(std::is_empty_v<Body>, "def_call takes a captureless body");
     static_assert(std::is_standard_layout_v<CallEntry>);
     (void) body;
@@ -66,6 +72,15 @@ vectorcallfunc def_call(nb::handle cls, std::array<const char*, N> names, size_t
     if (tp->tp_call != call_with_tuple<T>) raise(PyExc_RuntimeError, "def_call(): class lacks the call slot");
     tp->tp_vectorcall_offset = off;
     tp->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+
+    // Written into the dict directly: assigning the attribute would replace tp_call.
+    std::string* docstr = new std::string(std::string("__call__") + text_signature + "\n--\n\n" + doc);
+    auto* def = new PyMethodDef{"__call__", (PyCFunction) (void (*)(void)) FastHolder<T, N, Body>::call,
+                                METH_FASTCALL | METH_KEYWORDS, docstr->c_str()};
+    nb::object descr = nb::steal(PyDescr_NewMethod(tp, def));
+    if (!descr.is_valid()) raise_pending();
+    nb::object dict = nb::steal(PyType_GetDict(tp));
+    if (!dict.is_valid() || PyDict_SetItemString(dict.ptr(), "__call__", descr.ptr()) < 0) raise_pending();
     PyType_Modified(tp);
     return &CallHolder<T, N, Body>::call;
 }

@@ -103,10 +103,11 @@ struct RunBody {
 const char* kDoc =
     "Anti-windup limiter: the output follows the input's change from sample to sample and is\n"
     "clamped to [LO, HI]; movement beyond a limit is discarded, so the output leaves the limit as\n"
-    "soon as the input turns back.\n"
-    "\n"
-    "__call__(u, HI=100, LO=0): one sample. Returns a float, or the limit object itself when the\n"
-    "value lies strictly beyond it.";
+    "soon as the input turns back.";
+
+const char* kCallDoc =
+    "One sample: the limited output, a float, or the limit object itself when the value lies\n"
+    "strictly beyond that limit.";
 
 }  // namespace
 
@@ -116,7 +117,8 @@ NB_MODULE(clampguard, m) {
     nb::class_<PyAntiWindup> cls(m, "AntiWindupLimter", nb::dynamic_attr(),
                                  nb::type_slots(gc_call_slots<PyAntiWindup>), kDoc);
     g_type = (PyTypeObject*) cls.ptr();
-    g_call = def_call<PyAntiWindup>(cls, std::array<const char*, 3>{"u", "HI", "LO"}, 1, CallBody{});
+    g_call = def_call<PyAntiWindup>(cls, std::array<const char*, 3>{"u", "HI", "LO"}, 1, "($self, u, HI=100, LO=0)",
+                                    kCallDoc, CallBody{});
     cls.def(nb::init<>());
     def_fast<PyAntiWindup>(cls, "run", std::array<const char*, 3>{"u", "HI", "LO"}, 1, "($self, u, HI=100, LO=0)",
                            "One sample, the same as calling the object with (u, HI, LO).", RunBody{});
@@ -145,4 +147,5 @@ NB_MODULE(clampguard, m) {
                 p.set_y0(y0);
             }
         });
+    install_signatures(m);
 }

@@ -119,11 +119,12 @@ struct DelayCallBody {
 
 const char* kDelayDoc =
     "Pure delay counted in samples: the output of a call is the input of nLag calls earlier.\n"
-    "The history (_cache) holds max_cache inputs, newest first, primed with the first input.\n"
-    "\n"
-    "__call__(Ut, nLag=1): push Ut into the history and return the input of nLag calls ago\n"
-    "(0: Ut itself). Raises ValueError when the history is empty and Ut is None, or when nLag\n"
-    "is not between 0 and max_cache - 1 (Ut has been stored in that case).";
+    "The history (_cache) holds max_cache inputs, newest first, primed with the first input.";
+
+const char* kDelayCallDoc =
+    "Push Ut into the history and return the input of nLag calls ago (0: Ut itself).\n"
+    "Raises ValueError when the history is empty and Ut is None, or when nLag is not between\n"
+    "0 and max_cache - 1 (Ut has been stored in that case).";
 
 // ---------------------------------------------------------------------------
 // Delay_Algorithm: function block; inputs and outputs are attributes.
@@ -311,7 +312,8 @@ NB_MODULE(deadtime, m) {
 
     // ---- Delay
     nb::class_<PyDelay> delay(m, "Delay", nb::dynamic_attr(), nb::type_slots(gc_call_slots<PyDelay>), kDelayDoc);
-    g->delay_call = def_call<PyDelay>(delay, std::array<const char*, 2>{"Ut", "nLag"}, 1, DelayCallBody{});
+    g->delay_call = def_call<PyDelay>(delay, std::array<const char*, 2>{"Ut", "nLag"}, 1, "($self, Ut, nLag=1)",
+                                      kDelayCallDoc, DelayCallBody{});
     delay.def(
         "__init__",
         [](nb::handle self, nb::handle max_cache) {
@@ -390,4 +392,5 @@ NB_MODULE(deadtime, m) {
     def_pickle<PyDelayAlgo>(
         algo, [](PyDelayAlgo&) { return nb::tuple(); },
         [](PyDelayAlgo&, nb::handle st) { StateView(st, 0, "Delay_Algorithm"); });
+    install_signatures(m);
 }

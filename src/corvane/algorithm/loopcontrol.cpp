@@ -422,4 +422,5 @@ NB_MODULE(loopcontrol, m) {
             p.core.s = ds;
             if (!saved.is_none()) p.set_saved(nb::borrow<nb::tuple>(saved));
         });
+    install_signatures(m);
 }

@@ -117,11 +117,12 @@ struct CallBody {
 };
 
 const char* kDoc =
-    "Rate limiter: moves its output toward the target u_end by at most PRLimPerMin (rising) or\n"
-    "NRLimPerMin (falling; None: the rising rate) units per minute, i.e. |rate / 60 * Ts| per sample.\n"
-    "\n"
-    "__call__(u_end, PRLimPerMin=60, NRLimPerMin=None) -> float: one sample; the output is also\n"
-    "kept in u_last (the target object itself when it was reached).";
+    "Rate limiter: moves its output toward a target by at most a rising or falling rate in units\n"
+    "per minute, i.e. |rate / 60 * Ts| per sample (Ts in seconds).";
+
+const char* kCallDoc =
+    "One sample toward u_end; NRLimPerMin None limits falling by the rising rate. Returns the\n"
+    "output as a float and keeps it in u_last (the target object itself when it was reached).";
 
 }  // namespace
 
@@ -131,7 +132,7 @@ NB_MODULE(slewlimit, m) {
     nb::class_<PyRateLimit> cls(m, "RateLimit", nb::dynamic_attr(), nb::type_slots(gc_call_slots<PyRateLimit>),
                                 kDoc);
     g_call = def_call<PyRateLimit>(cls, std::array<const char*, 3>{"u_end", "PRLimPerMin", "NRLimPerMin"}, 1,
-                                   CallBody{});
+                                   "($self, u_end, PRLimPerMin=60, NRLimPerMin=None)", kCallDoc, CallBody{});
     cls.def(
         "__init__",
         [](PyRateLimit* p, nb::handle u_ini, nb::handle Ts) {
@@ -163,4 +164,5 @@ NB_MODULE(slewlimit, m) {
             r.set_u_last(sv.item(0));
             r.set_Ts(sv.item(1));
         });
+    install_signatures(m);
 }
