@@ -13,6 +13,9 @@ namespace {
 
 vectorcallfunc g_call = nullptr;
 PyTypeObject* g_type = nullptr;
+// The default limits, the ints 100 and 0 (immortal small ints).
+PyObject* g_hi_default = nullptr;
+PyObject* g_lo_default = nullptr;
 
 struct PyAntiWindup {
     CallEntry entry{g_call};
@@ -51,12 +54,18 @@ nb::object clamp_obj(nb::handle v, nb::handle hi, nb::handle lo) {
 // One sample; the state changes only when the whole sample has succeeded.
 PyObject* limit(PyAntiWindup& p, PyObject* u_in, PyObject* HI, PyObject* LO) {
     const double u = to_double(u_in);
-    nb::object hi_default, lo_default;
-    if (!HI) hi_default = nb::int_(100), HI = hi_default.ptr();
-    if (!LO) lo_default = nb::int_(0), LO = lo_default.ptr();
+    double hi = 100.0, lo = 0.0;
+    bool exact = !p.core.started || p.y0_exact;
+    if (HI)
+        exact = exact && small_real(HI, hi);
+    else
+        HI = g_hi_default;
+    if (LO)
+        exact = exact && small_real(LO, lo);
+    else
+        LO = g_lo_default;
 
-    double hi, lo;
-    if ((!p.core.started || p.y0_exact) && small_real(HI, hi) && small_real(LO, lo)) {
+    if (exact) {
         corvane::AntiWindup next = p.core;
         corvane::ClampSide side;
         const double y = next.step(u, hi, lo, side);
@@ -91,9 +100,7 @@ struct RunBody {
     PyObject* operator()(nb::handle self, PyAntiWindup& p, PyObject* (&a)[3]) const {
         if (Py_TYPE(self.ptr()) == g_type) return limit(p, a[0], a[1], a[2]);
         // A subclass may have its own __call__: call the object, positionally.
-        nb::object hi = a[1] ? nb::borrow(a[1]) : nb::object(nb::int_(100));
-        nb::object lo = a[2] ? nb::borrow(a[2]) : nb::object(nb::int_(0));
-        PyObject* args[3] = {a[0], hi.ptr(), lo.ptr()};
+        PyObject* args[3] = {a[0], a[1] ? a[1] : g_hi_default, a[2] ? a[2] : g_lo_default};
         PyObject* r = PyObject_Vectorcall(self.ptr(), args, 3, nullptr);
         if (!r) raise_pending();
         return r;
@@ -117,6 +124,8 @@ NB_MODULE(clampguard, m) {
     nb::class_<PyAntiWindup> cls(m, "AntiWindupLimter", nb::dynamic_attr(),
                                  nb::type_slots(gc_call_slots<PyAntiWindup>), kDoc);
     g_type = (PyTypeObject*) cls.ptr();
+    g_hi_default = PyLong_FromLong(100);
+    g_lo_default = PyLong_FromLong(0);
     g_call = def_call<PyAntiWindup>(cls, std::array<const char*, 3>{"u", "HI", "LO"}, 1, "($self, u, HI=100, LO=0)",
                                     kCallDoc, CallBody{});
     cls.def(nb::init<>());
