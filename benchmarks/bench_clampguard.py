@@ -29,7 +29,7 @@ def rows():
     if _benchfloor is not None:
         env["fl"] = _benchfloor.ClampFloor()
         stmts.update({"fl_pos": ("fl.run(x)", 200_000), "fl_kw": ("fl.run(u=x, HI=hi, LO=lo)", 200_000)})
-    t = measure(stmts, env)
+    t = measure(stmts, env, rounds=9)
     out = []
     if _benchfloor is not None:
         out += [

@@ -34,7 +34,7 @@ def rows():
         env["fl"], env["nbf"] = _benchfloor.DelayFloor(), _benchfloor.NbCallFloor()
         stmts.update({"fl_pos": ("fl(x)", 200_000), "fl_kw": ("fl(Ut=x, nLag=30)", 200_000),
                       "nb_pos": ("nbf(x)", 200_000)})
-    t = measure(stmts, env)
+    t = measure(stmts, env, rounds=9)
     out = []
     if _benchfloor is not None:
         out += [

@@ -28,7 +28,7 @@ def rows():
         env["fl"] = _benchfloor.RateFloor()
         stmts.update({"fl_pos": ("fl(x)", 200_000),
                       "fl_kw": ("fl(u_end=x, PRLimPerMin=60, NRLimPerMin=30)", 200_000)})
-    t = measure(stmts, env)
+    t = measure(stmts, env, rounds=9)
     out = []
     if _benchfloor is not None:
         out += [
