@@ -118,7 +118,7 @@ struct CallBody {
 
 const char* kDoc =
     "Rate limiter: moves its output toward a target by at most a rising or falling rate in units\n"
-    "per minute, i.e. |rate / 60 * Ts| per sample (Ts in seconds).";
+    "per minute, that is abs(rate / 60 * Ts) per sample (Ts in seconds).";
 
 const char* kCallDoc =
     "One sample toward u_end; NRLimPerMin None limits falling by the rising rate. Returns the\n"
