@@ -2,44 +2,83 @@
 // per-sample calls, one through the blocks' vectorcall helpers, one through
 // nanobind's dispatcher.
 #include "bindkit.hpp"
-#include "callkit.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace {
 struct Floor {};
+// Same five named arguments as SoftSensorBiasUpdate.run.
+struct BiasFloor {};
+struct BiasNoOp {
+    PyObject* operator()(nb::handle, BiasFloor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
+};
 struct NoOp {
     PyObject* operator()(nb::handle, Floor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
 };
 
-// Callable objects: Delay(Ut, nLag=1) and RateLimit(u_end, PRLimPerMin=60, NRLimPerMin=None).
-vectorcallfunc g_delay_entry = nullptr, g_rate_entry = nullptr;
-struct DelayFloor {
-    corvane::bind::CallEntry entry{g_delay_entry};
-    int traverse(visitproc, void*) { return 0; }
-    void clear() {}
-};
+// Callable objects: Delay(Ut, nLag=1) and RateLimit(u_end, PRLimPerMin=60, NRLimPerMin=None),
+// and AntiWindupLimter.run(u, HI=100, LO=0).
+struct DelayFloor;
+struct RateFloor;
 struct DelayNoOp {
     PyObject* operator()(nb::handle, DelayFloor&, PyObject* (&a)[2]) const { return Py_NewRef(a[0]); }
-};
-struct RateFloor {
-    corvane::bind::CallEntry entry{g_rate_entry};
-    int traverse(visitproc, void*) { return 0; }
-    void clear() {}
 };
 struct RateNoOp {
     PyObject* operator()(nb::handle, RateFloor&, PyObject* (&)[3]) const { return PyFloat_FromDouble(0.0); }
 };
+struct DelayFloor {
+    vectorcallfunc vectorcall = corvane::bind::instance_call<DelayFloor, 2, DelayNoOp>;
+};
+struct RateFloor {
+    vectorcallfunc vectorcall = corvane::bind::instance_call<RateFloor, 3, RateNoOp>;
+};
 struct NbCallFloor {};
-// AntiWindupLimter.run(u, HI=100, LO=0).
 struct ClampFloor {};
 struct ClampNoOp {
     PyObject* operator()(nb::handle, ClampFloor&, PyObject* (&)[3]) const { return PyFloat_FromDouble(0.0); }
 };
 }  // namespace
 
+// No-op __call__ floors for the test-signal generator (t=None; returns a fresh
+// tuple of six like it) and the constant detector (Ut, DectLen=10), installed
+// like theirs.
+namespace {
+struct CallFloor1;
+struct CallFloor2;
+struct NoOpCall1 {  // builds a result of the same shape: (1.0, 1, 2, 3, 4, 5)
+    PyObject* operator()(nb::handle, CallFloor1&, PyObject* (&)[1]) const {
+        PyObject* r = PyTuple_New(6);
+        if (!r) return nullptr;
+        PyTuple_SET_ITEM(r, 0, PyFloat_FromDouble(1.0));
+        for (int i = 1; i < 6; ++i) PyTuple_SET_ITEM(r, i, PyLong_FromLong(i));
+        return r;
+    }
+};
+struct NoOpCall2 {
+    PyObject* operator()(nb::handle, CallFloor2&, PyObject* (&)[2]) const { return Py_NewRef(Py_None); }
+};
+struct CallFloor1 {
+    vectorcallfunc vectorcall = corvane::bind::instance_call<CallFloor1, 1, NoOpCall1>;
+};
+struct CallFloor2 {
+    vectorcallfunc vectorcall = corvane::bind::instance_call<CallFloor2, 2, NoOpCall2>;
+};
+
+void def_call_floors(nb::module_& m) {
+    nb::class_<CallFloor1> c1(m, "SignalFloor");
+    c1.def(nb::init<>());
+    corvane::bind::def_call<CallFloor1>(c1, std::array<const char*, 1>{"t"}, 0, "($self, t=None)", "No-op.",
+                                        NoOpCall1{});
+    nb::class_<CallFloor2> c2(m, "DetectFloor");
+    c2.def(nb::init<>());
+    corvane::bind::def_call<CallFloor2>(c2, std::array<const char*, 2>{"Ut", "DectLen"}, 1,
+                                        "($self, Ut, DectLen=10)", "No-op.", NoOpCall2{});
+}
+}  // namespace
+
 NB_MODULE(_benchfloor, m) {
+    def_call_floors(m);
     nb::class_<Floor> cls(m, "Floor");
     cls.def(nb::init<>());
     corvane::bind::def_fast<Floor>(cls, "run", std::array<const char*, 5>{"MODE", "SP", "PV", "TV", "FF"}, 4,
@@ -48,16 +87,19 @@ NB_MODULE(_benchfloor, m) {
         "run_nb", [](Floor&, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle) { return 0.0; }, "MODE"_a,
         "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0);
 
-    using corvane::bind::gc_call_slots;
-    nb::class_<DelayFloor> delay(m, "DelayFloor", nb::type_slots(gc_call_slots<DelayFloor>));
+    nb::class_<BiasFloor> bias(m, "BiasFloor");
+    bias.def(nb::init<>());
+    corvane::bind::def_fast<BiasFloor>(
+        bias, "run", std::array<const char*, 5>{"prd_data", "lab_data", "lab_time", "prd_time", "update_trigger"}, 3,
+        "($self, prd_data, lab_data, lab_time, prd_time=None, update_trigger=None)", "No-op.", BiasNoOp{});
+    nb::class_<DelayFloor> delay(m, "DelayFloor");
     delay.def(nb::init<>());
-    g_delay_entry = corvane::bind::def_call<DelayFloor>(delay, std::array<const char*, 2>{"Ut", "nLag"}, 1,
-                                                         "($self, Ut, nLag=1)", "No-op.", DelayNoOp{});
-    nb::class_<RateFloor> rate(m, "RateFloor", nb::type_slots(gc_call_slots<RateFloor>));
+    corvane::bind::def_call<DelayFloor>(delay, std::array<const char*, 2>{"Ut", "nLag"}, 1, "($self, Ut, nLag=1)",
+                                        "No-op.", DelayNoOp{});
+    nb::class_<RateFloor> rate(m, "RateFloor");
     rate.def(nb::init<>());
-    g_rate_entry = corvane::bind::def_call<RateFloor>(
-        rate, std::array<const char*, 3>{"u_end", "PRLimPerMin", "NRLimPerMin"}, 1,
-        "($self, u_end, PRLimPerMin=60, NRLimPerMin=None)", "No-op.", RateNoOp{});
+    corvane::bind::def_call<RateFloor>(rate, std::array<const char*, 3>{"u_end", "PRLimPerMin", "NRLimPerMin"}, 1,
+                                       "($self, u_end, PRLimPerMin=60, NRLimPerMin=None)", "No-op.", RateNoOp{});
     nb::class_<NbCallFloor> nbcall(m, "NbCallFloor");
     nbcall.def(nb::init<>());
     nbcall.def(

@@ -443,6 +443,28 @@ void def_fast(nb::handle cls, const char* name, std::array<const char*, N> names
     if (rc) raise_pending();
 }
 
+// Callable instances: obj(...) through the vectorcall protocol, without the
+// tuple, dict and method lookup of a __call__ reached through tp_call. T holds
+// `vectorcallfunc vectorcall = instance_call<T, N, Body>;` (a T made by
+// __new__ alone is refused by the readiness check). def_call installs Body
+// as __call__ too, for help(), inspect and explicit calls.
+template <class T, size_t N, class Body>
+PyObject* instance_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return FastHolder<T, N, Body>::call(self, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+template <class T, size_t N, class Body>
+void def_call(nb::handle cls, std::array<const char*, N> names, size_t required, const char* text_signature,
+              const char* doc, Body body) {
+    def_fast<T>(cls, "__call__", names, required, text_signature, doc, body);
+    nb::object probe = nb::inst_alloc(cls);
+    PyTypeObject* tp = (PyTypeObject*) cls.ptr();
+    tp->tp_vectorcall_offset = (char*) &nb::inst_ptr<T>(probe)->vectorcall - (char*) probe.ptr();
+    tp->tp_call = PyVectorcall_Call;
+    tp->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+    PyType_Modified(tp);
+}
+
 // Signatures for inspect/help: every class of the module gets a __signature__
 // descriptor read from nanobind's signature text. Call at the end of NB_MODULE.
 inline void install_signatures(nb::module_& m) {

@@ -1,5 +1,5 @@
 // corvane.algorithm.clampguard: the anti-windup limiter block.
-#include "callkit.hpp"
+#include "exactkit.hpp"
 
 #include <corvane/antiwindup.hpp>
 
@@ -11,14 +11,18 @@ using namespace corvane::bind;
 
 namespace {
 
-vectorcallfunc g_call = nullptr;
 PyTypeObject* g_type = nullptr;
 // The default limits, the ints 100 and 0 (immortal small ints).
 PyObject* g_hi_default = nullptr;
 PyObject* g_lo_default = nullptr;
 
+struct PyAntiWindup;
+struct CallBody {
+    PyObject* operator()(nb::handle, PyAntiWindup& p, PyObject* (&a)[3]) const;
+};
+
 struct PyAntiWindup {
-    CallEntry entry{g_call};
+    vectorcallfunc vectorcall = instance_call<PyAntiWindup, 3, CallBody>;
     corvane::AntiWindup core;
     // The previous output as Python sees it: a float or a limit object itself.
     nb::object y0;
@@ -92,9 +96,9 @@ PyObject* limit(PyAntiWindup& p, PyObject* u_in, PyObject* HI, PyObject* LO) {
     return y.release().ptr();
 }
 
-struct CallBody {
-    PyObject* operator()(nb::handle, PyAntiWindup& p, PyObject* (&a)[3]) const { return limit(p, a[0], a[1], a[2]); }
-};
+PyObject* CallBody::operator()(nb::handle, PyAntiWindup& p, PyObject* (&a)[3]) const {
+    return limit(p, a[0], a[1], a[2]);
+}
 
 struct RunBody {
     PyObject* operator()(nb::handle self, PyAntiWindup& p, PyObject* (&a)[3]) const {
@@ -122,11 +126,11 @@ NB_MODULE(clampguard, m) {
     m.doc() = "Anti-windup limiter block.";
 
     nb::class_<PyAntiWindup> cls(m, "AntiWindupLimter", nb::dynamic_attr(),
-                                 nb::type_slots(gc_call_slots<PyAntiWindup>), kDoc);
+                                 nb::type_slots(gc_slots<PyAntiWindup>), kDoc);
     g_type = (PyTypeObject*) cls.ptr();
     g_hi_default = PyLong_FromLong(100);
     g_lo_default = PyLong_FromLong(0);
-    g_call = def_call<PyAntiWindup>(cls, std::array<const char*, 3>{"u", "HI", "LO"}, 1, "($self, u, HI=100, LO=0)",
+    def_call<PyAntiWindup>(cls, std::array<const char*, 3>{"u", "HI", "LO"}, 1, "($self, u, HI=100, LO=0)",
                                     kCallDoc, CallBody{});
     cls.def(nb::init<>());
     def_fast<PyAntiWindup>(cls, "run", std::array<const char*, 3>{"u", "HI", "LO"}, 1, "($self, u, HI=100, LO=0)",

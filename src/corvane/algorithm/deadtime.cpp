@@ -1,6 +1,6 @@
 // corvane.algorithm.deadtime: pure transport delay, as a callable (Delay) and
 // as a function block (Delay_Algorithm).
-#include "callkit.hpp"
+#include "exactkit.hpp"
 #include "helperkit.hpp"
 
 #include <corvane/delay.hpp>
@@ -20,7 +20,6 @@ struct Globals {
     nb::object np_empty;  // numpy.empty
     nb::object np_array, np_ones, np_hstack, np_float;
     PyTypeObject* ndarray = nullptr;
-    vectorcallfunc delay_call = nullptr;
     PyObject* s_U_array = nullptr;
     PyObject* s_Ut = nullptr;
     PyObject* s_nLag = nullptr;
@@ -31,8 +30,13 @@ Globals* g = nullptr;
 // ---------------------------------------------------------------------------
 // Delay: the history is a ring of the caller's objects, newest first.
 
+struct PyDelay;
+struct DelayCallBody {
+    PyObject* operator()(nb::handle, PyDelay& d, PyObject* (&a)[2]) const;
+};
+
 struct PyDelay {
-    CallEntry entry{g ? g->delay_call : nullptr};
+    vectorcallfunc vectorcall = instance_call<PyDelay, 2, DelayCallBody>;
     corvane::DelayLine<nb::object> line;
     bool bounded = true;  // false: max_cache None, the history can never be filled
 
@@ -102,20 +106,18 @@ nb::object delay_lookup(PyDelay& d, PyObject* nLag) {
     return d.line[(size_t) i];
 }
 
-struct DelayCallBody {
-    PyObject* operator()(nb::handle, PyDelay& d, PyObject* (&a)[2]) const {
-        PyObject* Ut = a[0];
-        if (d.line.empty()) {
-            if (Ut == Py_None) raise(PyExc_ValueError, "Ut is None and cache is empty.");
-            prime(d, Ut);
-        }
-        // The input is stored before the range test, so a refused nLag still
-        // leaves a history that is one sample further on.
-        nb::object dropped = d.line.push(nb::borrow(Ut));
-        nb::object out = delay_lookup(d, a[1]);
-        return out.release().ptr();  // `dropped` is released after this
+PyObject* DelayCallBody::operator()(nb::handle, PyDelay& d, PyObject* (&a)[2]) const {
+    PyObject* Ut = a[0];
+    if (d.line.empty()) {
+        if (Ut == Py_None) raise(PyExc_ValueError, "Ut is None and cache is empty.");
+        prime(d, Ut);
     }
-};
+    // The input is stored before the range test, so a refused nLag still
+    // leaves a history that is one sample further on.
+    nb::object dropped = d.line.push(nb::borrow(Ut));
+    nb::object out = delay_lookup(d, a[1]);
+    return out.release().ptr();  // `dropped` is released after this
+}
 
 const char* kDelayDoc =
     "Pure delay counted in samples: the output of a call is the input of nLag calls earlier.\n"
@@ -311,8 +313,8 @@ NB_MODULE(deadtime, m) {
     g->s_Yt = PyUnicode_InternFromString("Yt");
 
     // ---- Delay
-    nb::class_<PyDelay> delay(m, "Delay", nb::dynamic_attr(), nb::type_slots(gc_call_slots<PyDelay>), kDelayDoc);
-    g->delay_call = def_call<PyDelay>(delay, std::array<const char*, 2>{"Ut", "nLag"}, 1, "($self, Ut, nLag=1)",
+    nb::class_<PyDelay> delay(m, "Delay", nb::dynamic_attr(), nb::type_slots(gc_slots<PyDelay>), kDelayDoc);
+    def_call<PyDelay>(delay, std::array<const char*, 2>{"Ut", "nLag"}, 1, "($self, Ut, nLag=1)",
                                       kDelayCallDoc, DelayCallBody{});
     delay.def(
         "__init__",

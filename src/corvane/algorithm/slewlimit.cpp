@@ -1,5 +1,5 @@
 // corvane.algorithm.slewlimit: the rate limiter block.
-#include "callkit.hpp"
+#include "exactkit.hpp"
 
 #include <corvane/ratelimit.hpp>
 
@@ -11,10 +11,13 @@ using namespace corvane::bind;
 
 namespace {
 
-vectorcallfunc g_call = nullptr;
+struct PyRateLimit;
+struct CallBody {
+    PyObject* operator()(nb::handle, PyRateLimit& r, PyObject* (&a)[3]) const;
+};
 
 struct PyRateLimit {
-    CallEntry entry{g_call};
+    vectorcallfunc vectorcall = instance_call<PyRateLimit, 3, CallBody>;
     corvane::RateLimit core;
     // What Python sees: the previous output (a float, or the caller's target
     // object once it was reached) and the sample period as passed.
@@ -87,34 +90,32 @@ PyObject* step_generic(PyRateLimit& r, nb::handle u_end, nb::handle P, nb::handl
     return result.release().ptr();
 }
 
-struct CallBody {
-    PyObject* operator()(nb::handle, PyRateLimit& r, PyObject* (&a)[3]) const {
-        PyObject* u_end = a[0];
-        PyObject* P = a[1];
-        PyObject* N = a[2] ? a[2] : Py_None;
-        double ue, pr = 60.0, nr = 0.0;
-        const bool has_fall = N != Py_None;
-        if (r.u_exact && r.ts_exact && small_real(u_end, ue) && (!P || small_real(P, pr)) &&
-            (!has_fall || small_real(N, nr))) {
-            corvane::RateLimit next = r.core;
-            const corvane::RateStep s = next.step(ue, pr, has_fall, nr);
-            // float(u_out): a float target is returned itself.
-            PyObject* out = s.reached && PyFloat_CheckExact(u_end) ? Py_NewRef(u_end) : PyFloat_FromDouble(s.value);
-            if (!out) raise_pending();
-            r.core = next;
-            // The target object itself becomes u_last when it was reached.
-            r.u_last = nb::borrow(s.reached ? u_end : out);
-            r.u_exact = true;
-            return out;
-        }
-        nb::object p_default;
-        if (!P) {
-            p_default = nb::int_(60);
-            P = p_default.ptr();
-        }
-        return step_generic(r, u_end, P, N);
+PyObject* CallBody::operator()(nb::handle, PyRateLimit& r, PyObject* (&a)[3]) const {
+    PyObject* u_end = a[0];
+    PyObject* P = a[1];
+    PyObject* N = a[2] ? a[2] : Py_None;
+    double ue, pr = 60.0, nr = 0.0;
+    const bool has_fall = N != Py_None;
+    if (r.u_exact && r.ts_exact && small_real(u_end, ue) && (!P || small_real(P, pr)) &&
+        (!has_fall || small_real(N, nr))) {
+        corvane::RateLimit next = r.core;
+        const corvane::RateStep s = next.step(ue, pr, has_fall, nr);
+        // float(u_out): a float target is returned itself.
+        PyObject* out = s.reached && PyFloat_CheckExact(u_end) ? Py_NewRef(u_end) : PyFloat_FromDouble(s.value);
+        if (!out) raise_pending();
+        r.core = next;
+        // The target object itself becomes u_last when it was reached.
+        r.u_last = nb::borrow(s.reached ? u_end : out);
+        r.u_exact = true;
+        return out;
     }
-};
+    nb::object p_default;
+    if (!P) {
+        p_default = nb::int_(60);
+        P = p_default.ptr();
+    }
+    return step_generic(r, u_end, P, N);
+}
 
 const char* kDoc =
     "Rate limiter: moves its output toward a target by at most a rising or falling rate in units\n"
@@ -129,9 +130,9 @@ const char* kCallDoc =
 NB_MODULE(slewlimit, m) {
     m.doc() = "Rate limiter block.";
 
-    nb::class_<PyRateLimit> cls(m, "RateLimit", nb::dynamic_attr(), nb::type_slots(gc_call_slots<PyRateLimit>),
+    nb::class_<PyRateLimit> cls(m, "RateLimit", nb::dynamic_attr(), nb::type_slots(gc_slots<PyRateLimit>),
                                 kDoc);
-    g_call = def_call<PyRateLimit>(cls, std::array<const char*, 3>{"u_end", "PRLimPerMin", "NRLimPerMin"}, 1,
+    def_call<PyRateLimit>(cls, std::array<const char*, 3>{"u_end", "PRLimPerMin", "NRLimPerMin"}, 1,
                                    "($self, u_end, PRLimPerMin=60, NRLimPerMin=None)", kCallDoc, CallBody{});
     cls.def(
         "__init__",
