@@ -28,7 +28,9 @@ struct PyAntiWindup {
     nb::object y0;
     bool y0_exact = false;  // y0 is a float or a small int, its value in core.y0
 
+    // The old object is released last: its finaliser may run Python code.
     void set_y0(nb::handle v) {
+        nb::object old = std::move(y0);
         y0 = nb::borrow(v);
         y0_exact = small_real(v.ptr(), core.y0);
     }

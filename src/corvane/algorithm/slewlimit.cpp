@@ -25,11 +25,14 @@ struct PyRateLimit {
     bool u_exact = false;   // u_last is a float or a small int, its value in core.u_last
     bool ts_exact = false;  // Ts is a float or an int, its value in core.Ts
 
+    // Old objects are released last: their finalisers may run Python code.
     void set_u_last(nb::handle v) {
+        nb::object old = std::move(u_last);
         u_last = nb::borrow(v);
         u_exact = small_real(v.ptr(), core.u_last);
     }
     void set_Ts(nb::handle v) {
+        nb::object old = std::move(Ts);
         Ts = nb::borrow(v);
         ts_exact = false;
         if (PyFloat_CheckExact(v.ptr()) || PyLong_CheckExact(v.ptr())) {
