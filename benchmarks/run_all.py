@@ -12,7 +12,8 @@ sys.path.insert(0, HERE)
 SUITES = [("PID controller", "bench_pid"), ("Process simulator", "bench_multiloop"), ("Lead-lag filter", "bench_phasefilter"),
           ("Tuning sweep", "bench_sweep"), ("Soft-sensor bias update", "bench_inferential"),
           ("Test signal generator", "bench_excitation"), ("Constant detector", "bench_flatline"),
-          ("Small simulator calls and blended plant", "bench_blendedplant")]
+          ("Small simulator calls and blended plant", "bench_blendedplant"),
+          ("Delay", "bench_deadtime"), ("Rate limiter", "bench_slewlimit"), ("Anti-windup limiter", "bench_clampguard")]
 
 
 def main():

@@ -1,5 +1,6 @@
-// Binding floor: no-op methods with the same five named arguments as PID.run,
-// one through the blocks' vectorcall helper, one through nanobind's dispatcher.
+// Binding floor: no-op methods with the same named arguments as the blocks'
+// per-sample calls, one through the blocks' vectorcall helpers, one through
+// nanobind's dispatcher.
 #include "bindkit.hpp"
 
 namespace nb = nanobind;
@@ -14,6 +15,28 @@ struct BiasNoOp {
 };
 struct NoOp {
     PyObject* operator()(nb::handle, Floor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
+};
+
+// Callable objects: Delay(Ut, nLag=1) and RateLimit(u_end, PRLimPerMin=60, NRLimPerMin=None),
+// and AntiWindupLimter.run(u, HI=100, LO=0).
+struct DelayFloor;
+struct RateFloor;
+struct DelayNoOp {
+    PyObject* operator()(nb::handle, DelayFloor&, PyObject* (&a)[2]) const { return Py_NewRef(a[0]); }
+};
+struct RateNoOp {
+    PyObject* operator()(nb::handle, RateFloor&, PyObject* (&)[3]) const { return PyFloat_FromDouble(0.0); }
+};
+struct DelayFloor : corvane::bind::NoPyObjects {
+    vectorcallfunc vectorcall = corvane::bind::instance_call<DelayFloor, 2, DelayNoOp>;
+};
+struct RateFloor : corvane::bind::NoPyObjects {
+    vectorcallfunc vectorcall = corvane::bind::instance_call<RateFloor, 3, RateNoOp>;
+};
+struct NbCallFloor {};
+struct ClampFloor {};
+struct ClampNoOp {
+    PyObject* operator()(nb::handle, ClampFloor&, PyObject* (&)[3]) const { return PyFloat_FromDouble(0.0); }
 };
 // A simulator call that does nothing: takes the MV and disturbance dicts and
 // returns a new one-CV dict, installed like MIMOSim.__call__.
@@ -31,7 +54,7 @@ struct SimNoOp {
         return d;
     }
 };
-struct SimFloor {
+struct SimFloor : corvane::bind::NoPyObjects {
     vectorcallfunc vectorcall = corvane::bind::instance_call<SimFloor, 2, SimNoOp>;
 };
 
@@ -43,7 +66,7 @@ struct CallNoOp {
         return corvane::bind::make_float64(0.0).release().ptr();
     }
 };
-struct CallFloor {
+struct CallFloor : corvane::bind::NoPyObjects {
     vectorcallfunc vectorcall = corvane::bind::instance_call<CallFloor, 1, CallNoOp>;
 };
 }  // namespace
@@ -66,19 +89,19 @@ struct NoOpCall1 {  // builds a result of the same shape: (1.0, 1, 2, 3, 4, 5)
 struct NoOpCall2 {
     PyObject* operator()(nb::handle, CallFloor2&, PyObject* (&)[2]) const { return Py_NewRef(Py_None); }
 };
-struct CallFloor1 {
+struct CallFloor1 : corvane::bind::NoPyObjects {
     vectorcallfunc vectorcall = corvane::bind::instance_call<CallFloor1, 1, NoOpCall1>;
 };
-struct CallFloor2 {
+struct CallFloor2 : corvane::bind::NoPyObjects {
     vectorcallfunc vectorcall = corvane::bind::instance_call<CallFloor2, 2, NoOpCall2>;
 };
 
 void def_call_floors(nb::module_& m) {
-    nb::class_<CallFloor1> c1(m, "SignalFloor");
+    nb::class_<CallFloor1> c1(m, "SignalFloor", nb::type_slots(corvane::bind::gc_slots<CallFloor1>));
     c1.def(nb::init<>());
     corvane::bind::def_call<CallFloor1>(c1, std::array<const char*, 1>{"t"}, 0, "($self, t=None)", "No-op.",
                                         NoOpCall1{});
-    nb::class_<CallFloor2> c2(m, "DetectFloor");
+    nb::class_<CallFloor2> c2(m, "DetectFloor", nb::type_slots(corvane::bind::gc_slots<CallFloor2>));
     c2.def(nb::init<>());
     corvane::bind::def_call<CallFloor2>(c2, std::array<const char*, 2>{"Ut", "DectLen"}, 1,
                                         "($self, Ut, DectLen=10)", "No-op.", NoOpCall2{});
@@ -95,11 +118,11 @@ NB_MODULE(_benchfloor, m) {
         "run_nb", [](Floor&, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle) { return 0.0; }, "MODE"_a,
         "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0);
 
-    nb::class_<SimFloor> sim(m, "SimFloor");
+    nb::class_<SimFloor> sim(m, "SimFloor", nb::type_slots(corvane::bind::gc_slots<SimFloor>));
     sim.def(nb::init<>());
     corvane::bind::def_call<SimFloor>(sim, std::array<const char*, 2>{"u_Value_Dict", "v_Value_Dict"}, 0,
                                       "($self, u_Value_Dict={}, v_Value_Dict={})", "No-op.", SimNoOp{});
-    nb::class_<CallFloor> cf(m, "CallFloor");
+    nb::class_<CallFloor> cf(m, "CallFloor", nb::type_slots(corvane::bind::gc_slots<CallFloor>));
     cf.def(nb::init<>());
     corvane::bind::def_call<CallFloor>(cf, std::array<const char*, 1>{"u"}, 1, "($self, u)", "No-op.", CallNoOp{});
 
@@ -108,4 +131,20 @@ NB_MODULE(_benchfloor, m) {
     corvane::bind::def_fast<BiasFloor>(
         bias, "run", std::array<const char*, 5>{"prd_data", "lab_data", "lab_time", "prd_time", "update_trigger"}, 3,
         "($self, prd_data, lab_data, lab_time, prd_time=None, update_trigger=None)", "No-op.", BiasNoOp{});
+    nb::class_<DelayFloor> delay(m, "DelayFloor", nb::type_slots(corvane::bind::gc_slots<DelayFloor>));
+    delay.def(nb::init<>());
+    corvane::bind::def_call<DelayFloor>(delay, std::array<const char*, 2>{"Ut", "nLag"}, 1, "($self, Ut, nLag=1)",
+                                        "No-op.", DelayNoOp{});
+    nb::class_<RateFloor> rate(m, "RateFloor", nb::type_slots(corvane::bind::gc_slots<RateFloor>));
+    rate.def(nb::init<>());
+    corvane::bind::def_call<RateFloor>(rate, std::array<const char*, 3>{"u_end", "PRLimPerMin", "NRLimPerMin"}, 1,
+                                       "($self, u_end, PRLimPerMin=60, NRLimPerMin=None)", "No-op.", RateNoOp{});
+    nb::class_<NbCallFloor> nbcall(m, "NbCallFloor");
+    nbcall.def(nb::init<>());
+    nbcall.def(
+        "__call__", [](NbCallFloor&, nb::handle Ut, nb::handle) { return Ut; }, "Ut"_a, "nLag"_a = 1);
+    nb::class_<ClampFloor> clamp(m, "ClampFloor");
+    clamp.def(nb::init<>());
+    corvane::bind::def_fast<ClampFloor>(clamp, "run", std::array<const char*, 3>{"u", "HI", "LO"}, 1,
+                                        "($self, u, HI=100, LO=0)", "No-op.", ClampNoOp{});
 }

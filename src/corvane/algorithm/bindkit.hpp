@@ -319,6 +319,12 @@ int gc_clear(PyObject* self) {
     return 0;
 }
 
+// For a class that holds no Python object but needs GC support (def_call).
+struct NoPyObjects {
+    int traverse(visitproc, void*) { return 0; }
+    void clear() {}
+};
+
 template <class T>
 inline PyType_Slot gc_slots[] = {{Py_tp_traverse, (void*) gc_traverse<T>}, {Py_tp_clear, (void*) gc_clear<T>}, {0, nullptr}};
 
@@ -468,9 +474,13 @@ inline PyObject* instance_tp_call(PyObject* self, PyObject* args, PyObject* kwar
 template <class T, size_t N, class Body>
 void def_call(nb::handle cls, std::array<const char*, N> names, size_t required, const char* text_signature,
               const char* doc, Body body) {
+    PyTypeObject* tp = (PyTypeObject*) cls.ptr();
+    // GC types are allocated zeroed (or reused with our own function in place);
+    // any other allocation could leave a stray pointer in the vectorcall slot.
+    if (!(tp->tp_flags & Py_TPFLAGS_HAVE_GC))
+        raise(PyExc_SystemError, "def_call: %s needs GC support (gc_slots)", tp->tp_name);
     def_fast<T>(cls, "__call__", names, required, text_signature, doc, body);
     nb::object probe = nb::inst_alloc(cls);
-    PyTypeObject* tp = (PyTypeObject*) cls.ptr();
     tp->tp_vectorcall_offset = (char*) &nb::inst_ptr<T>(probe)->vectorcall - (char*) probe.ptr();
     tp->tp_call = instance_tp_call;
     tp->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
