@@ -279,6 +279,13 @@ void def_pickle(Cls& cls, Get get, Set set) {
         }
         if (PyErr_Occurred()) raise_pending();
     }, nb::sig("def __setstate__(self, state: tuple, /) -> None"));
+    // Protocols 0 and 1 would go through copyreg's default reduction, which
+    // refuses native types: reduce to __newobj__ + state for every protocol.
+    cls.def("__reduce__", [](nb::handle self) {
+        nb::object newobj = nb::module_::import_("copyreg").attr("__newobj__");
+        nb::handle tp((PyObject*) Py_TYPE(self.ptr()));
+        return nb::make_tuple(newobj, nb::make_tuple(tp), self.attr("__getstate__")());
+    });
 }
 
 // ---------------------------------------------------------------------------
