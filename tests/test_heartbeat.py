@@ -22,7 +22,7 @@ def reference(ticks, MaxOut):
     (-2.5, [0, 0]),            # int(-1.5) = -1
     (True, [1, 0, 1]),
     (np.int64(2), [1, 2, 0]),
-    (np.float64(2.9), [1, 2, 3, 0]),
+    (np.float64(2.9), [1, 2, 0, 1]),  # int(3.9) = 3
 ])
 def test_cycles(MaxOut, outputs):
     w = WatchDog()
