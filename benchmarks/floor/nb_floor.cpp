@@ -12,6 +12,8 @@ struct NoOp {
 };
 }  // namespace
 
+void bind_logic_floors(nb::module_& m);
+
 NB_MODULE(_benchfloor, m) {
     nb::class_<Floor> cls(m, "Floor");
     cls.def(nb::init<>());
@@ -20,4 +22,58 @@ NB_MODULE(_benchfloor, m) {
     cls.def(
         "run_nb", [](Floor&, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle) { return 0.0; }, "MODE"_a,
         "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0);
+    bind_logic_floors(m);
+}
+
+// Function-block floor: a no-op call() (METH_NOARGS, as the blocks use) that reads
+// the same attributes as the blocks' call(): Ut, DT, ET and Ut_array of a timer,
+// or S, R and Q_array of a latch (the benchmark sets them on the instance). And a no-op __call__(MaxOut=0) through the
+// blocks' vectorcall helper, for the watchdog.
+namespace {
+struct FBFloor {};
+
+template <int Kind>
+PyObject* fb_call(PyObject* self, PyObject*) {
+    static const char* timer[] = {"Ut", "DT", "ET", "Ut_array"};
+    static const char* latch[] = {"S", "R", "Q_array"};
+    static PyObject* names[4] = {};
+    const char** src = Kind == 0 ? timer : latch;
+    const int n = Kind == 0 ? 4 : 3;
+    for (int i = 0; i < n; ++i) {
+        if (!names[i]) names[i] = PyUnicode_InternFromString(src[i]);
+        PyObject* v = PyObject_GetAttr(self, names[i]);
+        if (!v) return nullptr;
+        Py_DECREF(v);
+    }
+    Py_RETURN_NONE;
+}
+
+template <int Kind>
+void def_fb_call(nb::handle cls) {
+    static PyMethodDef def{"call", (PyCFunction) fb_call<Kind>, METH_NOARGS, nullptr};
+    PyObject* descr = PyDescr_NewMethod((PyTypeObject*) cls.ptr(), &def);
+    PyObject_SetAttrString(cls.ptr(), "call", descr);
+    Py_XDECREF(descr);
+}
+
+struct WatchDogFloor {};
+struct NoOpCall {
+    PyObject* operator()(nb::handle, WatchDogFloor&, PyObject* (&)[1]) const { return PyLong_FromLong(0); }
+};
+}  // namespace
+
+void bind_logic_floors(nb::module_& m) {
+    nb::class_<FBFloor> timer(m, "TimerFloor", nb::dynamic_attr());
+    timer.def(nb::init<>());
+    for (const char* a : {"Ut", "DT", "ET", "Yt"}) timer.attr(a) = 0;
+    def_fb_call<0>(timer);
+    struct LatchTag {};
+    nb::class_<LatchTag> latch(m, "LatchFloor", nb::dynamic_attr());
+    latch.def(nb::init<>());
+    for (const char* a : {"S", "R"}) latch.attr(a) = 0;
+    def_fb_call<1>(latch);
+    nb::class_<WatchDogFloor> wd(m, "WatchDogFloor");
+    wd.def(nb::init<>());
+    corvane::bind::def_fast<WatchDogFloor>(wd, "__call__", std::array<const char*, 1>{"MaxOut"}, 0, "($self, MaxOut=0)",
+                                           "No-op.", NoOpCall{});
 }

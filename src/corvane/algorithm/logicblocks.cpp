@@ -38,9 +38,64 @@ nb::object getattr_of(PyObject* self, PyObject* name) {
     return nb::steal(v);
 }
 
-void setattr_of(PyObject* self, PyObject* name, PyObject* v) {
-    if (PyObject_SetAttr(self, name, v) < 0) raise_pending();
-}
+// ---------------------------------------------------------------------------
+// Attributes of a function block. For an exact instance of the block's class,
+// while the class is unchanged (same nonzero version tag), the names are known to be
+// plain data: no descriptor on the class and the generic getattr/setattr. Reads
+// and writes then go straight to the instance __dict__ (a read falls back to the
+// class default), which is what the generic path would do, without its class
+// lookups. Anything else takes the generic path.
+template <size_t N>
+struct Attrs {
+    const std::array<PyObject**, N> names;  // interned names
+    PyTypeObject* type = nullptr;           // the class validated for
+    unsigned int version = 0;
+    std::array<nb::object, N> defaults{};   // class values (held: a caller's __eq__ may change the class)
+
+    bool fast(PyObject* self) {
+        PyTypeObject* tp = Py_TYPE(self);
+        if (tp == type && version != 0 && tp->tp_version_tag == version) return true;
+        return validate(tp);
+    }
+
+    bool validate(PyTypeObject* tp) {
+        version = 0;
+        type = tp;
+        if (tp->tp_getattro != PyObject_GenericGetAttr || tp->tp_setattro != PyObject_GenericSetAttr ||
+            tp->tp_dictoffset <= 0)
+            return false;
+        for (size_t i = 0; i < N; ++i) {
+            PyObject* v = _PyType_Lookup(tp, *names[i]);  // assigns the version tag
+            if (v && (Py_TYPE(v)->tp_descr_get || Py_TYPE(v)->tp_descr_set)) return false;
+            defaults[i] = nb::borrow(v);
+        }
+        version = tp->tp_version_tag;  // 0: none could be assigned; stays on the generic path
+        return true;
+    }
+
+    static PyObject* dict_of(PyObject* self) { return *reinterpret_cast<PyObject**>((char*) self + Py_TYPE(self)->tp_dictoffset); }
+
+    nb::object get(PyObject* self, bool fast, size_t i) const {
+        if (fast) {
+            PyObject* out = nullptr;
+            if (PyObject* d = dict_of(self)) {
+                if (PyDict_GetItemRef(d, *names[i], &out) < 0) raise_pending();
+                if (out) return nb::steal(out);
+            }
+            if (defaults[i].is_valid()) return defaults[i];
+        }
+        return getattr_of(self, *names[i]);
+    }
+
+    // Returns -1 with an exception set on failure.
+    int set(PyObject* self, bool fast, size_t i, PyObject* v) const {
+        if (fast) {
+            PyObject* d = dict_of(self);
+            if (d && PyDict_CheckExact(d)) return PyDict_SetItem(d, *names[i], v);
+        }
+        return PyObject_SetAttr(self, *names[i], v);
+    }
+};
 
 // ---------------------------------------------------------------------------
 // A number held as a Python object, with the interpreter's operators: the core
@@ -177,15 +232,15 @@ struct Undo {
 
 // Writes the output attributes in order; on a failure restores those already
 // written and the history, then raises.
-template <class V, size_t N>
-void commit(PyObject* self, Undo<V>& undo, const std::array<PyObject*, N>& names,
+template <class V, size_t N, size_t M>
+void commit(PyObject* self, Undo<V>& undo, const Attrs<M>& attrs, bool fast, const std::array<size_t, N>& which,
             const std::array<PyObject*, N>& values, const std::array<PyObject*, N>& old) {
     for (size_t i = 0; i < N; ++i) {
         if (!values[i]) continue;  // unchanged
-        if (PyObject_SetAttr(self, names[i], values[i]) < 0) {
+        if (attrs.set(self, fast, which[i], values[i]) < 0) {
             PyObject* exc = PyErr_GetRaisedException();
             for (size_t j = 0; j < i; ++j)
-                if (values[j] && old[j] && PyObject_SetAttr(self, names[j], old[j]) < 0) PyErr_WriteUnraisable(self);
+                if (values[j] && old[j] && attrs.set(self, fast, which[j], old[j]) < 0) PyErr_WriteUnraisable(self);
             PyErr_SetRaisedException(exc);
             undo.run();
             raise_pending();
@@ -213,7 +268,9 @@ PyObject* timer_call(PyObject* self, PyTimer& t) {
     if (!t.Ut_array.is_valid()) raise_no_attribute(self, "Ut_array");
     const nb::object arr = t.Ut_array;  // the caller's code below may replace or clear the attribute
     Undo<long long> undo{arr, Elem::Int64};
-    nb::object Ut = getattr_of(self, s_Ut), DT = getattr_of(self, s_DT), ET = getattr_of(self, s_ET);
+    static Attrs<4> attrs{{&s_Ut, &s_DT, &s_ET, &s_Yt}};
+    const bool fast = attrs.fast(self);
+    nb::object Ut = attrs.get(self, fast, 0), DT = attrs.get(self, fast, 1), ET = attrs.get(self, fast, 2);
 
     nb::object new_ET;  // null: unchanged
     int Yt;
@@ -267,8 +324,9 @@ PyObject* timer_call(PyObject* self, PyTimer& t) {
             raise_pending();
         }
     }
+    if (new_ET.ptr() == ET.ptr()) new_ET.reset();  // the same object: nothing to write
     nb::object Yt_o = small(Yt);
-    commit<long long, 2>(self, undo, {s_ET, s_Yt}, {new_ET.ptr(), Yt_o.ptr()}, {ET.ptr(), nullptr});
+    commit<long long, 2>(self, undo, attrs, fast, {2, 3}, {new_ET.ptr(), Yt_o.ptr()}, {ET.ptr(), nullptr});
     Py_RETURN_NONE;
 }
 
@@ -289,7 +347,9 @@ PyObject* latch_call(PyObject* self, PyRS& l) {
     if (!l.Q_array.is_valid()) raise_no_attribute(self, "Q_array");
     const nb::object arr = l.Q_array;
     Undo<npy_bool> undo{arr, Elem::Bool};
-    nb::object S = getattr_of(self, s_S), R = getattr_of(self, s_R);
+    static Attrs<4> attrs{{&s_S, &s_R, &s_Q, &s_nQ}};
+    const bool fast = attrs.fast(self);
+    nb::object S = attrs.get(self, fast, 0), R = attrs.get(self, fast, 1);
     const int s = PyObject_IsTrue(S.ptr());
     if (s < 0) raise_pending();
     const int r = PyObject_IsTrue(R.ptr());
@@ -319,7 +379,7 @@ PyObject* latch_call(PyObject* self, PyRS& l) {
         undo.prepare_generic();
         corvane::helpers::data_store(arr, Q);
     }
-    commit<npy_bool, 2>(self, undo, {s_Q, s_nQ}, {Q.ptr(), q ? Py_False : Py_True}, {nullptr, nullptr});
+    commit<npy_bool, 2>(self, undo, attrs, fast, {2, 3}, {Q.ptr(), q ? Py_False : Py_True}, {nullptr, nullptr});
     Py_RETURN_NONE;
 }
 

@@ -1,0 +1,53 @@
+"""WatchDog per call, measured side by side with its anchors in one run.
+
+Anchors: the binding floor (a no-op __call__(MaxOut=0) through the blocks' vectorcall
+helper) and the same counter in plain Python.
+"""
+
+import sys
+
+from bench_pid import measure
+from corvane.algorithm.heartbeat import WatchDog
+
+try:
+    from corvane.algorithm import _benchfloor
+except ImportError:  # built only with CORVANE_BENCH_FLOOR=ON (make bench)
+    _benchfloor = None
+
+
+class PlainWatchDog:
+    def __init__(self):
+        self.ticks = 0
+
+    def __call__(self, MaxOut=0):
+        self.ticks = (self.ticks + 1) % int(MaxOut + 1)
+        return self.ticks
+
+
+def rows():
+    env = {"w": WatchDog(), "plain": PlainWatchDog(), "m": 9999}
+    stmts = {"pos": ("w(m)", 100_000), "kw": ("w(MaxOut=m)", 100_000), "plain": ("plain(m)", 50_000)}
+    if _benchfloor is not None:
+        env["fl"] = _benchfloor.WatchDogFloor()
+        stmts.update({"fl_pos": ("fl(m)", 100_000), "fl_kw": ("fl(MaxOut=m)", 100_000)})
+    t = measure(stmts, env)
+    out = []
+    if _benchfloor is not None:
+        out += [("WatchDog(MaxOut) positional vs same-machinery no-op", t["pos"], t["fl_pos"],
+                 f"{t['pos'] / t['fl_pos']:.2f}x slower"),
+                ("WatchDog(MaxOut=...) keyword vs same-machinery no-op", t["kw"], t["fl_kw"],
+                 f"{t['kw'] / t['fl_kw']:.2f}x slower")]
+    out.append(("WatchDog(MaxOut) vs plain Python", t["pos"], t["plain"], f"{t['plain'] / t['pos']:.1f}x faster"))
+    return out
+
+
+def table(rs):
+    lines = ["| benchmark | corvane (ns/call) | anchor (ns/call) | ratio |", "|---|---:|---:|---|"]
+    lines += [f"| {name} | {a:.1f} | {b:.1f} | {r} |" for name, a, b, r in rs]
+    return "\n".join(lines)
+
+
+if __name__ == "__main__":
+    if _benchfloor is None:
+        print("binding-floor modules not built: run `make bench`", file=sys.stderr)
+    print(table(rows()))
