@@ -27,8 +27,9 @@ NB_MODULE(_benchfloor, m) {
 
 // Function-block floor: a no-op call() (METH_NOARGS, as the blocks use) that reads
 // the same attributes as the blocks' call(): Ut, DT, ET and Ut_array of a timer,
-// or S, R and Q_array of a latch (the benchmark sets them on the instance). And a no-op __call__(MaxOut=0) through the
-// blocks' vectorcall helper, for the watchdog.
+// or S, R and Q_array of a latch (the benchmark sets them on the instance). And a
+// no-op call of the object itself, obj(MaxOut=0), through the blocks'
+// instance-vectorcall helper, for the watchdog.
 namespace {
 struct FBFloor {};
 
@@ -56,7 +57,9 @@ void def_fb_call(nb::handle cls) {
     Py_XDECREF(descr);
 }
 
-struct WatchDogFloor {};
+struct WatchDogFloor {
+    vectorcallfunc vectorcall = corvane::bind::instance_call<WatchDogFloor>;
+};
 struct NoOpCall {
     PyObject* operator()(nb::handle, WatchDogFloor&, PyObject* (&)[1]) const { return PyLong_FromLong(0); }
 };
@@ -74,6 +77,6 @@ void bind_logic_floors(nb::module_& m) {
     def_fb_call<1>(latch);
     nb::class_<WatchDogFloor> wd(m, "WatchDogFloor");
     wd.def(nb::init<>());
-    corvane::bind::def_fast<WatchDogFloor>(wd, "__call__", std::array<const char*, 1>{"MaxOut"}, 0, "($self, MaxOut=0)",
-                                           "No-op.", NoOpCall{});
+    corvane::bind::def_fast_call<WatchDogFloor>(wd, std::array<const char*, 1>{"MaxOut"}, 0, "($self, MaxOut=0)",
+                                                "No-op.", NoOpCall{});
 }

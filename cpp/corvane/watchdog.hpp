@@ -38,7 +38,8 @@ struct WatchDog {
     // ticks + 1 overflows.
     bool step(long long n) {
         if (n == 0 || ticks == LLONG_MAX) return false;
-        ticks = floor_mod(ticks + 1, n);
+        const long long next = ticks + 1;
+        ticks = next >= 0 && next < n ? next : floor_mod(next, n);  // no division while counting up
         return true;
     }
 };

@@ -14,6 +14,7 @@ using namespace corvane::bind;
 namespace {
 
 struct PyWatchDog {
+    vectorcallfunc vectorcall = instance_call<PyWatchDog>;  // obj(...) enters here
     corvane::WatchDog core;
     nb::object other;  // ticks when it is not a native int
 
@@ -93,7 +94,7 @@ NB_MODULE(heartbeat, m) {
     cls.def_prop_rw(
         "ticks", [](PyWatchDog& w) { return w.ticks(); }, [](PyWatchDog& w, nb::object v) { w.set_ticks(v); },
         "The last output; 0 after construction.");
-    def_fast<PyWatchDog>(cls, "__call__", std::array<const char*, 1>{"MaxOut"}, 0, "($self, MaxOut=0)",
+    def_fast_call<PyWatchDog>(cls, std::array<const char*, 1>{"MaxOut"}, 0, "($self, MaxOut=0)",
                          "Advance the counter: ticks = (ticks + 1) % int(MaxOut + 1); returns ticks.",
                          CallBody{});
     def_pickle<PyWatchDog>(
