@@ -7,13 +7,13 @@ PYTHON313 := $(shell if [ -x /usr/bin/python3.13 ]; then echo /usr/bin/python3.1
 BUILD_DEPS := scikit-build-core nanobind numpy scipy
 STAMP := $(VENV)/.deps-stamp
 
-.PHONY: demo test bench install venv clean
+.PHONY: demo test bench install venv clean sanitize docs
 
 $(STAMP): pyproject.toml
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (looked for /usr/bin/python3.13 and pyenv)"; exit 1; }
 	@test -x $(PY) || $(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(BUILD_DEPS) pytest hypothesis matplotlib simple-pid
+	$(PY) -m pip install -q $(BUILD_DEPS) pytest hypothesis matplotlib simple-pid dask distributed tqdm sphinx sphinx-autoapi furo
 	touch $(STAMP)
 
 venv: $(STAMP)
@@ -31,6 +31,31 @@ test: install
 bench: PIP_EXTRA = -Ccmake.define.CORVANE_BENCH_FLOOR=ON
 bench: install
 	$(PY) benchmarks/run_all.py
+
+# The documentation site, warnings as errors; the API pages come from the installed stubs.
+docs: install
+	MPLBACKEND=Agg $(PY) -m sphinx -W --keep-going -q -b html docs docs/_build/html
+
+# AddressSanitizer + UndefinedBehaviorSanitizer: the package built in its own
+# build directory, installed into build/asan/site, and the whole suite run on
+# it. Reports go to files under build/asan/reports; any report fails the run.
+ASAN_DIR := build/asan
+SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g
+sanitize: $(STAMP)
+	rm -rf $(ASAN_DIR)/site $(ASAN_DIR)/reports
+	mkdir -p $(ASAN_DIR)/reports
+	$(PY) -m pip install -q --no-build-isolation --no-deps --target $(ASAN_DIR)/site \
+	  -Cbuild-dir=$(ASAN_DIR)/cmake -Ccmake.build-type=RelWithDebInfo -Ccmake.define.CORVANE_STUBS=OFF \
+	  "-Ccmake.define.CMAKE_CXX_FLAGS=$(SAN_FLAGS)" \
+	  "-Ccmake.define.CMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" \
+	  "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" .
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	  PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/site PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:log_path=$(CURDIR)/$(ASAN_DIR)/reports/asan \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/$(ASAN_DIR)/reports/ubsan \
+	  $(PY) -m pytest -q -p no:cacheprovider
+	@if ls $(ASAN_DIR)/reports/* >/dev/null 2>&1; then echo "sanitizer reports:"; cat $(ASAN_DIR)/reports/*; exit 1; fi
+	@echo "sanitize: no sanitizer report"
 
 clean:
 	rm -rf build $(VENV)

@@ -9,7 +9,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-SUITES = [("PID controller", "bench_pid"), ("Process simulator", "bench_multiloop"),
+SUITES = [("PID controller", "bench_pid"), ("Process simulator", "bench_multiloop"), ("Tuning sweep", "bench_sweep"),
           ("Timers and latch", "bench_logicblocks"), ("Watchdog counter", "bench_heartbeat")]
 
 

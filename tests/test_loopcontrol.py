@@ -7,6 +7,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from corvane.algorithm.loopcontrol import PID
+from corvane.algorithm.multiloop import no_model
+from hostile import check_foreign_self, check_hostile_states
 
 DYNAMIC = ["_et1", "_et2", "_OP1", "_FF1", "_dOPD1"]
 SAVED = ["_OP_save", "_OPcal_save", "_dOP_save", "_dOP_P_save", "_dOP_I_save", "_dOP_D_save", "_dFF_save"]
@@ -228,13 +230,44 @@ def test_failing_settings_change_nothing():
     same(before, snapshot(pid))
 
 
-def test_non_numeric_gain_fails_at_run_without_change():
+@pytest.mark.parametrize(
+    "setup,exc,message",
+    [
+        (lambda p: p.setPIDParam(KP="2"), TypeError, None),
+        (lambda p: p.setPIDParam(None), TypeError, None),
+        (lambda p: p.setPIDParam(TI=10**400), OverflowError, "int too large to convert to float"),
+        (lambda p: p.setPIDParam(TD=10**400), OverflowError, "int too large to convert to float"),
+        (lambda p: p.setPIDParam(TD=5.0, N=10**400), OverflowError, "int too large to convert to float"),
+        (lambda p: setattr(p, "_TS", None), TypeError, None),
+        (lambda p: (p.setPIDParam(TD=5.0), setattr(p, "_N", 0.0)), ZeroDivisionError, "float division by zero"),
+        (lambda p: (p.setPIDParam(TD=5), setattr(p, "_N", 0)), ZeroDivisionError, "^division by zero"),
+    ],
+)
+@pytest.mark.parametrize("initialised", [False, True])
+def test_unusable_parameter_fails_at_automatic_sample_without_change(setup, exc, message, initialised):
     pid = PID()
-    pid.setPIDParam(KP="2")
+    if initialised:
+        pid.run(0, 1, 0, 10)
+    setup(pid)
     before = snapshot(pid)
-    with pytest.raises(TypeError):
-        pid.run(1, 1, 0, 0)
+    with pytest.raises(exc, match=message):
+        pid.run(1, 1, 0, 10)
     same(before, snapshot(pid))
+    assert pid.run(0, 1, 0, 10) == 10.0  # tracking needs no parameter
+
+
+def test_none_is_stored_as_passed():
+    pid = PID(None)
+    assert pid._TS is None
+    pid.setPIDParam(None)
+    assert pid.getPIDParam()[0] is None
+    pid._setInnerSaveState(None, 1, 2, 3, 4, 5, 6)
+    assert pid.getInnerSaveState()["OP"] is None
+    # unused parameters that are not real numbers do not matter
+    pid.setPIDParam(2.0, TI=0.0, TD=0.0)
+    assert pid.run(1, 1.0, 0.0, 10.0) == 10.0
+    pid._TI = -(10**400)
+    assert pid.run(1, 2.0, 0.0, 10.0) == 12.0
 
 
 @pytest.mark.parametrize(
@@ -357,3 +390,72 @@ def test_matches_plain_python(calls, kp, ti, td, n, ts):
         expected, state = reference_run(state, mode, sp, pv, tv, ff, kp, ti, td, n, ts, 1e300, -1e300)
         got = pid.run(mode, sp, pv, tv, ff)
         assert got == expected or (math.isnan(got) and math.isnan(expected))
+
+
+# --------------------------------------------------------------------------- hostile states
+
+
+def working_pid():
+    pid = PID(0.5)
+    pid.setPIDParam(KP=2, TI=7, TD=3, N=5)
+    pid.run(1, 1.0, 0.5, 0.0)
+    return pid
+
+
+def test_hostile_states_are_refused_cleanly():
+    assert check_hostile_states(working_pid, lambda p: play(p, SAMPLES)) > 50
+    check_foreign_self(PID(), no_model())
+
+
+@pytest.mark.parametrize("cut", [
+    lambda st: st[:10] + ((1.0,),),          # short saved state
+    lambda st: st[:9] + ((0.5,),) + st[10:],  # short dynamic state
+    lambda st: st[:10] + ((),),
+    lambda st: st[:9] + ((),) + st[10:],
+    lambda st: st[:9] + (("a",) * 5,) + st[10:],
+])
+def test_short_or_wrong_inner_tuples_raise_and_change_nothing(cut):
+    src = working_pid()
+    st, d = src.__getstate__()
+    target = working_pid()
+    target.setPIDParam(KP=9)
+    before = snapshot(target)
+    with pytest.raises((TypeError, ValueError), match="invalid PID state: item (9|10)"):
+        target.__setstate__((cut(st), d))
+    same(before, snapshot(target))
+
+
+def test_failed_setstate_keeps_parameters():
+    p, q = PID(), working_pid()
+    with pytest.raises(TypeError):
+        p.__setstate__((q.__getstate__()[0], 1))
+    assert p.getPIDParam() == (1.0, 60.0, 0.0, 10.0)
+
+
+def test_setstate_needs_a_pid():
+    with pytest.raises(TypeError, match="descriptor '__setstate__' for 'PID' objects doesn't apply to a 'no_model'"):
+        PID.__setstate__(no_model(), PID().__getstate__())
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_every_pickle_protocol(protocol):
+    pid = working_pid()
+    twin = pickle.loads(pickle.dumps(pid, protocol))
+    assert play(twin, SAMPLES) == play(pid, SAMPLES)
+
+
+def test_reference_cycles_through_parameters_are_collected():
+    import gc
+    import weakref
+
+    class Gain(float):
+        pass
+
+    pid = PID()
+    gain = Gain(2.0)
+    gain.owner = pid
+    pid._KP = gain
+    ref = weakref.ref(gain)
+    del pid, gain
+    gc.collect()
+    assert ref() is None

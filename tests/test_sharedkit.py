@@ -168,6 +168,31 @@ def test_pair2dict_rejects_dict_subclass(mod):
     assert d == {}
 
 
+def test_pair2dict_key_whose_components_mutate_the_split_result(mod):
+    parts = []
+
+    class Part(str):
+        def __hash__(self):
+            parts.clear()
+            return str.__hash__(self)
+
+    class Key:
+        def split(self, sep):
+            parts[:] = [Part("a"), Part("b")]
+            return parts
+
+    d = {}
+    mod.pair2dict((Key(), 1), d)
+    assert d == {"a": {"b": 1}}
+
+
+def test_dict2pairs_of_a_dict_that_contains_itself(mod):
+    d = {}
+    d["me"] = d
+    with pytest.raises(RecursionError):
+        list(mod.dict2pairs(d))
+
+
 keys = st.text(alphabet=st.characters(blacklist_characters=".", codec="utf-8"), min_size=1, max_size=4)
 nested = st.recursive(
     st.integers() | st.floats(allow_nan=False) | st.none(),

@@ -34,6 +34,12 @@ template <class... Args>
 
 inline const char* tp_name_of(nb::handle h) { return Py_TYPE(h.ptr())->tp_name; }
 
+// A type's name without its module, as the interpreter names classes in messages.
+inline const char* short_name(PyTypeObject* tp) {
+    const char* dot = std::strrchr(tp->tp_name, '.');
+    return dot ? dot + 1 : tp->tp_name;
+}
+
 // Exact-type parameter check: subclasses and None are refused. arg_type_ok
 // returns false with the TypeError set; check_arg raises it.
 inline bool arg_type_ok(PyObject* obj, PyTypeObject* expected, const char* name) {
@@ -124,9 +130,7 @@ inline nb::object instance_dict(nb::handle self) { return nb::getattr(self, "__d
 
 // AttributeError for an attribute that does not exist yet.
 [[noreturn]] inline void raise_no_attribute(nb::handle self, const char* name) {
-    const char* full = tp_name_of(self);
-    const char* dot = std::strrchr(full, '.');
-    raise(PyExc_AttributeError, "'%.100s' object has no attribute '%.200s'", dot ? dot + 1 : full, name);
+    raise(PyExc_AttributeError, "'%.100s' object has no attribute '%.200s'", short_name(Py_TYPE(self.ptr())), name);
 }
 
 // ---------------------------------------------------------------------------
@@ -147,7 +151,7 @@ template <class T>
 inline void check_self(nb::handle self, const char* method) {
     if (!is_instance_of<T>(self))
         raise(PyExc_TypeError, "descriptor '%s' for '%s' objects doesn't apply to a '%.100s' object", method,
-              ((PyTypeObject*) nb::type<T>().ptr())->tp_name, tp_name_of(self));
+              short_name((PyTypeObject*) nb::type<T>().ptr()), short_name(Py_TYPE(self.ptr())));
 }
 
 // ---------------------------------------------------------------------------
@@ -248,9 +252,20 @@ void def_pickle(Cls& cls, Get get, Set set) {
         if (!d.is_none()) d = nb::dict(nb::borrow<nb::dict>(d));
         return nb::make_tuple(get(t), d);
     });
+    // Every protocol (0 and 1 included) rebuilds through cls.__new__ and
+    // __setstate__; a subclass's own __reduce__ still wins.
+    cls.def("__reduce_ex__", [](nb::handle self, nb::handle protocol) {
+        nb::handle tp = (PyObject*) Py_TYPE(self.ptr());
+        nb::object own = nb::getattr(tp, "__reduce__");
+        nb::object base = nb::getattr((PyObject*) &PyBaseObject_Type, "__reduce__");
+        if (!own.is(base)) return nb::object(self.attr("__reduce__")());
+        (void) protocol;
+        nb::object newobj = nb::module_::import_("copyreg").attr("__newobj__");
+        return nb::object(nb::make_tuple(newobj, nb::make_tuple(tp), self.attr("__getstate__")()));
+    }, nb::sig("def __reduce_ex__(self, protocol: int, /) -> tuple"));
     cls.def("__setstate__", [set](nb::handle self, nb::handle state) {
         check_self<T>(self, "__setstate__");
-        StateView sv(state, 2, ((PyTypeObject*) nb::type<T>().ptr())->tp_name);
+        StateView sv(state, 2, short_name((PyTypeObject*) nb::type<T>().ptr()));
         nb::object d = sv.typed(1, &PyDict_Type, true);
         T fresh;
         set(fresh, sv.item(0));
@@ -279,13 +294,6 @@ void def_pickle(Cls& cls, Get get, Set set) {
         }
         if (PyErr_Occurred()) raise_pending();
     }, nb::sig("def __setstate__(self, state: tuple, /) -> None"));
-    // Protocols 0 and 1 would go through copyreg's default reduction, which
-    // refuses native types: reduce to __newobj__ + state for every protocol.
-    cls.def("__reduce__", [](nb::handle self) {
-        nb::object newobj = nb::module_::import_("copyreg").attr("__newobj__");
-        nb::handle tp((PyObject*) Py_TYPE(self.ptr()));
-        return nb::make_tuple(newobj, nb::make_tuple(tp), self.attr("__getstate__")());
-    });
 }
 
 // ---------------------------------------------------------------------------
@@ -433,6 +441,12 @@ void def_fast(nb::handle cls, const char* name, std::array<const char*, N> names
     int rc = PyObject_SetAttrString(cls.ptr(), name, descr);
     Py_DECREF(descr);
     if (rc) raise_pending();
+}
+
+// Signatures for inspect/help: every class of the module gets a __signature__
+// descriptor read from nanobind's signature text. Call at the end of NB_MODULE.
+inline void install_signatures(nb::module_& m) {
+    nb::module_::import_("corvane.algorithm._introspect").attr("install")(m);
 }
 
 }  // namespace corvane::bind

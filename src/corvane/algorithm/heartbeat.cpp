@@ -107,4 +107,5 @@ NB_MODULE(heartbeat, m) {
                 sv.fail_at(0, PyExc_TypeError, "expected int, got %.200s", tp_name_of(t));
             w.set_ticks(t);
         });
+    install_signatures(m);
 }

@@ -203,6 +203,11 @@ struct PairWalk {
             if (PyDict_Check(value.ptr())) {
                 // A branch: descend through the same parameter check as the call.
                 if (!arg_type_ok(value.ptr(), &PyDict_Type, "d")) return fail();
+                // The recursive walk it replaces stops at the interpreter's limit.
+                if ((int) stack.size() >= Py_GetRecursionLimit()) {
+                    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+                    return fail();
+                }
                 stack.push_back(Frame{std::move(value), nb::object(), std::move(child_path)});
                 continue;
             }
@@ -286,15 +291,16 @@ inline void pair2dict(nb::handle pair, nb::handle d) {
     PyObject* parts_raw = PyUnicode_CheckExact(key.ptr()) ? PyUnicode_Split(key.ptr(), nb::str(".").ptr(), -1)
                                                            : PyObject_CallMethod(key.ptr(), "split", "s", ".");
     if (!parts_raw) raise_pending();
-    nb::object parts = nb::steal(parts_raw);
-    if (!PyList_CheckExact(parts.ptr())) {
-        PyObject* l = PySequence_List(parts.ptr());
-        if (!l) raise_pending();
-        parts = nb::steal(l);
-    }
-    const Py_ssize_t n = PyList_GET_SIZE(parts.ptr());
+    nb::object split_result = nb::steal(parts_raw);
+    // A private tuple: keys' __hash__/__eq__ below may run code that changes
+    // whatever split() returned.
+    PyObject* t = PySequence_Tuple(split_result.ptr());
+    if (!t) raise_pending();
+    nb::object parts = nb::steal(t);
+    split_result.reset();
+    const Py_ssize_t n = PyTuple_GET_SIZE(parts.ptr());
     if (n == 0) raise(PyExc_IndexError, "list index out of range");
-    auto part = [&](Py_ssize_t i) { return nb::borrow(PyList_GET_ITEM(parts.ptr(), i)); };
+    auto part = [&](Py_ssize_t i) { return nb::borrow(PyTuple_GET_ITEM(parts.ptr(), i)); };
 
     // Walk the existing branches without changing anything.
     nb::object cur = nb::borrow(d);
@@ -317,16 +323,16 @@ inline void pair2dict(nb::handle pair, nb::handle d) {
         raise(PyExc_TypeError, "descriptor 'update' for 'dict' objects doesn't apply to a 'NoneType' object");
     // Keys of the branches still to create, and the last one, must hash.
     for (Py_ssize_t i = create_from; i < n; ++i)
-        if (PyObject_Hash(PyList_GET_ITEM(parts.ptr(), i)) == -1 && PyErr_Occurred()) raise_pending();
+        if (PyObject_Hash(PyTuple_GET_ITEM(parts.ptr(), i)) == -1 && PyErr_Occurred()) raise_pending();
 
     for (Py_ssize_t i = create_from; i < n - 1; ++i) {
         PyObject* branch = PyDict_New();
         if (!branch) raise_pending();
         nb::object b = nb::steal(branch);
-        if (PyDict_SetItem(cur.ptr(), PyList_GET_ITEM(parts.ptr(), i), branch) < 0) raise_pending();
+        if (PyDict_SetItem(cur.ptr(), PyTuple_GET_ITEM(parts.ptr(), i), branch) < 0) raise_pending();
         cur = std::move(b);
     }
-    if (PyDict_SetItem(cur.ptr(), PyList_GET_ITEM(parts.ptr(), n - 1), value.ptr()) < 0) raise_pending();
+    if (PyDict_SetItem(cur.ptr(), PyTuple_GET_ITEM(parts.ptr(), n - 1), value.ptr()) < 0) raise_pending();
 }
 
 // ---------------------------------------------------------------------------

@@ -542,4 +542,5 @@ NB_MODULE(logicblocks, m) {
             StateView sv(st, 1, "RStrigger");
             l.Q_array = history_from(sv, 0);
         });
+    install_signatures(m);
 }

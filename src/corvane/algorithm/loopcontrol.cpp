@@ -4,6 +4,7 @@
 #include <corvane/pid.hpp>
 
 #include <array>
+#include <vector>
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -33,6 +34,13 @@ struct Param {
         obj = nb::borrow(h);
         value = v;
     }
+
+    // Interpreter truth of `obj > 0`; raises as the comparison does.
+    bool positive() const {
+        if (real) return value > 0.0;
+        nb::object zero = nb::int_(0);
+        return compare(obj, zero, Py_GT);
+    }
 };
 
 struct PyPID {
@@ -44,6 +52,24 @@ struct PyPID {
     // Saved inner state given as arbitrary objects (a direct _setInnerSaveState
     // or _resetPID call); empty while the numeric copy in core.saved is current.
     nb::object saved_objs;
+
+    int traverse(visitproc visit, void* arg) {
+        for (const Param* q : {&TS, &KP, &TI, &TD, &N}) Py_VISIT(q->obj.ptr());
+        Py_VISIT(saved_objs.ptr());
+        return 0;
+    }
+
+    // Drops every held object; parameters read as None afterwards.
+    void clear() {
+        std::vector<nb::object> drop;
+        for (Param* q : {&TS, &KP, &TI, &TD, &N}) {
+            drop.push_back(std::move(q->obj));
+            q->obj = nb::none();
+            q->real = false;
+        }
+        drop.push_back(std::move(saved_objs));
+        saved_objs.reset();
+    }
 
     void sync_params() {
         core.TS = TS.value;
@@ -74,18 +100,41 @@ struct PyPID {
         }
     }
 
-    // Arithmetic with a tuning object that is not a real number fails the way
-    // the interpreter's operators would.
+    // True when the native step computes what the interpreter's arithmetic on
+    // the stored objects would: every parameter a real number and no 0 divisor.
+    bool native_ok() const {
+        return KP.real && TS.real && TI.real && TD.real && N.real && !(core.TD > 0.0 && core.N == 0.0);
+    }
+
+    // Replays the parameter arithmetic of one automatic sample on the stored
+    // objects, in the order of the algorithm, so that a parameter that is not a
+    // real number (None, text, an int too large for a float) or a zero N raises
+    // the interpreter's own error before any state changes.
     void check_params_usable(double et) {
-        auto fail = [](Param& p, double other) {
-            nb::object f = nb::float_(other);
-            PyObject* r = PyNumber_Multiply(p.obj.ptr(), f.ptr());
+        auto num = [](PyObject* r) {
             if (!r) raise_pending();
-            Py_DECREF(r);
-            raise(PyExc_TypeError, "PID parameter of type '%.200s' is not a real number", tp_name_of(p.obj));
+            return nb::steal(r);
         };
-        if (!KP.real) fail(KP, et);
-        if (!TS.real && (core.TI > 0.0 || core.TD > 0.0)) fail(TS, KP.value);
+        nb::object e = nb::float_(et);
+        nb::object r = num(PyNumber_Multiply(KP.obj.ptr(), e.ptr()));
+        bool used_bad = !KP.real;
+        const bool ti_on = TI.positive(), td_on = TD.positive();
+        if (ti_on) {
+            nb::object kts = num(PyNumber_Multiply(KP.obj.ptr(), TS.obj.ptr()));
+            r = num(PyNumber_TrueDivide(kts.ptr(), TI.obj.ptr()));
+            used_bad |= !TS.real || !TI.real;
+        }
+        if (td_on) {
+            nb::object tao = num(PyNumber_TrueDivide(TD.obj.ptr(), N.obj.ptr()));
+            nb::object ktd = num(PyNumber_Multiply(KP.obj.ptr(), TD.obj.ptr()));
+            r = num(PyNumber_Add(tao.ptr(), TS.obj.ptr()));
+            used_bad |= !TS.real || !TD.real || !N.real;
+        }
+        if (used_bad) {
+            const Param* bad = !KP.real ? &KP : (!TS.real && (ti_on || td_on)) ? &TS : (ti_on && !TI.real) ? &TI
+                                                                                    : (!TD.real) ? &TD : &N;
+            raise(PyExc_TypeError, "PID parameter of type '%.200s' is not a real number", tp_name_of(bad->obj));
+        }
     }
 
     void reset_numeric(double err, double TV, double FF) {
@@ -97,7 +146,7 @@ struct PyPID {
     }
 
     double auto_step(double SP, double PV, double FF) {
-        if (!KP.real || !TS.real) check_params_usable(SP - PV);
+        if (!native_ok()) check_params_usable(SP - PV);
         double op = core.step(SP, PV, FF);
         has_saved = true;
         saved_objs.reset();
@@ -109,7 +158,7 @@ struct PyPID {
         if (mode == 1.0) {
             if (ini_flag) {
                 // Validate what the automatic step needs before initialising.
-                if (!KP.real || !TS.real) check_params_usable(SP - PV);
+                if (!native_ok()) check_params_usable(SP - PV);
                 reset_numeric(SP - PV, TV, FF);
             }
             return auto_step(SP, PV, FF);
@@ -193,7 +242,7 @@ PyPID& self_of(nb::handle h) { return nb::cast<PyPID&>(h); }
 NB_MODULE(loopcontrol, m) {
     m.doc() = "Velocity-form PID controller block.";
 
-    nb::class_<PyPID> cls(m, "PID", nb::dynamic_attr(),
+    nb::class_<PyPID> cls(m, "PID", nb::dynamic_attr(), nb::type_slots(gc_slots<PyPID>),
                           "Incremental (velocity-form) PID controller with tracking, output limits\n"
                           "and a saved inner state. Call run() once per sample.");
 
@@ -206,13 +255,13 @@ NB_MODULE(loopcontrol, m) {
             p->set_param(d1, d60, d0, d10);
             p->set_limits(nb::float_(100.0), d0);
         },
-        "TS"_a = 1.0, nb::sig("def __init__(self, TS: float = 1.0) -> None"));
+        "TS"_a.none() = 1.0, nb::sig("def __init__(self, TS: float = 1.0) -> None"));
 
     cls.def("getPIDForm", [](PyPID&) { return nb::str(kPIDForm); }, "The control law and its discretisation.");
     cls.def(
         "setPIDParam",
         [](PyPID& p, nb::handle KP, nb::handle TI, nb::handle TD, nb::handle N) { p.set_param(KP, TI, TD, N); },
-        "KP"_a = 1.0, "TI"_a = 60.0, "TD"_a = 0.0, "N"_a = 10.0,
+        "KP"_a.none() = 1.0, "TI"_a.none() = 60.0, "TD"_a.none() = 0.0, "N"_a.none() = 10.0,
         nb::sig("def setPIDParam(self, KP: float = 1.0, TI: float = 60.0, TD: float = 0.0, N: float = 10.0) -> None"),
         "Set the tuning; TI and TD are floored at 0, N at 1e-6. Acts from the next sample.");
     cls.def("getPIDParam", [](PyPID& p) { return nb::make_tuple(p.KP.obj, p.TI.obj, p.TD.obj, p.N.obj); },
@@ -267,7 +316,8 @@ NB_MODULE(loopcontrol, m) {
         "_setInnerSaveState",
         [](PyPID& p, nb::handle a, nb::handle b, nb::handle c, nb::handle d, nb::handle e, nb::handle f,
            nb::handle g) { p.set_saved(nb::make_tuple(a, b, c, d, e, f, g)); },
-        "OP_save"_a, "OPcal_save"_a, "dOP_save"_a, "dOP_P_save"_a, "dOP_I_save"_a, "dOP_D_save"_a, "dFF_save"_a,
+        "OP_save"_a.none(), "OPcal_save"_a.none(), "dOP_save"_a.none(), "dOP_P_save"_a.none(), "dOP_I_save"_a.none(),
+        "dOP_D_save"_a.none(), "dFF_save"_a.none(),
         "Store the inner state of the last sample.");
     cls.def(
         "getInnerSaveState",
@@ -287,14 +337,16 @@ NB_MODULE(loopcontrol, m) {
             int t = PyObject_IsTrue(v.ptr());
             if (t < 0) raise_pending();
             p.ini_flag = t != 0;
-        });
+        },
+        nb::for_setter(nb::arg("value").none()));
     auto param_prop = [&](const char* name, Param PyPID::* field) {
         cls.def_prop_rw(
             name, [field](PyPID& p) { return (p.*field).obj; },
             [field](PyPID& p, nb::handle v) {
                 (p.*field).assign(v);
                 p.sync_params();
-            });
+            },
+            nb::for_setter(nb::arg("value").none()));
     };
     param_prop("_TS", &PyPID::TS);
     param_prop("_KP", &PyPID::KP);
@@ -350,21 +402,25 @@ NB_MODULE(loopcontrol, m) {
                                   saved);
         },
         [](PyPID& p, nb::handle st) {
-            nb::tuple t = nb::cast<nb::tuple>(st);
-            if (t.size() != 11) raise(PyExc_ValueError, "invalid PID state");
-            p.TS.assign(t[0]);
-            p.KP.assign(t[1]);
-            p.TI.assign(t[2]);
-            p.TD.assign(t[3]);
-            p.N.assign(t[4]);
+            StateView t(st, 11, "PID");
+            const double hi = t.real(5), lo = t.real(6);
+            const bool ini = t.flag(7), dyn = t.flag(8);
+            StateView s = t.tuple(9, 5);
+            const corvane::PIDState ds{s.real(0), s.real(1), s.real(2), s.real(3), s.real(4)};
+            nb::object saved = t.item(10);
+            if (!saved.is_none()) StateView(saved, 7, "PID", "10");
+            p.TS.assign(t.item(0));
+            p.KP.assign(t.item(1));
+            p.TI.assign(t.item(2));
+            p.TD.assign(t.item(3));
+            p.N.assign(t.item(4));
             p.sync_params();
-            p.core.OP_HI = to_double(t[5]);
-            p.core.OP_LO = to_double(t[6]);
-            p.ini_flag = nb::cast<bool>(t[7]);
-            p.has_dyn = nb::cast<bool>(t[8]);
-            nb::tuple s = nb::cast<nb::tuple>(t[9]);
-            p.core.s = corvane::PIDState{to_double(s[0]), to_double(s[1]), to_double(s[2]), to_double(s[3]),
-                                         to_double(s[4])};
-            if (!t[10].is_none()) p.set_saved(nb::cast<nb::tuple>(t[10]));
+            p.core.OP_HI = hi;
+            p.core.OP_LO = lo;
+            p.ini_flag = ini;
+            p.has_dyn = dyn;
+            p.core.s = ds;
+            if (!saved.is_none()) p.set_saved(nb::borrow<nb::tuple>(saved));
         });
+    install_signatures(m);
 }

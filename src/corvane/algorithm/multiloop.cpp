@@ -1467,4 +1467,5 @@ NB_MODULE(multiloop, m) {
         "plot_model_stp", [](nb::handle y, nb::handle Ts, nb::handle n) { return plot_model_stp(y, Ts, n); },
         "yu_model"_a.none(), "Ts"_a.none() = 1, "plotLen"_a.none() = 300,
         "Draw the step responses, CVs in rows and MVs in columns; nothing when matplotlib is absent.");
+    install_signatures(m);
 }
