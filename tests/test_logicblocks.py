@@ -172,7 +172,7 @@ def readonly():
 
 
 @pytest.mark.parametrize("make, exc", [(lambda: np.zeros(1, dtype=int), IndexError), (lambda: (0, 0), TypeError),
-                                       (readonly, ValueError)])
+                                       (readonly, ValueError), (lambda: None, TypeError)])
 def test_unusable_or_readonly_histories(make, exc):
     t = TONtrigger()
     t.Ut_array = make()
@@ -180,7 +180,8 @@ def test_unusable_or_readonly_histories(make, exc):
     t.Ut = 1
     with pytest.raises(exc):
         t.call()
-    assert list(t.Ut_array) == list(before) and t.ET == 0 and "ET" not in vars(t)
+    assert t.ET == 0 and "ET" not in vars(t)
+    assert t.Ut_array is None if before is None else list(t.Ut_array) == list(before)
 
 
 levels = st.one_of(st.integers(-3, 3), st.floats(-2.5, 2.5), st.booleans())
@@ -314,3 +315,26 @@ def test_uninitialised_objects_raise():
         o = cls.__new__(cls)
         with pytest.raises(TypeError):
             o.call()
+
+
+def test_class_changes_between_calls_are_seen(monkeypatch):
+    t, u = TONtrigger(), TONtrigger()
+    t.Ut = 1
+    t.call()
+    monkeypatch.setattr(TONtrigger, "DT", 7)       # a new class default
+    u.Ut = 1
+    u.call()
+    assert u.ET == 6
+    seen = []
+    monkeypatch.setattr(TONtrigger, "Yt", property(lambda self: -1, lambda self, v: seen.append(v)))
+    t.call()
+    assert seen == [0] and t.Yt == -1
+
+    class Sub(RStrigger):
+        @property
+        def S(self):
+            return self.R == 0
+
+    r = Sub()
+    r.call()
+    assert r.Q is True and r.nQ is False

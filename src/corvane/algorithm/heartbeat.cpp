@@ -93,6 +93,7 @@ NB_MODULE(heartbeat, m) {
     cls.def("__init__", [](PyWatchDog* w) { new (w) PyWatchDog(); });
     cls.def_prop_rw(
         "ticks", [](PyWatchDog& w) { return w.ticks(); }, [](PyWatchDog& w, nb::object v) { w.set_ticks(v); },
+        nb::for_setter(nb::arg("value").none()),
         "The last output; 0 after construction.");
     def_fast_call<PyWatchDog>(cls, std::array<const char*, 1>{"MaxOut"}, 0, "($self, MaxOut=0)",
                          "Advance the counter: ticks = (ticks + 1) % int(MaxOut + 1); returns ticks.",

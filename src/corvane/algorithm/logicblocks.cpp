@@ -466,7 +466,7 @@ void bind_timer(nb::module_& m, const char* name, const char* doc, const char* c
             if (!t.Ut_array.is_valid()) raise_no_attribute(self, "Ut_array");
             return t.Ut_array;
         },
-        [](T& t, nb::object v) { t.Ut_array = std::move(v); },
+        [](T& t, nb::object v) { t.Ut_array = std::move(v); }, nb::for_setter(nb::arg("value").none()),
         "Stored inputs: index 0 the current call's, index 1 the previous call's (int64).");
     constexpr bool on = std::is_same_v<T, PyTON>;
     if constexpr (on)
@@ -529,7 +529,7 @@ NB_MODULE(logicblocks, m) {
             if (!l.Q_array.is_valid()) raise_no_attribute(self, "Q_array");
             return l.Q_array;
         },
-        [](PyRS& l, nb::object v) { l.Q_array = std::move(v); },
+        [](PyRS& l, nb::object v) { l.Q_array = std::move(v); }, nb::for_setter(nb::arg("value").none()),
         "Q of the previous call (one bool element); the hold row reads it.");
     def_call<PyRS, latch_call>(rs, "One sample: decide Q from S and R (reset wins), store it, set nQ = not Q.");
     def_pickle<PyRS>(
