@@ -32,6 +32,14 @@ PyObject* s_R;
 PyObject* s_Q;
 PyObject* s_nQ;
 
+// arr[i], as the interpreter's subscript.
+nb::object item_of(PyObject* arr, long i) {
+    nb::object key = nb::steal(PyLong_FromLong(i));
+    PyObject* v = PyObject_GetItem(arr, key.ptr());
+    if (!v) raise_pending();
+    return nb::steal(v);
+}
+
 nb::object getattr_of(PyObject* self, PyObject* name) {
     PyObject* v = PyObject_GetAttr(self, name);
     if (!v) raise_pending();
@@ -268,7 +276,7 @@ PyObject* timer_call(PyObject* self, PyTimer& t) {
     if (!t.Ut_array.is_valid()) raise_no_attribute(self, "Ut_array");
     const nb::object arr = t.Ut_array;  // the caller's code below may replace or clear the attribute
     Undo<long long> undo{arr, Elem::Int64};
-    static Attrs<4> attrs{{&s_Ut, &s_DT, &s_ET, &s_Yt}};
+    static Attrs<4>& attrs = *new Attrs<4>{{&s_Ut, &s_DT, &s_ET, &s_Yt}};  // kept for the process lifetime
     const bool fast = attrs.fast(self);
     nb::object Ut = attrs.get(self, fast, 0), DT = attrs.get(self, fast, 1), ET = attrs.get(self, fast, 2);
 
@@ -306,12 +314,8 @@ PyObject* timer_call(PyObject* self, PyTimer& t) {
         undo.prepare_generic();
         corvane::helpers::data_store(arr, Ut);  // atomic on its own failure
         try {
-            PyObject* cur_o = PySequence_GetItem(arr.ptr(), 0);
-            if (!cur_o) raise_pending();
-            PyNum cur{nb::steal(cur_o)};
-            PyObject* prev_o = PySequence_GetItem(arr.ptr(), 1);
-            if (!prev_o) raise_pending();
-            PyNum prev{nb::steal(prev_o)};
+            PyNum cur{item_of(arr.ptr(), 0)};
+            PyNum prev{item_of(arr.ptr(), 1)};
             Timer<PyNum, PyNum> c;
             c.DT = PyNum(DT);
             c.ET = PyNum(ET);
@@ -326,7 +330,8 @@ PyObject* timer_call(PyObject* self, PyTimer& t) {
     }
     if (new_ET.ptr() == ET.ptr()) new_ET.reset();  // the same object: nothing to write
     nb::object Yt_o = small(Yt);
-    commit<long long, 2>(self, undo, attrs, fast, {2, 3}, {new_ET.ptr(), Yt_o.ptr()}, {ET.ptr(), nullptr});
+    // The caller's operators may have changed the class: check again before writing.
+    commit<long long, 2>(self, undo, attrs, attrs.fast(self), {2, 3}, {new_ET.ptr(), Yt_o.ptr()}, {ET.ptr(), nullptr});
     Py_RETURN_NONE;
 }
 
@@ -347,7 +352,7 @@ PyObject* latch_call(PyObject* self, PyRS& l) {
     if (!l.Q_array.is_valid()) raise_no_attribute(self, "Q_array");
     const nb::object arr = l.Q_array;
     Undo<npy_bool> undo{arr, Elem::Bool};
-    static Attrs<4> attrs{{&s_S, &s_R, &s_Q, &s_nQ}};
+    static Attrs<4>& attrs = *new Attrs<4>{{&s_S, &s_R, &s_Q, &s_nQ}};
     const bool fast = attrs.fast(self);
     nb::object S = attrs.get(self, fast, 0), R = attrs.get(self, fast, 1);
     const int s = PyObject_IsTrue(S.ptr());
@@ -365,10 +370,8 @@ PyObject* latch_call(PyObject* self, PyRS& l) {
                 q = *elem<npy_bool>(a, 0) != 0;
                 Q = nb::borrow(q ? PyArrayScalar_True : PyArrayScalar_False);
             } else {
-                PyObject* o = PySequence_GetItem(arr.ptr(), 0);
-                if (!o) raise_pending();
-                Q = nb::steal(o);
-                q = PyObject_IsTrue(o);
+                Q = item_of(arr.ptr(), 0);
+                q = PyObject_IsTrue(Q.ptr());
                 if (q < 0) raise_pending();
             }
     }
@@ -379,7 +382,7 @@ PyObject* latch_call(PyObject* self, PyRS& l) {
         undo.prepare_generic();
         corvane::helpers::data_store(arr, Q);
     }
-    commit<npy_bool, 2>(self, undo, attrs, fast, {2, 3}, {Q.ptr(), q ? Py_False : Py_True}, {nullptr, nullptr});
+    commit<npy_bool, 2>(self, undo, attrs, attrs.fast(self), {2, 3}, {Q.ptr(), q ? Py_False : Py_True}, {nullptr, nullptr});
     Py_RETURN_NONE;
 }
 
@@ -445,13 +448,13 @@ nb::object history_from(const StateView& sv, Py_ssize_t i) {
     return copy_history(h, "history");
 }
 
-nb::object g_np;
+PyObject* g_np;  // numpy, kept for the process lifetime
 
 template <class T>
 void bind_timer(nb::module_& m, const char* name, const char* doc, const char* call_doc) {
     nb::class_<T> cls(m, name, nb::dynamic_attr(), nb::type_slots(gc_slots<T>), doc);
     cls.def("__init__", [](T* t) {
-        nb::object arr = g_np.attr("zeros")(2, "dtype"_a = nb::handle((PyObject*) &PyLong_Type));
+        nb::object arr = nb::handle(g_np).attr("zeros")(2, "dtype"_a = nb::handle((PyObject*) &PyLong_Type));
         new (t) T();
         t->Ut_array = std::move(arr);
     });
@@ -490,8 +493,8 @@ void bind_timer(nb::module_& m, const char* name, const char* doc, const char* c
 NB_MODULE(logicblocks, m) {
     if (PyArray_ImportNumPyAPI() < 0) raise_pending();
     m.doc() = "On-delay and off-delay timers and a reset-set latch, counted in calls.";
-    g_np = nb::module_::import_("numpy");
-    m.attr("np") = g_np;
+    g_np = nb::module_::import_("numpy").release().ptr();
+    m.attr("np") = nb::handle(g_np);
     m.attr("dataStore") = nb::module_::import_("corvane.algorithm.utilities").attr("dataStore");
     for (auto [dst, text] : {std::pair{&s_Ut, "Ut"}, {&s_DT, "DT"}, {&s_ET, "ET"}, {&s_Yt, "Yt"}, {&s_S, "S"},
                              {&s_R, "R"}, {&s_Q, "Q"}, {&s_nQ, "nQ"}}) {
@@ -514,7 +517,7 @@ NB_MODULE(logicblocks, m) {
     rs.def("__init__", [](PyRS* l) {
         nb::list zero;
         zero.append(0);
-        nb::object arr = g_np.attr("array")(zero, "dtype"_a = nb::handle((PyObject*) &PyBool_Type));
+        nb::object arr = nb::handle(g_np).attr("array")(zero, "dtype"_a = nb::handle((PyObject*) &PyBool_Type));
         new (l) PyRS();
         l->Q_array = std::move(arr);
     });
