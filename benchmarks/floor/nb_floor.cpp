@@ -7,14 +7,57 @@ using namespace nb::literals;
 
 namespace {
 struct Floor {};
+// Same five named arguments as SoftSensorBiasUpdate.run.
+struct BiasFloor {};
+struct BiasNoOp {
+    PyObject* operator()(nb::handle, BiasFloor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
+};
 struct NoOp {
     PyObject* operator()(nb::handle, Floor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
 };
 }  // namespace
 
+// No-op __call__ floors for the test-signal generator (t=None; returns a fresh
+// tuple of six like it) and the constant detector (Ut, DectLen=10), installed
+// like theirs.
+namespace {
+struct CallFloor1;
+struct CallFloor2;
+struct NoOpCall1 {  // builds a result of the same shape: (1.0, 1, 2, 3, 4, 5)
+    PyObject* operator()(nb::handle, CallFloor1&, PyObject* (&)[1]) const {
+        PyObject* r = PyTuple_New(6);
+        if (!r) return nullptr;
+        PyTuple_SET_ITEM(r, 0, PyFloat_FromDouble(1.0));
+        for (int i = 1; i < 6; ++i) PyTuple_SET_ITEM(r, i, PyLong_FromLong(i));
+        return r;
+    }
+};
+struct NoOpCall2 {
+    PyObject* operator()(nb::handle, CallFloor2&, PyObject* (&)[2]) const { return Py_NewRef(Py_None); }
+};
+struct CallFloor1 {
+    vectorcallfunc vectorcall = corvane::bind::instance_call<CallFloor1, 1, NoOpCall1>;
+};
+struct CallFloor2 {
+    vectorcallfunc vectorcall = corvane::bind::instance_call<CallFloor2, 2, NoOpCall2>;
+};
+
+void def_call_floors(nb::module_& m) {
+    nb::class_<CallFloor1> c1(m, "SignalFloor");
+    c1.def(nb::init<>());
+    corvane::bind::def_call<CallFloor1>(c1, std::array<const char*, 1>{"t"}, 0, "($self, t=None)", "No-op.",
+                                        NoOpCall1{});
+    nb::class_<CallFloor2> c2(m, "DetectFloor");
+    c2.def(nb::init<>());
+    corvane::bind::def_call<CallFloor2>(c2, std::array<const char*, 2>{"Ut", "DectLen"}, 1,
+                                        "($self, Ut, DectLen=10)", "No-op.", NoOpCall2{});
+}
+}  // namespace
+
 void bind_logic_floors(nb::module_& m);
 
 NB_MODULE(_benchfloor, m) {
+    def_call_floors(m);
     nb::class_<Floor> cls(m, "Floor");
     cls.def(nb::init<>());
     corvane::bind::def_fast<Floor>(cls, "run", std::array<const char*, 5>{"MODE", "SP", "PV", "TV", "FF"}, 4,
@@ -22,6 +65,12 @@ NB_MODULE(_benchfloor, m) {
     cls.def(
         "run_nb", [](Floor&, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle) { return 0.0; }, "MODE"_a,
         "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0);
+
+    nb::class_<BiasFloor> bias(m, "BiasFloor");
+    bias.def(nb::init<>());
+    corvane::bind::def_fast<BiasFloor>(
+        bias, "run", std::array<const char*, 5>{"prd_data", "lab_data", "lab_time", "prd_time", "update_trigger"}, 3,
+        "($self, prd_data, lab_data, lab_time, prd_time=None, update_trigger=None)", "No-op.", BiasNoOp{});
     bind_logic_floors(m);
 }
 
@@ -57,11 +106,12 @@ void def_fb_call(nb::handle cls) {
     Py_XDECREF(descr);
 }
 
-struct WatchDogFloor {
-    vectorcallfunc vectorcall = corvane::bind::instance_call<WatchDogFloor>;
-};
+struct WatchDogFloor;
 struct NoOpCall {
     PyObject* operator()(nb::handle, WatchDogFloor&, PyObject* (&)[1]) const { return PyLong_FromLong(0); }
+};
+struct WatchDogFloor {
+    vectorcallfunc vectorcall = corvane::bind::instance_call<WatchDogFloor, 1, NoOpCall>;
 };
 }  // namespace
 
@@ -77,6 +127,6 @@ void bind_logic_floors(nb::module_& m) {
     def_fb_call<1>(latch);
     nb::class_<WatchDogFloor> wd(m, "WatchDogFloor");
     wd.def(nb::init<>());
-    corvane::bind::def_fast_call<WatchDogFloor>(wd, std::array<const char*, 1>{"MaxOut"}, 0, "($self, MaxOut=0)",
+    corvane::bind::def_call<WatchDogFloor>(wd, std::array<const char*, 1>{"MaxOut"}, 0, "($self, MaxOut=0)",
                                                 "No-op.", NoOpCall{});
 }

@@ -443,79 +443,32 @@ void def_fast(nb::handle cls, const char* name, std::array<const char*, N> names
     if (rc) raise_pending();
 }
 
-// Signatures for inspect/help: every class of the module gets a __signature__
-// descriptor read from nanobind's signature text. Call at the end of NB_MODULE.
-inline void install_signatures(nb::module_& m) {
-    nb::module_::import_("corvane.algorithm._introspect").attr("install")(m);
-}
-
-}  // namespace corvane::bind
-
-namespace corvane::bind {
-
-// ---------------------------------------------------------------------------
-// Calls of the object itself (obj(...)) with the vectorcall convention.
-//
-// A type whose instances are called per sample gets tp_vectorcall_offset
-// pointing at a member `vectorcallfunc vectorcall = instance_call<T>;` of T, so
-// that obj(...) enters the method body directly instead of going through
-// tp_call and a lookup of __call__. __call__ is installed as well (def_fast),
-// for explicit calls, help() and stubs. An instance whose member is not set
-// (not initialised) falls back to tp_call; an instance of a subclass that
-// overrides __call__ gets the override.
-template <class T>
-struct InstanceCall {
-    static inline vectorcallfunc body = nullptr;
-    static inline PyTypeObject* type = nullptr;
-    static inline PyObject* name = nullptr;
-    static inline PyObject* descr = nullptr;  // the installed __call__
-};
-
-template <class T>
-PyObject* instance_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    using IC = InstanceCall<T>;
-    if (Py_TYPE(self) != IC::type) {
-        PyObject* m = _PyType_Lookup(Py_TYPE(self), IC::name);
-        if (m != IC::descr) {
-            if (!m) {
-                PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(self)->tp_name);
-                return nullptr;
-            }
-            Py_INCREF(m);
-            descrgetfunc get = Py_TYPE(m)->tp_descr_get;
-            PyObject* bound = get ? get(m, self, (PyObject*) Py_TYPE(self)) : Py_NewRef(m);
-            Py_DECREF(m);
-            if (!bound) return nullptr;
-            PyObject* r = PyObject_Vectorcall(bound, args, nargsf, kwnames);
-            Py_DECREF(bound);
-            return r;
-        }
-    }
-    return IC::body(self, args, nargsf, kwnames);
-}
-
+// Callable instances: obj(...) through the vectorcall protocol, without the
+// tuple, dict and method lookup of a __call__ reached through tp_call. T holds
+// `vectorcallfunc vectorcall = instance_call<T, N, Body>;` (a T made by
+// __new__ alone is refused by the readiness check). def_call installs Body
+// as __call__ too, for help(), inspect and explicit calls.
 template <class T, size_t N, class Body>
-PyObject* fast_call_body(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* instance_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return FastHolder<T, N, Body>::call(self, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
 template <class T, size_t N, class Body>
-void def_fast_call(nb::handle cls, std::array<const char*, N> names, size_t required, const char* text_signature,
-                   const char* doc, Body body) {
-    static_assert(std::is_standard_layout_v<T>, "the vectorcall member needs a fixed offset");
+void def_call(nb::handle cls, std::array<const char*, N> names, size_t required, const char* text_signature,
+              const char* doc, Body body) {
     def_fast<T>(cls, "__call__", names, required, text_signature, doc, body);
-    using IC = InstanceCall<T>;
-    IC::body = fast_call_body<T, N, Body>;
-    IC::type = (PyTypeObject*) cls.ptr();
-    IC::name = PyUnicode_InternFromString("__call__");
-    if (!IC::name) raise_pending();
-    IC::descr = _PyType_Lookup(IC::type, IC::name);  // kept alive by the type
-    // Offset of T inside an instance: nanobind stores it inline at a fixed place.
     nb::object probe = nb::inst_alloc(cls);
-    const Py_ssize_t base = (char*) nb::inst_ptr<T>(probe) - (char*) probe.ptr();
-    IC::type->tp_vectorcall_offset = base + (Py_ssize_t) offsetof(T, vectorcall);
-    IC::type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
-    PyType_Modified(IC::type);
+    PyTypeObject* tp = (PyTypeObject*) cls.ptr();
+    tp->tp_vectorcall_offset = (char*) &nb::inst_ptr<T>(probe)->vectorcall - (char*) probe.ptr();
+    tp->tp_call = PyVectorcall_Call;
+    tp->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+    PyType_Modified(tp);
+}
+
+// Signatures for inspect/help: every class of the module gets a __signature__
+// descriptor read from nanobind's signature text. Call at the end of NB_MODULE.
+inline void install_signatures(nb::module_& m) {
+    nb::module_::import_("corvane.algorithm._introspect").attr("install")(m);
 }
 
 }  // namespace corvane::bind

@@ -13,8 +13,13 @@ using namespace corvane::bind;
 
 namespace {
 
+struct PyWatchDog;
+struct CallBody {
+    PyObject* operator()(nb::handle, PyWatchDog& w, PyObject* (&a)[1]) const;
+};
+
 struct PyWatchDog {
-    vectorcallfunc vectorcall = instance_call<PyWatchDog>;  // obj(...) enters here
+    vectorcallfunc vectorcall = instance_call<PyWatchDog, 1, CallBody>;  // obj(...) enters here
     corvane::WatchDog core;
     nb::object other;  // ticks when it is not a native int
 
@@ -64,23 +69,21 @@ nb::object checked(PyObject* r) {
     return nb::steal(r);
 }
 
-struct CallBody {
-    PyObject* operator()(nb::handle, PyWatchDog& w, PyObject* (&a)[1]) const {
-        nb::object zero = nb::steal(PyLong_FromLong(0));
-        PyObject* MaxOut = a[0] ? a[0] : zero.ptr();
-        long long n;
-        if (!w.other.is_valid() && native_cycle(MaxOut, n) && w.core.step(n))
-            return PyLong_FromLongLong(w.core.ticks);
-        // (ticks + 1) % int(MaxOut + 1), operand by operand as the interpreter evaluates it.
-        nb::object one = nb::steal(PyLong_FromLong(1));
-        nb::object next = checked(PyNumber_Add(w.ticks().ptr(), one.ptr()));
-        nb::object length = checked(PyNumber_Long(checked(PyNumber_Add(MaxOut, one.ptr())).ptr()));
-        nb::object ticks = checked(PyNumber_Remainder(next.ptr(), length.ptr()));
-        w.set_ticks(ticks);
-        check_result(ticks, &PyLong_Type);
-        return ticks.release().ptr();
-    }
-};
+PyObject* CallBody::operator()(nb::handle, PyWatchDog& w, PyObject* (&a)[1]) const {
+    nb::object zero = nb::steal(PyLong_FromLong(0));
+    PyObject* MaxOut = a[0] ? a[0] : zero.ptr();
+    long long n;
+    if (!w.other.is_valid() && native_cycle(MaxOut, n) && w.core.step(n))
+        return PyLong_FromLongLong(w.core.ticks);
+    // (ticks + 1) % int(MaxOut + 1), operand by operand as the interpreter evaluates it.
+    nb::object one = nb::steal(PyLong_FromLong(1));
+    nb::object next = checked(PyNumber_Add(w.ticks().ptr(), one.ptr()));
+    nb::object length = checked(PyNumber_Long(checked(PyNumber_Add(MaxOut, one.ptr())).ptr()));
+    nb::object ticks = checked(PyNumber_Remainder(next.ptr(), length.ptr()));
+    w.set_ticks(ticks);
+    check_result(ticks, &PyLong_Type);
+    return ticks.release().ptr();
+}
 
 }  // namespace
 
@@ -95,7 +98,7 @@ NB_MODULE(heartbeat, m) {
         "ticks", [](PyWatchDog& w) { return w.ticks(); }, [](PyWatchDog& w, nb::object v) { w.set_ticks(v); },
         nb::for_setter(nb::arg("value").none()),
         "The last output; 0 after construction.");
-    def_fast_call<PyWatchDog>(cls, std::array<const char*, 1>{"MaxOut"}, 0, "($self, MaxOut=0)",
+    def_call<PyWatchDog>(cls, std::array<const char*, 1>{"MaxOut"}, 0, "($self, MaxOut=0)",
                          "Advance the counter: ticks = (ticks + 1) % int(MaxOut + 1); returns ticks.",
                          CallBody{});
     def_pickle<PyWatchDog>(

@@ -1,0 +1,55 @@
+"""TestSignal per call, measured side by side with its anchors in one run.
+
+Anchors: the binding floor (a no-op __call__ with the same named argument, built
+with the same binding machinery) and the same generator in plain Python.
+"""
+
+import pathlib
+import sys
+
+from bench_pid import measure
+
+from corvane.algorithm.excitation import TestSignal
+
+try:
+    from corvane.algorithm import _benchfloor
+except ImportError:  # built only with CORVANE_BENCH_FLOOR=ON (make bench)
+    _benchfloor = None
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+from excitation_reference import PlainTestSignal  # noqa: E402
+
+
+def slower(ours, anchor):
+    r = ours / anchor
+    return f"{r:.2f}x slower" if r >= 1 else f"{1 / r:.2f}x faster"
+
+
+def rows():
+    """[(name, corvane ns, anchor ns, ratio text)] for TestSignal.__call__."""
+    env = {"sig": TestSignal(1), "plain": PlainTestSignal(1), "t": 1_733_000_123}
+    stmts = {"pos": ("sig(t)", 100_000), "kw": ("sig(t=t)", 100_000), "plain": ("plain(t)", 10_000)}
+    if _benchfloor is not None:
+        env["floor"] = _benchfloor.SignalFloor()
+        stmts.update({"fl_pos": ("floor(t)", 100_000), "fl_kw": ("floor(t=t)", 100_000)})
+    t = measure(stmts, env)
+    out = []
+    if _benchfloor is not None:
+        out += [
+            ("TestSignal(t) vs same-machinery no-op returning a new 6-tuple", t["pos"], t["fl_pos"], slower(t["pos"], t["fl_pos"])),
+            ("TestSignal(t=t) vs same-machinery no-op returning a new 6-tuple", t["kw"], t["fl_kw"], slower(t["kw"], t["fl_kw"])),
+        ]
+    out.append(("TestSignal(t) vs plain-Python generator", t["pos"], t["plain"], f"{t['plain'] / t['pos']:.1f}x faster"))
+    return out
+
+
+def table(rs):
+    lines = ["| benchmark | corvane (ns/call) | anchor (ns/call) | ratio |", "|---|---:|---:|---|"]
+    lines += [f"| {name} | {a:.1f} | {b:.1f} | {r} |" for name, a, b, r in rs]
+    return "\n".join(lines)
+
+
+if __name__ == "__main__":
+    if _benchfloor is None:
+        print("binding-floor module not built: run `make bench`", file=sys.stderr)
+    print(table(rows()))
