@@ -9,9 +9,9 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-SUITES = [("PID controller", "bench_pid"), ("Process simulator", "bench_multiloop"), ("Tuning sweep", "bench_sweep"),
-          ("Soft-sensor bias update", "bench_inferential"), ("Test signal generator", "bench_excitation"),
-          ("Constant detector", "bench_flatline"),
+SUITES = [("PID controller", "bench_pid"), ("Process simulator", "bench_multiloop"), ("Lead-lag filter", "bench_phasefilter"),
+          ("Tuning sweep", "bench_sweep"), ("Soft-sensor bias update", "bench_inferential"),
+          ("Test signal generator", "bench_excitation"), ("Constant detector", "bench_flatline"),
           ("Timers and latch", "bench_logicblocks"), ("Watchdog counter", "bench_heartbeat")]
 
 

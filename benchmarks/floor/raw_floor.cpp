@@ -3,6 +3,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+
 namespace {
 
 PyObject* kNames[5];
@@ -51,7 +53,40 @@ PyType_Slot floor_slots[] = {{Py_tp_methods, floor_methods}, {Py_tp_new, (void*)
 
 PyType_Spec floor_spec = {"_rawfloor.Floor", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, floor_slots};
 
+// A callable object with its own vectorcall slot: the physical floor of f(u).
+struct CallObj {
+    PyObject_HEAD
+    vectorcallfunc vc;
+};
+
+PyObject* call_floor(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs + nkw != 1 || (nkw == 1 && PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "u") != 0)) {
+        PyErr_SetString(PyExc_TypeError, "__call__() takes exactly one argument u");
+        return nullptr;
+    }
+    return PyFloat_FromDouble(0.0);
+}
+
+PyObject* call_new(PyTypeObject* tp, PyObject*, PyObject*) {
+    PyObject* o = tp->tp_alloc(tp, 0);
+    if (o) reinterpret_cast<CallObj*>(o)->vc = call_floor;
+    return o;
+}
+
+PyMemberDef call_members[] = {{"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(CallObj, vc), Py_READONLY, nullptr},
+                              {nullptr, 0, 0, 0, nullptr}};
+
+PyType_Slot call_slots[] = {{Py_tp_new, (void*) call_new}, {Py_tp_call, (void*) PyVectorcall_Call},
+                            {Py_tp_members, call_members}, {0, nullptr}};
+
+PyType_Spec call_spec = {"_rawfloor.CallFloor", sizeof(CallObj), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL,
+                         call_slots};
+
 int exec_module(PyObject* m) {
+    PyObject* ct = PyType_FromSpec(&call_spec);
+    if (!ct || PyModule_AddObject(m, "CallFloor", ct) < 0) return -1;
     const char* names[5] = {"MODE", "SP", "PV", "TV", "FF"};
     for (int i = 0; i < 5; ++i) kNames[i] = PyUnicode_InternFromString(names[i]);
     PyObject* tp = PyType_FromSpec(&floor_spec);

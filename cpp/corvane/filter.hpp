@@ -83,6 +83,25 @@ public:
         return y;
     }
 
+    // n samples, input read with a stride (in elements): the same doubles as
+    // step() on each in turn. A first-order section keeps its state in a local,
+    // so the output stores cannot force it back through memory.
+    void run(const double* x, std::ptrdiff_t stride, double* y, std::size_t n) noexcept {
+        if (!fir_ && z_.size() == 1) {
+            const double b0 = b_[0], b1 = b_[1], a1 = a_[1];
+            double z = z_[0];
+            for (std::size_t k = 0; k < n; ++k) {
+                const double xk = x[(std::ptrdiff_t) k * stride];
+                const double yk = z + b0 * xk;
+                z = b1 * xk - a1 * yk;
+                y[k] = yk;
+            }
+            z_[0] = z;
+            return;
+        }
+        for (std::size_t k = 0; k < n; ++k) y[k] = step(x[(std::ptrdiff_t) k * stride]);
+    }
+
     void reset() noexcept { std::fill(z_.begin(), z_.end(), 0.0); }
 
     // Delay-line state, length max(len(b), len(a)) - 1.
@@ -93,5 +112,29 @@ private:
     std::vector<double> b_, a_, z_;
     bool fir_ = true;
 };
+
+// Initial state for LFilter from past outputs y[0..ny) and inputs x[0..nx)
+// (newest first), as scipy.signal.lfiltic computes it; missing history counts
+// as zero. zi has max(nb, na) - 1 entries; a[0] must be non-zero.
+//     zi[m] = sum_i b[m+1+i]*x[i] - sum_i a[m+1+i]*y[i]   (then / a[0])
+// The sums run left to right, as numpy's for fewer than eight terms.
+inline void lfiltic(const double* b, std::size_t nb, const double* a, std::size_t na, const double* y,
+                    std::size_t ny, const double* x, std::size_t nx, double* zi) {
+    const std::size_t M = nb ? nb - 1 : 0, N = na ? na - 1 : 0, K = std::max(M, N);
+    auto at = [](const double* v, std::size_t n, std::size_t i) { return i < n ? v[i] : 0.0; };
+    for (std::size_t m = 0; m < K; ++m) zi[m] = 0.0;
+    for (std::size_t m = 0; m < M; ++m) {
+        double s = b[m + 1] * at(x, nx, 0);
+        for (std::size_t i = 1; i < M - m; ++i) s += b[m + 1 + i] * at(x, nx, i);
+        zi[m] = s;
+    }
+    for (std::size_t m = 0; m < N; ++m) {
+        double s = a[m + 1] * at(y, ny, 0);
+        for (std::size_t i = 1; i < N - m; ++i) s += a[m + 1 + i] * at(y, ny, i);
+        zi[m] -= s;
+    }
+    if (na && a[0] != 1.0)
+        for (std::size_t m = 0; m < K; ++m) zi[m] /= a[0];
+}
 
 }  // namespace corvane

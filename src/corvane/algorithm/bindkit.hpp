@@ -403,8 +403,11 @@ struct FastHolder {
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         PyObject* slots[N];
         if (!sig->bind(args, nargs, kwnames, slots)) return nullptr;
+        return run(self, slots, sig->func);
+    }
+    static PyObject* run(PyObject* self, PyObject* (&slots)[N], const char* func) {
         if (!nb::inst_ready(self)) {
-            PyErr_Format(PyExc_TypeError, "%s(): the object is not initialised", sig->func);
+            PyErr_Format(PyExc_TypeError, "%s(): the object is not initialised", func);
             return nullptr;
         }
         try {
@@ -445,12 +448,21 @@ void def_fast(nb::handle cls, const char* name, std::array<const char*, N> names
 
 // Callable instances: obj(...) through the vectorcall protocol, without the
 // tuple, dict and method lookup of a __call__ reached through tp_call. T holds
-// `vectorcallfunc vectorcall = instance_call<T, N, Body>;` (a T made by
-// __new__ alone is refused by the readiness check). def_call installs Body
-// as __call__ too, for help(), inspect and explicit calls.
+// `vectorcallfunc vectorcall = instance_call<T, N, Body>;`. An instance made by
+// __new__ alone has no function there (instances are allocated zeroed): the
+// interpreter then takes tp_call, which reports the uninitialised object.
+// def_call installs Body as __call__ too, for help(), inspect and explicit calls.
 template <class T, size_t N, class Body>
 PyObject* instance_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return FastHolder<T, N, Body>::call(self, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+inline PyObject* instance_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!nb::inst_ready(self)) {
+        PyErr_SetString(PyExc_TypeError, "__call__(): the object is not initialised");
+        return nullptr;
+    }
+    return PyVectorcall_Call(self, args, kwargs);
 }
 
 template <class T, size_t N, class Body>
@@ -460,7 +472,7 @@ void def_call(nb::handle cls, std::array<const char*, N> names, size_t required,
     nb::object probe = nb::inst_alloc(cls);
     PyTypeObject* tp = (PyTypeObject*) cls.ptr();
     tp->tp_vectorcall_offset = (char*) &nb::inst_ptr<T>(probe)->vectorcall - (char*) probe.ptr();
-    tp->tp_call = PyVectorcall_Call;
+    tp->tp_call = instance_tp_call;
     tp->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
     PyType_Modified(tp);
 }
