@@ -16,23 +16,17 @@ struct NoOp {
     PyObject* operator()(nb::handle, Floor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
 };
 
-// Same call path as LDLAG.__call__ (its own vectorcall slot, one argument u)
-// and the same result type, doing nothing.
-vectorcallfunc g_call_floor = nullptr;
-struct CallFloor {
-    vectorcallfunc vc = g_call_floor;
-};
-int floor_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-int floor_clear(PyObject*) { return 0; }
+// Same call path as LDLAG.__call__ (the shared callable-instance helper, one
+// argument u) and the same result type, doing nothing.
+struct CallFloor;
 struct CallNoOp {
     PyObject* operator()(nb::handle, CallFloor&, PyObject* (&)[1]) const {
         return corvane::bind::make_float64(0.0).release().ptr();
     }
 };
-PyType_Slot call_floor_slots[4];
+struct CallFloor {
+    vectorcallfunc vectorcall = corvane::bind::instance_call<CallFloor, 1, CallNoOp>;
+};
 }  // namespace
 
 // No-op __call__ floors for the test-signal generator (t=None; returns a fresh
@@ -84,14 +78,9 @@ NB_MODULE(_benchfloor, m) {
         "run_nb", [](Floor&, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle) { return 0.0; }, "MODE"_a,
         "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0);
 
-    call_floor_slots[0] = corvane::bind::call_slot<CallFloor>(std::array<const char*, 1>{"u"}, 1, CallNoOp{});
-    call_floor_slots[1] = {Py_tp_traverse, (void*) floor_traverse};
-    call_floor_slots[2] = {Py_tp_clear, (void*) floor_clear};
-    call_floor_slots[3] = {0, nullptr};
-    nb::class_<CallFloor> cf(m, "CallFloor", nb::type_slots(call_floor_slots));
-    g_call_floor = corvane::bind::enable_vectorcall<CallFloor>(cf, &CallFloor::vc, std::array<const char*, 1>{"u"}, 1,
-                                                               "($self, u)", "No-op.", CallNoOp{});
+    nb::class_<CallFloor> cf(m, "CallFloor");
     cf.def(nb::init<>());
+    corvane::bind::def_call<CallFloor>(cf, std::array<const char*, 1>{"u"}, 1, "($self, u)", "No-op.", CallNoOp{});
 
     nb::class_<BiasFloor> bias(m, "BiasFloor");
     bias.def(nb::init<>());
