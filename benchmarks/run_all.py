@@ -12,6 +12,7 @@ sys.path.insert(0, HERE)
 SUITES = [("PID controller", "bench_pid"), ("Process simulator", "bench_multiloop"), ("Lead-lag filter", "bench_phasefilter"),
           ("Tuning sweep", "bench_sweep"), ("Soft-sensor bias update", "bench_inferential"),
           ("Test signal generator", "bench_excitation"), ("Constant detector", "bench_flatline"),
+          ("Small simulator calls and blended plant", "bench_blendedplant"),
           ("Timers and latch", "bench_logicblocks"), ("Watchdog counter", "bench_heartbeat")]
 
 

@@ -533,3 +533,215 @@ def test_reference_cycles_through_simulators_are_collected():
     del sim, miso, Model
     gc.collect()
     assert freed == [True]
+
+
+# --------------------------------------------------------------------------- hostile callers and states
+
+from hostile import check_foreign_self, check_hostile_states  # noqa: E402
+
+
+def test_reentrant_key_clearing_the_inputs_keeps_values_alive():
+    s = ml.MIMOSim({"CV": {"MV": {"mode": "tf_z", "num_z": [0, 1], "den_z": [1, -0.5]}}}, {"CV": 0.0, "MV": 0.0})
+    big = int("1" * 25)
+    u = {"MV": big}
+
+    class Evil:
+        def __hash__(self):
+            return hash("CV")
+
+        def __eq__(self, o):
+            u.clear()
+            return False
+
+    s(u, {Evil(): 0.0})
+    assert s._u_dict == {"MV": big} and type(s._u_dict["MV"]) is int
+    assert s({})["CV"] == float(big)
+
+
+def test_reentrant_mv_tag_clearing_the_inputs():
+    u = {}
+
+    class Tag:
+        def __hash__(self):
+            return hash("MV")
+
+        def __eq__(self, o):
+            u.clear()
+            return isinstance(o, Tag)
+
+    tag = Tag()
+    s = ml.MIMOSim({"CV": {tag: {"mode": "stp", "stp": [1.0]}}})
+    u.update({"MV": 2.0, tag: 3.0})
+    with pytest.raises(RuntimeError, match="changed size during iteration"):
+        s(u)
+    assert list(s._u_dict.values()) == [0.0] and s._y_dict == {"CV": 0.0}
+    assert s({tag: 3.0})["CV"] == 3.0
+
+
+CLASSES = [ml.no_model, ml.tfz_model, ml.tfs_model, ml.stp_model, ml.stpxy_model,
+           lambda: ml.MISOSimulator([ml.stp_model([1, 2])], [0.0]), example, lambda: ml.SISOSim(2, 10, delay=3)]
+
+
+@pytest.mark.parametrize("make", CLASSES)
+def test_foreign_self_is_refused(make):
+    obj = make()
+    other = ml.no_model() if not isinstance(obj, ml.no_model) else ml.tfz_model()
+    check_foreign_self(obj, other)
+    before = pickle.dumps(other.__getstate__())
+    assert pickle.dumps(other.__getstate__()) == before
+
+
+def drive(obj):
+    if isinstance(obj, ml.MIMOSim):
+        obj({"MV1": 16.0, "MV": 1.0}, {})
+        obj.get_all_data_dict(), obj.reset(), obj()
+    elif isinstance(obj, ml.MISOSimulator):
+        obj.one_step_sim([1.0, 2.0])
+    else:
+        obj.deltaU_sim(1.0), obj.deltaU_sim(2.0), getattr(obj, "_zi", None)
+
+
+def stepped(make):
+    def build():
+        obj = make()
+        drive(obj)
+        return obj
+    return build
+
+
+@pytest.mark.parametrize("make", CLASSES)
+def test_hostile_states(make):
+    check_hostile_states(stepped(make), drive)
+
+
+def test_failed_setstate_is_atomic():
+    p, q = ml.tfz_model([1, 2], [1, 0.5]), ml.tfz_model([3], [1])
+    run(p, [1.0])
+    before = pickle.dumps(p.__getstate__())
+    with pytest.raises(TypeError):
+        p.__setstate__((q.__getstate__()[0], 1))
+    assert pickle.dumps(p.__getstate__()) == before
+    s = example()
+    with pytest.raises(TypeError):
+        s.__setstate__((ml.SISOSim(1, 2).__getstate__()[0][:8] + (None,), {}))
+    assert s.cv_list == ["CV1", "CV2"]
+
+
+def test_coefficient_shape_checked_before_sizing():
+    with pytest.raises(ValueError, match="1d array"):
+        ml.tfz_model(np.empty((2**26, 0)), [1.0])
+    m = ml.tfz_model()
+    (num, den, z), d = m.__getstate__()
+    with pytest.raises(ValueError):
+        m.__setstate__(((np.empty((2**26, 0)), den, z), d))
+    with pytest.raises(ValueError):
+        m.__setstate__(((num, den, np.zeros(7)), d))
+
+
+@pytest.mark.parametrize("name", ["Gz_num", "Gz_den"])
+def test_coefficients_stay_read_only(name):
+    m = ml.tfz_model([0, 1], [1, -0.5])
+    a = getattr(m, name)
+    with pytest.raises(ValueError):
+        a.flags.writeable = True
+    with pytest.raises(ValueError):
+        a[0] = 5.0
+    np.testing.assert_array_equal(getattr(copy.deepcopy(m), name), a)
+
+
+class Failing:
+    def deltaU_sim(self, dU):
+        raise RuntimeError("model")
+
+
+def test_model_error_comes_before_missing_disturbances():
+    stp = {"mode": "stp", "stp": [1.0, 2.0]}
+    sim = ml.MIMOSim({"CV": {"MV": stp, "MV2": stp}})
+    models = sim.cv_simulators["CV"].model_list
+    good = models[1]
+    models[1] = Failing()
+    z = filter_states(sim)
+    with pytest.raises(RuntimeError, match="model"):
+        sim({"MV": 1.0}, None)
+    assert filter_states(sim) == z and sim._u_dict == {"MV": 0.0, "MV2": 0.0}
+    models[1] = good
+    with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'get'"):
+        sim({"MV": 1.0}, None)
+    assert filter_states(sim) == z and sim._u_dict == {"MV": 0.0, "MV2": 0.0}
+    assert sim({"MV": 1.0})["CV"] == 1.0
+
+
+# --------------------------------------------------------------------------- compiled plant follows every change
+
+def test_compiled_plant_follows_changes_between_samples():
+    fast, slow = example(), example()  # a non-empty disturbance dict takes the general path
+    seq = mv_sequence(11, 12)
+
+    def both(change):
+        for sim in (fast, slow):
+            change(sim)
+
+    def check(us):
+        for u in us:
+            a, b = fast(u), slow(u, {"other": 0.0})
+            assert a == b and [type(x) for x in a.values()] == [type(x) for x in b.values()]
+
+    check(seq[:3])
+    both(lambda s: s.ini_value_dict.__setitem__("CV1", 12.5))  # read at every sample
+    check(seq[3:4])
+    both(lambda s: s.cv_simulators["CV2"].model_list.__setitem__(1, Doubler()))  # foreign model
+    check(seq[4:5])
+    both(lambda s: s.cv_simulators["CV2"].model_list.__setitem__(1, s.yu_model_obj["CV2"]["MV2"]))
+    both(lambda s: s.cv_simulators["CV1"].u_ini_list.__setitem__(0, 14))  # one CV's initial value
+    check(seq[5:7])
+    both(lambda s: s.yu_model_obj["CV1"]["MV2"].__setstate__(ml.stp_model([0, 3]).__getstate__()))
+    check(seq[7:9])
+    both(lambda s: s.cv_simulators.pop("CV2"))
+    check(seq[9:])
+    assert list(fast._y_dict) == ["CV1", "CV2"] and fast.get_all_data_dict() == slow.get_all_data_dict()
+    np.testing.assert_array_equal(fast.yu_model_obj["CV1"]["MV1"]._zi, slow.yu_model_obj["CV1"]["MV1"]._zi)
+
+
+def test_states_with_out_of_band_and_strided_arrays():
+    m = ml.tfz_model([0, 1, 0.5], [1, -0.5])
+    run(m, [1.0, 2.0])
+    bufs = []
+    c = pickle.loads(pickle.dumps(m, protocol=5, buffer_callback=bufs.append), buffers=bufs)
+    assert run(c, [1.0, 0.5]) == run(m, [1.0, 0.5])
+    (num, den, z), d = m.__getstate__()
+    c.__setstate__(((np.repeat(num, 2)[::2], den, z[::-1].copy()[::-1]), d))
+    assert run(c, [3.0]) == run(m, [3.0])
+    with pytest.raises(ValueError):
+        c.__setstate__(((num.astype(">f8"), den, z), d))
+
+
+@pytest.mark.parametrize("action", ["replace_state", "nested_call", "clear_dicts"])
+def test_compiled_path_survives_reentrant_writes(action):
+    sim, other = example(), example()
+    armed = []
+
+    class Evil:
+        def __hash__(self):
+            return hash("CV1")
+
+        def __eq__(self, o):
+            if armed:
+                armed.clear()
+                if action == "replace_state":
+                    sim.__setstate__(other.__getstate__())
+                elif action == "nested_call":
+                    sim({"MV1": 14.0})
+                else:
+                    sim._u_dict.clear(), sim._y_dict.clear()
+            return False
+
+    sim(mv_sequence(2, 1)[0])
+    y = sim._y_dict
+    items = dict(y)
+    y.clear()
+    y[Evil()] = 0.0  # probed before "CV1": writing "CV1" runs __eq__
+    y.update(items)
+    armed.append(True)
+    sim({"MV1": 16.0})
+    assert not armed
+    sim({"MV1": 16.0}), sim.get_all_data_dict()

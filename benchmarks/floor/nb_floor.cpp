@@ -15,9 +15,28 @@ struct BiasNoOp {
 struct NoOp {
     PyObject* operator()(nb::handle, Floor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
 };
+// A simulator call that does nothing: takes the MV and disturbance dicts and
+// returns a new one-CV dict, installed like MIMOSim.__call__.
+struct SimFloor;
+struct SimNoOp {
+    PyObject* operator()(nb::handle, SimFloor&, PyObject* (&)[2]) const {
+        static PyObject* cv = PyUnicode_InternFromString("CV");
+        PyObject* d = PyDict_New();
+        if (!d) return nullptr;
+        nb::object v = corvane::bind::make_float64(0.0);
+        if (PyDict_SetItem(d, cv, v.ptr()) < 0) {
+            Py_DECREF(d);
+            return nullptr;
+        }
+        return d;
+    }
+};
+struct SimFloor {
+    vectorcallfunc vectorcall = corvane::bind::instance_call<SimFloor, 2, SimNoOp>;
+};
 
-// Same call path as LDLAG.__call__ (the shared callable-instance helper, one
-// argument u) and the same result type, doing nothing.
+// Same call path as LDLAG.__call__ (its own vectorcall slot, one argument u)
+// and the same result type, doing nothing.
 struct CallFloor;
 struct CallNoOp {
     PyObject* operator()(nb::handle, CallFloor&, PyObject* (&)[1]) const {
@@ -78,6 +97,10 @@ NB_MODULE(_benchfloor, m) {
         "run_nb", [](Floor&, nb::handle, nb::handle, nb::handle, nb::handle, nb::handle) { return 0.0; }, "MODE"_a,
         "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0);
 
+    nb::class_<SimFloor> sim(m, "SimFloor");
+    sim.def(nb::init<>());
+    corvane::bind::def_call<SimFloor>(sim, std::array<const char*, 2>{"u_Value_Dict", "v_Value_Dict"}, 0,
+                                      "($self, u_Value_Dict={}, v_Value_Dict={})", "No-op.", SimNoOp{});
     nb::class_<CallFloor> cf(m, "CallFloor");
     cf.def(nb::init<>());
     corvane::bind::def_call<CallFloor>(cf, std::array<const char*, 1>{"u"}, 1, "($self, u)", "No-op.", CallNoOp{});

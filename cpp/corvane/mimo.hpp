@@ -16,40 +16,64 @@ namespace corvane {
 inline double miso_add(double acc, double contribution) noexcept { return acc + contribution; }
 inline double cv_output(double dy, double disturbance, double y_ini) noexcept { return (dy + disturbance) + y_ini; }
 
-struct MimoPlant {
+// The plant step over filters that live elsewhere (the simulator's model
+// objects own theirs): links[cv * nmv + mv] is the pair's filter, or null
+// when the MV has no effect on the CV.
+struct PlantCore {
     std::size_t ncv = 0, nmv = 0;
-    std::vector<LFilter> models;        // ncv * nmv, row-major by CV
-    std::vector<unsigned char> active;  // 0: the MV has no effect on the CV
+    std::vector<LFilter*> links;
     std::vector<double> u_ini, y_ini;
-    std::vector<double> du;             // scratch, nmv
+    std::vector<double> du;  // scratch, nmv
 
     void resize(std::size_t cvs, std::size_t mvs) {
         ncv = cvs;
         nmv = mvs;
-        models.assign(cvs * mvs, LFilter{});
-        active.assign(cvs * mvs, 0);
+        links.assign(cvs * mvs, nullptr);
         u_ini.assign(mvs, 0.0);
         y_ini.assign(cvs, 0.0);
         du.assign(mvs, 0.0);
     }
-
-    LFilter& model(std::size_t cv, std::size_t mv) { return models[cv * nmv + mv]; }
 
     // One sample: u holds nmv MV values, v ncv disturbances; y receives ncv CVs.
     void step(const double* u, const double* v, double* y) noexcept {
         for (std::size_t j = 0; j < nmv; ++j) du[j] = u[j] - u_ini[j];
         for (std::size_t i = 0; i < ncv; ++i) {
             double acc = 0.0;
-            LFilter* row = models.data() + i * nmv;
-            const unsigned char* on = active.data() + i * nmv;
-            for (std::size_t j = 0; j < nmv; ++j) acc = miso_add(acc, on[j] ? row[j].step(du[j]) : 0.0);
+            LFilter* const* row = links.data() + i * nmv;
+            for (std::size_t j = 0; j < nmv; ++j) acc = miso_add(acc, row[j] ? row[j]->step(du[j]) : 0.0);
             y[i] = cv_output(acc, v[i], y_ini[i]);
         }
+    }
+};
+
+// A plant that owns its filters.
+struct MimoPlant : PlantCore {
+    std::vector<LFilter> models;        // ncv * nmv, row-major by CV
+    std::vector<unsigned char> active;  // 0: the MV has no effect on the CV
+
+    void resize(std::size_t cvs, std::size_t mvs) {
+        PlantCore::resize(cvs, mvs);
+        models.assign(cvs * mvs, LFilter{});
+        active.assign(cvs * mvs, 0);
+        linked_ = false;
+    }
+
+    LFilter& model(std::size_t cv, std::size_t mv) { return models[cv * nmv + mv]; }
+
+    void step(const double* u, const double* v, double* y) noexcept {
+        if (!linked_) {
+            for (std::size_t k = 0; k < models.size(); ++k) links[k] = active[k] ? &models[k] : nullptr;
+            linked_ = true;
+        }
+        PlantCore::step(u, v, y);
     }
 
     void reset_states() noexcept {
         for (auto& m : models) m.reset();
     }
+
+private:
+    bool linked_ = false;
 };
 
 }  // namespace corvane

@@ -1,0 +1,100 @@
+// Number and container helpers, and the record of one local plant.
+#pragma once
+
+namespace {
+
+const corvane::PlantApi* g_api = nullptr;
+PyTypeObject* g_local_type = nullptr;
+
+nb::object deepcopy(nb::handle o) { return nb::module_::import_("copy").attr("deepcopy")(o); }
+
+// A float, an int a double holds exactly, or a numpy float64.
+bool simple_number(PyObject* o, double& v, bool& f64) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyFloat_Type || t == float64_type()) {
+        v = PyFloat_AS_DOUBLE(o);
+        f64 = t != &PyFloat_Type;
+        return true;
+    }
+    if (t == &PyLong_Type) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
+        constexpr long long lim = 1LL << 53;
+        if (!overflow && x >= -lim && x <= lim) {
+            v = (double) x;
+            f64 = false;
+            return true;
+        }
+        PyErr_Clear();
+    }
+    return false;
+}
+
+nb::object number(double v, bool f64) { return f64 ? make_float64(v) : nb::float_(v); }
+
+nb::object py_binop(PyObject* (*op)(PyObject*, PyObject*), nb::handle a, nb::handle b) {
+    PyObject* r = op(a.ptr(), b.ptr());
+    if (!r) raise_pending();
+    return nb::steal(r);
+}
+
+// A copy of a dict of plain scalars, or a deep copy.
+nb::object copy_values(nb::handle d) {
+    if (PyDict_CheckExact(d.ptr())) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        bool flat = true;
+        while (flat && PyDict_Next(d.ptr(), &pos, &k, &v)) {
+            for (PyObject* o : {k, v}) {
+                PyTypeObject* t = Py_TYPE(o);
+                flat = flat && (t == &PyFloat_Type || t == &PyLong_Type || t == &PyUnicode_Type || t == &PyBool_Type ||
+                                o == Py_None || t == float64_type());
+            }
+        }
+        if (flat) {
+            PyObject* c = PyDict_Copy(d.ptr());
+            if (!c) raise_pending();
+            return nb::steal(c);
+        }
+    }
+    return deepcopy(d);
+}
+
+// ---------------------------------------------------------------------------
+// The record of one local plant
+
+struct LocalPlant {
+    nb::object plant_id = nb::none(), working_point = nb::none(), plant = nb::none(), yu_model_tf = nb::none();
+    nb::object Ts = nb::int_(1), current_weight = nb::float_(0.0);
+
+    nb::object* fields[6] = {&plant_id, &working_point, &plant, &yu_model_tf, &Ts, &current_weight};
+
+    LocalPlant() = default;
+    LocalPlant(LocalPlant&& o) noexcept { *this = std::move(o); }
+    LocalPlant& operator=(LocalPlant&& o) noexcept {
+        for (int i = 0; i < 6; ++i) *fields[i] = std::move(*o.fields[i]);
+        return *this;
+    }
+
+    int traverse(visitproc visit, void* arg) {
+        for (nb::object* f : fields) Py_VISIT(f->ptr());
+        return 0;
+    }
+    void clear() {
+        for (nb::object* f : fields) {
+            nb::object drop = std::move(*f);
+            *f = nb::none();
+        }
+    }
+};
+
+const char* const kFieldNames[6] = {"plant_id", "working_point", "plant", "yu_model_tf", "Ts", "current_weight"};
+
+LocalPlant& record_of(nb::handle o) {
+    if (!PyObject_TypeCheck(o.ptr(), g_local_type))
+        raise(PyExc_TypeError, "plant_list items must be LPVLocalPlant, got %.200s", tp_name_of(o));
+    if (!nb::inst_ready(o)) raise(PyExc_TypeError, "'%.200s' object is not initialised", tp_name_of(o));
+    return *nb::inst_ptr<LocalPlant>(o);
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+// Shared by the parts of the multiloop module: bound types, number and
+// container helpers.
+#pragma once
+
+namespace {
+
+const char* const kModuleName = "corvane.algorithm.multiloop";
+
+// Bound types, for the exact-type dispatch of the per-sample path.
+struct Types {
+    PyTypeObject *no_model = nullptr, *tfz = nullptr, *tfs = nullptr, *stp = nullptr, *stpxy = nullptr;
+    PyTypeObject *miso = nullptr, *mimo = nullptr, *siso = nullptr;
+} g_types;
+
+nb::module_ numpy_mod() { return nb::module_::import_("numpy"); }
+nb::module_ this_module() { return nb::module_::import_(kModuleName); }
+nb::object deepcopy(nb::handle o) { return nb::module_::import_("copy").attr("deepcopy")(o); }
+
+// ---------------------------------------------------------------------------
+// Numbers
+
+// numpy.float64, fetched once at module initialisation.
+PyTypeObject* g_float64 = nullptr;
+
+// A float, a numpy float64 or an int that a double holds exactly: the
+// interpreter's arithmetic on these gives the same double as native code.
+inline bool simple_number(PyObject* o, double& v, bool& f64) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyFloat_Type) {
+        v = PyFloat_AS_DOUBLE(o);
+        f64 = false;
+        return true;
+    }
+    if (t == g_float64) {
+        v = PyFloat_AS_DOUBLE(o);
+        f64 = true;
+        return true;
+    }
+    if (t == &PyLong_Type) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
+        constexpr long long lim = 1LL << 53;
+        if (!overflow && x >= -lim && x <= lim) {
+            v = (double) x;
+            f64 = false;
+            return true;
+        }
+        PyErr_Clear();
+    }
+    return false;
+}
+
+inline nb::object number(double v, bool f64) { return f64 ? make_float64(v) : nb::float_(v); }
+
+// float(u - u_ini) as the interpreter computes it.
+inline double difference(PyObject* u, PyObject* ui) {
+    double a, b;
+    bool fa, fb;
+    if (simple_number(u, a, fa) && simple_number(ui, b, fb)) return a - b;
+    PyObject* d = PyNumber_Subtract(u, ui);
+    if (!d) raise_pending();
+    nb::object diff = nb::steal(d);
+    return to_double(diff);
+}
+
+inline nb::object py_add(nb::handle a, nb::handle b, bool inplace = false) {
+    PyObject* r = inplace ? PyNumber_InPlaceAdd(a.ptr(), b.ptr()) : PyNumber_Add(a.ptr(), b.ptr());
+    if (!r) raise_pending();
+    return nb::steal(r);
+}
+
+// A float 0.0 that lives as long as the process.
+PyObject* float_zero() {
+    static PyObject* zero = PyFloat_FromDouble(0.0);
+    return zero;
+}
+
+// mapping.get(key, default): native for an exact dict, a method call otherwise.
+nb::object map_get(nb::handle mapping, nb::handle key, nb::handle dflt) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (v) return nb::borrow(v);
+        if (PyErr_Occurred()) raise_pending();
+        return nb::borrow(dflt);
+    }
+    return mapping.attr("get")(key, dflt);
+}
+
+nb::object map_get(nb::handle mapping, const char* key, nb::handle dflt) {
+    return map_get(mapping, nb::str(key), dflt);
+}
+
+nb::object get_item(nb::handle mapping, const char* key) {
+    nb::str k(key);
+    PyObject* r = PyObject_GetItem(mapping.ptr(), k.ptr());
+    if (!r) raise_pending();
+    return nb::steal(r);
+}
+
+bool truth(nb::handle o) {
+    int t = PyObject_IsTrue(o.ptr());
+    if (t < 0) raise_pending();
+    return t != 0;
+}
+
+// A dict whose keys and values are all immutable scalars can be deep-copied
+// by a plain copy; anything else goes through copy.deepcopy.
+bool atomic_scalar(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    return t == &PyFloat_Type || t == &PyLong_Type || t == &PyUnicode_Type || t == &PyBool_Type ||
+           o == Py_None || t == float64_type();
+}
+
+nb::object deepcopy_flat(nb::handle d) {
+    if (PyDict_CheckExact(d.ptr())) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        bool flat = true;
+        while (PyDict_Next(d.ptr(), &pos, &k, &v))
+            if (!atomic_scalar(k) || !atomic_scalar(v)) {
+                flat = false;
+                break;
+            }
+        if (flat) {
+            PyObject* c = PyDict_Copy(d.ptr());
+            if (!c) raise_pending();
+            return nb::steal(c);
+        }
+    }
+    return deepcopy(d);
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+// Pickle states and garbage-collector support.
+#pragma once
+
+namespace {
+
+nb::object tfz_state(PyTfz& m) {
+    nb::object z = m.fresh ? nb::none() : PyTfz::float_array(m.f.state());
+    return nb::make_tuple(m.num, m.den, z);
+}
+
+// A coefficient or state array of a state: exactly a one-dimensional
+// numpy float64 array (or None where allowed); its values are returned.
+PyTypeObject* ndarray_type() {
+    static PyTypeObject* tp = (PyTypeObject*) nb::object(numpy_mod().attr("ndarray")).release().ptr();
+    return tp;
+}
+
+bool state_array(const StateView& sv, Py_ssize_t i, bool none_ok, std::vector<double>& out) {
+    nb::object o = sv.item(i);
+    if (none_ok && o.is_none()) return false;
+    if (Py_TYPE(o.ptr()) != ndarray_type())
+        sv.fail_at(i, PyExc_TypeError, "expected numpy.ndarray, got %.200s", tp_name_of(o));
+    Py_buffer view;
+    if (PyObject_GetBuffer(o.ptr(), &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        sv.fail_at(i, PyExc_ValueError, "expected a readable array");
+    }
+    // Native-order doubles, whatever the array's strides (an unpickled array
+    // may carry an explicit byte order in its format).
+    const char* f = view.format ? view.format : "B";
+    const bool native_d = std::strcmp(f, "d") == 0 || std::strcmp(f, "@d") == 0 || std::strcmp(f, "=d") == 0 ||
+                          (std::strcmp(f, "<d") == 0 && std::endian::native == std::endian::little);
+    const bool ok = view.ndim == 1 && view.itemsize == 8 && native_d;
+    if (ok) {
+        out.resize((size_t) view.shape[0]);
+        const char* p = static_cast<const char*>(view.buf);
+        for (Py_ssize_t k = 0; k < view.shape[0]; ++k) std::memcpy(&out[(size_t) k], p + k * view.strides[0], sizeof(double));
+    }
+    PyBuffer_Release(&view);
+    if (!ok) sv.fail_at(i, PyExc_ValueError, "expected a one-dimensional float64 array");
+    return true;
+}
+
+nb::object float64_array(const std::vector<double>& v) { return readonly_copy(PyTfz::float_array(v)); }
+
+void tfz_restore(PyTfz& m, nb::handle st, const char* what) {
+    StateView sv(st, 3, what);
+    std::vector<double> num, den, z;
+    state_array(sv, 0, false, num);
+    state_array(sv, 1, false, den);
+    const bool has_z = state_array(sv, 2, true, z);
+    m.load(float64_array(num), float64_array(den));
+    if (has_z) {
+        auto& state = m.f.state();
+        if (z.size() != state.size())
+            sv.fail_at(2, PyExc_ValueError, "expected %zu items, got %zu", state.size(), z.size());
+        state = z;
+        m.fresh = false;
+    }
+    ++g_model_generation;
+}
+
+nb::object mimo_state(PyMIMO& s) {
+    return nb::make_tuple(s.Ts, s.process_model_dict, s.cv_list, s.mv_list, s.ini_value_dict, s.yu_model_obj,
+                          s.u_dict, s.y_dict, s.cv_simulators);
+}
+
+void mimo_restore(PyMIMO& s, nb::handle st, const char* what) {
+    StateView sv(st, 9, what);
+    s.Ts = sv.item(0);
+    s.process_model_dict = sv.typed(1, &PyDict_Type);
+    s.cv_list = sv.typed(2, &PyList_Type);
+    s.mv_list = sv.typed(3, &PyList_Type);
+    s.ini_value_dict = sv.typed(4, &PyDict_Type);
+    s.yu_model_obj = sv.typed(5, &PyDict_Type);
+    s.u_dict = sv.typed(6, &PyDict_Type);
+    s.y_dict = sv.typed(7, &PyDict_Type);
+    s.cv_simulators = sv.typed(8, &PyDict_Type);
+    s.index_tags();
+}
+
+template <class T, class Cls>
+void tfz_family(Cls& cls, const char* what) {
+    def_pickle<T>(cls, [](T& m) { return tfz_state(m); }, [what](T& m, nb::handle st) { tfz_restore(m, st, what); });
+}
+
+template <class T, class Cls>
+void mimo_family(Cls& cls, const char* what) {
+    def_pickle<T>(cls, [](T& s) { return mimo_state(s); }, [what](T& s, nb::handle st) { mimo_restore(s, st, what); });
+}
+
+// Garbage-collector support: the simulators hold Python objects (models,
+// dicts, lists) that may lead back to them, e.g. through a model class's globals.
+int miso_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    PyMISO* m = nb::inst_ptr<PyMISO>(self);
+    Py_VISIT(m->model_list.ptr());
+    Py_VISIT(m->u_ini_list.ptr());
+    for (const nb::object& o : m->plan.hold) Py_VISIT(o.ptr());
+    return 0;
+}
+
+int miso_clear(PyObject* self) {
+    if (!nb::inst_ready(self)) return 0;
+    PyMISO* m = nb::inst_ptr<PyMISO>(self);
+    Plan old = std::move(m->plan);
+    m->plan = Plan{};
+    m->planned = false;
+    nb::object a = std::move(m->model_list), b = std::move(m->u_ini_list);
+    m->model_list = nb::none();
+    m->u_ini_list = nb::none();
+    return 0;
+}
+
+int mimo_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    PyMIMO* s = nb::inst_ptr<PyMIMO>(self);
+    for (nb::object* o : {&s->Ts, &s->process_model_dict, &s->cv_list, &s->mv_list, &s->ini_value_dict,
+                          &s->yu_model_obj, &s->u_dict, &s->y_dict, &s->cv_simulators})
+        Py_VISIT(o->ptr());
+    Py_VISIT(s->mv_index.ptr());
+    for (const nb::object& o : s->mv_tags) Py_VISIT(o.ptr());
+    if (s->comp)
+        for (auto* v : {&s->comp->hold, &s->comp->cv_keys, &s->comp->mv_keys})
+            for (const nb::object& o : *v) Py_VISIT(o.ptr());
+    for (const nb::object& o : s->fast.held) Py_VISIT(o.ptr());
+    return 0;
+}
+
+int mimo_clear(PyObject* self) {
+    if (!nb::inst_ready(self)) return 0;
+    PyMIMO* s = nb::inst_ptr<PyMIMO>(self);
+    std::vector<nb::object> drop;
+    for (nb::object* o : {&s->Ts, &s->process_model_dict, &s->cv_list, &s->mv_list, &s->ini_value_dict,
+                          &s->yu_model_obj, &s->u_dict, &s->y_dict, &s->cv_simulators}) {
+        drop.push_back(std::move(*o));
+        *o = nb::none();
+    }
+    // An empty state: later calls raise instead of touching freed objects.
+    s->u_dict = s->y_dict = s->cv_simulators = nb::none();
+    s->cv_list = nb::list();
+    s->mv_list = nb::list();
+    for (auto& o : s->mv_tags) drop.push_back(std::move(o));
+    s->mv_tags.clear();
+    drop.push_back(std::move(s->mv_index));
+    s->mv_index = nb::dict();
+    std::shared_ptr<Compiled> comp = std::move(s->comp);
+    s->comp.reset();
+    std::vector<nb::object> held;
+    held.swap(s->fast.held);
+    s->fast.token = 0;
+    return 0;
+}
+
+PyType_Slot miso_slots[] = {{Py_tp_traverse, (void*) miso_traverse}, {Py_tp_clear, (void*) miso_clear}, {0, nullptr}};
+PyType_Slot mimo_slots[] = {{Py_tp_traverse, (void*) mimo_traverse}, {Py_tp_clear, (void*) mimo_clear}, {0, nullptr}};
+
+nb::list default_list(std::initializer_list<double> xs, bool ints = false) {
+    nb::list l;
+    for (double x : xs) {
+        if (ints && x == (double) (long long) x)
+            l.append(nb::int_((long long) x));
+        else
+            l.append(nb::float_(x));
+    }
+    return l;
+}
+
+}  // namespace

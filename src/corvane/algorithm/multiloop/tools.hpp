@@ -1,0 +1,107 @@
+// Step-response tools.
+#pragma once
+
+namespace {
+
+// max(values) - min(values) < 1e-06 with the interpreter's max/min.
+bool flat_response(nb::handle lst) {
+    const Py_ssize_t n = PyList_GET_SIZE(lst.ptr());
+    std::vector<double> v((size_t) n);
+    bool native = true;
+    for (Py_ssize_t i = 0; i < n && native; ++i) {
+        PyObject* o = PyList_GET_ITEM(lst.ptr(), i);
+        bool f;
+        native = simple_number(o, v[(size_t) i], f);
+    }
+    if (native) {
+        if (n == 0) raise(PyExc_ValueError, "max() iterable argument is empty");
+        double mx = v[0], mn = v[0];
+        for (double x : v) {
+            if (x > mx) mx = x;
+            if (x < mn) mn = x;
+        }
+        return (mx - mn) < 1e-06;
+    }
+    nb::module_ bi = nb::module_::import_("builtins");
+    nb::object d = bi.attr("max")(lst) - bi.attr("min")(lst);
+    return compare(d, nb::float_(1e-06), Py_LT);
+}
+
+nb::object get_model_stp(nb::handle yu_model, nb::handle Ts, nb::handle length) {
+    check_arg(yu_model, &PyDict_Type, "yu_model");
+    check_arg(Ts, &PyLong_Type, "Ts");
+    check_arg(length, &PyLong_Type, "length");
+    const Py_ssize_t n = PyLong_AsSsize_t(length.ptr());
+    if (n == -1 && PyErr_Occurred()) raise_pending();
+    auto tags = model_tags(yu_model);
+    nb::dict result;
+    for (nb::handle cv : tags.first) {
+        nb::dict inner;
+        for (nb::handle mv : tags.second) inner[mv] = nb::list();
+        result[cv] = inner;
+    }
+    nb::object zero = nb::float_(0.0);
+    for (nb::handle cv : tags.first) {
+        nb::object cv_models = yu_model[cv];
+        for (nb::handle mv : tags.second) {
+            nb::dict pair, one;
+            pair[mv] = map_get(cv_models, mv, nb::dict());
+            one[cv] = pair;
+            nb::dict ini;
+            ini[cv] = zero;
+            ini[mv] = zero;
+            nb::object sim = nb::handle((PyObject*) g_types.mimo)(one, ini, Ts);
+            PyMIMO& s = mimo_of(sim);
+            nb::dict u, v;
+            u[mv] = nb::float_(1.0);
+            nb::list out;
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                s.step(u, v);
+                out.append(nb::borrow<nb::dict>(s.y_dict)[cv]);
+            }
+            nb::object inner = result[cv];
+            inner[mv] = flat_response(out) ? nb::list() : out;
+        }
+    }
+    return result;
+}
+
+nb::object plot_model_stp(nb::handle yu_model, nb::handle Ts, nb::handle plotLen) {
+    check_arg(yu_model, &PyDict_Type, "yu_model");
+    check_arg(Ts, &PyLong_Type, "Ts");
+    check_arg(plotLen, &PyLong_Type, "plotLen");
+    nb::object spec = nb::module_::import_("importlib.util").attr("find_spec")("matplotlib");
+    if (spec.is_none()) return nb::none();
+    nb::object stp = get_model_stp(yu_model, Ts, plotLen);
+    nb::module_ plt = nb::module_::import_("matplotlib.pyplot");
+    nb::module_ gridspec = nb::module_::import_("matplotlib.gridspec");
+    nb::module_ mpl = nb::module_::import_("matplotlib");
+    nb::object rc = mpl.attr("rcParams");
+    nb::list fonts;
+    fonts.append("SimHei");
+    rc["font.sans-serif"] = fonts;
+    rc["axes.unicode_minus"] = false;
+    auto tags = model_tags(yu_model);
+    const size_t cv_num = nb::len(tags.first), mv_num = nb::len(tags.second);
+    plt.attr("figure")("figsize"_a = nb::make_tuple(5 * mv_num, 5 * cv_num), "facecolor"_a = "w",
+                       "tight_layout"_a = true);
+    nb::object gs = gridspec.attr("GridSpec")(cv_num, mv_num);
+    size_t plot_num = 0;
+    for (nb::handle cv : tags.first) {
+        for (nb::handle mv : tags.second) {
+            plt.attr("subplot")(gs[nb::int_(plot_num)]);
+            nb::object data = stp[cv][mv];
+            plt.attr("plot")(data);
+            plt.attr("title")(nb::str("{}-{}").format(cv, mv), "fontsize"_a = 11);
+            plt.attr("grid")(true);
+            const int size = nb::len(data) == 0 ? 0 : 15;
+            plt.attr("yticks")("fontsize"_a = size);
+            plt.attr("xticks")("fontsize"_a = size);
+            ++plot_num;
+        }
+    }
+    plt.attr("show")();
+    return nb::none();
+}
+
+}  // namespace

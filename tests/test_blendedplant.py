@@ -1,0 +1,299 @@
+"""Blended (LPV) plant simulator over local MIMOSim plants."""
+
+import copy
+import pickle
+
+import numpy as np
+import pytest
+
+from corvane.algorithm import blendedplant as bp
+from corvane.algorithm import multiloop as ml
+from hostile import check_foreign_self, check_hostile_states
+from blendedplant_reference import RefLPV
+from multiloop_reference import EXAMPLE, INI
+
+
+def scaled(model, gain):
+    m = copy.deepcopy(model)
+    for row in m.values():
+        for entry in row.values():
+            for key in ("num_s", "num_z", "stp"):
+                if key in entry:
+                    entry[key] = [gain * x for x in entry[key]]
+    return m
+
+
+def three_plants(sim=None):
+    sim = sim or bp.LPVPlantSim(INI)
+    for pid, wp in [(1, 10), (2, 20), (3, 40)]:
+        sim.addPlant(pid, wp, scaled(EXAMPLE, pid), 1)
+    return sim
+
+
+def mv_steps(n=40, seed=3):
+    rng = np.random.default_rng(seed)
+    return [(float(rng.uniform(0, 50)), {"MV1": 15 + float(rng.normal()), "MV2": 16.0 + k % 3, "MV9": 1.0},
+             {"CV1": 0.5} if k % 7 == 0 else {}) for k in range(n)]
+
+
+# --------------------------------------------------------------------------- blending
+
+@pytest.mark.parametrize("w, weights", [
+    (30, {1: 0.0, 2: 0.5, 3: 0.5}), (12.5, {1: 0.75, 2: 0.25, 3: 0.0}),
+    (5, {1: 1.0, 2: 0.0, 3: 0.0}), (50, {1: 0.0, 2: 0.0, 3: 1.0}), (20, {1: 0.0, 2: 1.0, 3: 0.0}),
+])
+def test_interpolation_weights(w, weights):
+    sim = three_plants()
+    sim(w)
+    assert sim.get_current_plant_weight_dict() == weights
+    assert sim._working_value == float(w) and type(sim._working_value) is float
+
+
+def test_matches_plain_python_blend_with_changes_between_samples():
+    sim, ref = three_plants(), RefLPV(INI)
+    for pid, wp in [(1, 10), (2, 20), (3, 40)]:
+        ref.add(pid, wp, scaled(EXAMPLE, pid), 1)
+    for k, (w, u, v) in enumerate(mv_steps()):
+        if k == 15:
+            sim.addPlant(2, 25.0, scaled(EXAMPLE, 5), 1), ref.add(2, 25.0, scaled(EXAMPLE, 5), 1)
+        if k == 25:
+            sim.delPlant(1), ref.delete(1)
+        got = sim(w, u, v)
+        assert got == ref(w, u, v)
+        assert [type(x) for x in got.values()] == [type(x) for x in ref.y.values()]
+        assert sim.get_current_plant_weight_dict() == {p[0]: p[3] for p in ref.plants}
+    assert sim.get_input_data_dict() == ref.u and "MV9" not in sim.get_mv_list()
+
+
+def test_one_plant_and_equal_plants_agree():
+    one = bp.LPVPlantSim(INI)
+    one.addPlant(7, 3, EXAMPLE, 1)
+    two = bp.LPVPlantSim(INI)
+    two.addPlant(1, 10, EXAMPLE, 1)
+    two.addPlant(2, 20, EXAMPLE, 1)
+    for w, u, v in mv_steps(30):
+        a, b = one(w, u, v), two(w * 0.4, u, v)
+        assert a.keys() == b.keys()
+        np.testing.assert_allclose(list(a.values()), list(b.values()), rtol=1e-12)
+        assert one.get_current_plant_weight_dict() == {7: 1.0}
+
+
+def test_deviation_convention_and_first_outputs():
+    sim = bp.LPVPlantSim({"CV1": 10, "MV1": 5.0})
+    sim.addPlant(1, 0, {"CV1": {"MV1": {"mode": "stp", "stp": [2.0]}}, "CV2": {}}, 1)
+    plant = sim.get_plant_dict()[1].plant
+    assert plant.ini_value_dict == {"CV1": 0.0, "MV1": 5.0, "CV2": 0.0}
+    assert sim.get_output_data_dict() == {"CV1": 10, "CV2": 0.0}
+    assert sim.run(0, {"MV1": 6.0}) == {"CV1": 12.0, "CV2": 0.0}
+    assert sim.get_all_data_dict() == {"MV1": 6.0, "CV1": 12.0, "CV2": 0.0}
+
+
+def test_plant_is_a_real_mimosim_advanced_by_hand():
+    sim = three_plants()
+    rec = sim.get_plant_dict()[2]
+    assert isinstance(rec, bp.LPVLocalPlant) and type(rec.plant) is ml.MIMOSim
+    assert rec.working_point == 20.0 and rec.Ts == 1 and rec.plant_id == 2
+    sim(20, {"MV2": 17})
+    rec.plant({"MV2": 17})  # one sample by hand
+    ref = ml.MIMOSim(scaled(EXAMPLE, 2), {**INI, "CV1": 0.0, "CV2": 0.0})
+    ref({"MV2": 17}), ref({"MV2": 17})
+    assert rec.plant.get_output_data_dict() == ref.get_output_data_dict()
+    assert sim(20)["CV1"] == ref({"MV2": 17})["CV1"] + 10
+
+
+def test_record_defaults_and_model_dict_kept_as_passed():
+    r = bp.LPVLocalPlant()
+    assert (r.plant_id, r.working_point, r.plant, r.yu_model_tf, r.Ts, r.current_weight) == (None, None, None, None, 1, 0.0)
+    sim = bp.LPVPlantSim()
+    model = {"CV": {"MV": {"mode": "stp", "stp": [1]}}}
+    sim.addPlant(1, 2, model, 1)
+    assert sim.plant_list[0].yu_model_tf is model
+
+
+# --------------------------------------------------------------------------- registration
+
+def test_replacement_by_id_and_by_working_point():
+    sim = three_plants()
+    sim(15, {"MV2": 20})
+    old = sim.get_plant_dict()[2].plant
+    sim.addPlant(2, 30, EXAMPLE, 1)
+    assert [p.plant_id for p in sim.plant_list] == [1, 2, 3]
+    assert sim.get_plant_dict()[2].plant is not old and sim.plant_list[1].working_point == 30.0
+    sim.addPlant(9, 40, EXAMPLE, 1)  # same working point: the newer stays
+    assert [p.plant_id for p in sim.plant_list] == [1, 2, 9]
+
+
+def test_deletion_keeps_tags_and_empty_simulator_fails_unchanged():
+    sim = bp.LPVPlantSim(INI)
+    sim.addPlant(1, 10, EXAMPLE, 1)
+    sim(10, {"MV2": 20}), sim(10, {"MV2": 20})
+    sim.delPlant(5)  # nothing to delete
+    sim.delPlant(1)
+    assert sim.plant_list == [] and sim.get_cv_list() == ["CV1", "CV2"]
+    before = (sim.get_all_data_dict(), sim._working_value)
+    with pytest.raises(ValueError):
+        sim(3, {"MV1": 1.0})
+    assert (sim.get_all_data_dict(), sim._working_value) == before
+    assert sim.plot_model_stp(1) is None
+
+
+@pytest.mark.parametrize("args, name, tname", [
+    ((1.0, 1, {}, 1), "plant_id", "float"), ((True, 1, {}, 1), "plant_id", "bool"),
+    ((1, 1, [], 1), "yu_model_tf", "list"), ((1, 1, {}, 1.0), "Ts", "float"),
+])
+def test_add_plant_type_checks(args, name, tname):
+    sim = three_plants()
+    with pytest.raises(TypeError, match=f"Argument '{name}' has incorrect type \\(expected (dict|int), got {tname}\\)"):
+        sim.addPlant(*args)
+    with pytest.raises(TypeError):
+        sim.addPlant(1, "x", {}, 1)
+    with pytest.raises(TypeError, match="plant_id"):
+        sim.delPlant(1.0)
+    assert [p.plant_id for p in sim.plant_list] == [1, 2, 3]
+
+
+@pytest.mark.parametrize("bad, exc", [({"CV": {"MV": {"mode": "tf_z"}}}, KeyError),
+                                      ({"CV": {"MV": {"mode": "odd"}}}, AssertionError)])
+def test_failed_model_dict_keeps_the_registered_plant(bad, exc):
+    sim = three_plants()
+    old = sim.get_plant_dict()[2]
+    with pytest.raises(exc):
+        sim.addPlant(2, 20, bad, 1)
+    assert sim.get_plant_dict()[2] is old and len(sim.plant_list) == 3
+
+
+# --------------------------------------------------------------------------- failing calls change nothing
+
+def state(sim):
+    return pickle.dumps((sim.__getstate__(), [p.plant.__getstate__() for p in sim.plant_list]))
+
+
+class Boom:
+    def deltaU_sim(self, dU):
+        raise RuntimeError("boom")
+
+
+@pytest.mark.parametrize("case", ["missing_cv", "u_none", "v_none", "nan", "text_mv", "late_plant_fails"])
+def test_failed_call_changes_nothing(case):
+    sim = three_plants()
+    sim(15, {"MV1": 16.0})
+    args, exc = {
+        "missing_cv": ((30, {}), KeyError), "u_none": ((30, None), AttributeError),
+        "v_none": ((30, {}, None), AttributeError), "nan": ((float("nan"), {}), ValueError),
+        "text_mv": ((30, {"MV1": "x"}), TypeError), "late_plant_fails": ((30, {"MV2": 1.0}), RuntimeError),
+    }[case]
+    if case == "missing_cv":
+        sim.addPlant(3, 40, {"CV1": {"MV1": {"mode": "stp", "stp": [1]}}}, 1)
+    if case == "late_plant_fails":
+        sim.plant_list[2].plant.cv_simulators["CV2"].model_list[1] = Boom()
+    before = state(sim)
+    with pytest.raises(exc):
+        sim(*args)
+    assert state(sim) == before
+
+
+# --------------------------------------------------------------------------- copy, pickle, hostile states
+
+@pytest.mark.parametrize("clone", [copy.deepcopy, lambda s: pickle.loads(pickle.dumps(s))], ids=["deepcopy", "pickle"])
+def test_clone_continues_identically_with_shared_plants(clone):
+    sim = three_plants()
+    steps = mv_steps(30)
+    for w, u, v in steps[:10]:
+        sim(w, u, v)
+    sim.extra = "kept"
+    c = clone(sim)
+    assert type(c) is bp.LPVPlantSim and c.extra == "kept"
+    assert c.plant_list[0].plant is not sim.plant_list[0].plant
+    for w, u, v in steps[10:]:
+        assert c(w, u, v) == sim(w, u, v)
+    assert c.get_current_plant_weight_dict() == sim.get_current_plant_weight_dict()
+    rec = bp.LPVLocalPlant()
+    pair = clone([rec, rec])
+    assert pair[0] is pair[1]
+
+
+def test_shallow_copy_shares_the_plants():
+    sim = three_plants()
+    c = copy.copy(sim)
+    assert c.plant_list is sim.plant_list
+
+
+LIGHT = {"CV1": {"MV1": {"mode": "tf_z", "num_z": [0, 1], "den_z": [1, -0.5]}}, "CV2": {"MV2": {"mode": "stp", "stp": [1, 2]}}}
+
+
+def light_plants():
+    sim = bp.LPVPlantSim({"CV1": 1.0, "MV1": 2})
+    sim.addPlant(1, 10, LIGHT, 1)
+    sim.addPlant(2, 20, LIGHT, 1)
+    sim(12.0, {"MV1": 3.0})
+    return sim
+
+
+def use_blended(sim):
+    sim(12.0, {"MV1": 1.0}), sim.get_all_data_dict(), sim.get_plant_dict()
+
+
+@pytest.mark.parametrize("make, use", [
+    (light_plants, use_blended),
+    (lambda: light_plants().plant_list[0], lambda r: (r.plant_id, r.current_weight)),
+])
+def test_hostile_states(make, use):
+    check_hostile_states(make, use)
+
+
+@pytest.mark.parametrize("make", [three_plants, bp.LPVLocalPlant])
+def test_foreign_self(make):
+    check_foreign_self(make(), ml.no_model())
+
+
+def test_hostile_plant_list_items_are_refused():
+    sim = three_plants()
+    sim.plant_list.append("plant")
+    with pytest.raises(TypeError, match="LPVLocalPlant"):
+        sim(12.0)
+    sim.plant_list.pop()
+    rec = sim.plant_list[0]
+    rec.working_point = "x"
+    with pytest.raises(TypeError):
+        sim(12.0)
+
+
+class FakePlant:
+    """Any callable with the simulator's call convention can stand in for a plant."""
+
+    def __init__(self, y):
+        self.y, self.calls, self.plotted = y, [], []
+
+    def __call__(self, u, v):
+        self.calls.append((u, v))
+        return dict(self.y)
+
+    def plot_model_stp(self, plotLen):
+        self.plotted.append(plotLen)
+
+
+def test_foreign_plants_and_plot_selection():
+    sim = bp.LPVPlantSim({"CV1": 1.0})
+    sim.addPlant(1, 10, LIGHT, 1)
+    sim.addPlant(2, 20, LIGHT, 1)
+    fake = FakePlant({"CV1": 4.0, "CV2": 8.0})
+    sim.plant_list[1].plant = fake
+    u = {"MV1": 2.0}
+    out = sim(17.5, u)
+    assert fake.calls == [(u, {})]
+    assert out["CV1"] == 0.25 * 0.0 + 0.75 * 4.0 + 1.0 and out["CV2"] == 0.75 * 8.0
+    assert sim.plot_model_stp(2, 50) is None and fake.plotted == [50]
+    assert sim.plot_model_stp(7) is None and fake.plotted == [50]
+
+
+def test_one_simulator_shared_by_two_records_advances_twice():
+    sim, ref = bp.LPVPlantSim(INI), RefLPV(INI)
+    for pid, wp in [(1, 10), (2, 20)]:
+        sim.addPlant(pid, wp, LIGHT, 1)
+        ref.add(pid, wp, LIGHT, 1)
+    sim.plant_list[1].plant = sim.plant_list[0].plant
+    ref.plants[1][2] = ref.plants[0][2]
+    for w, u, v in mv_steps(10):
+        assert sim(w, u, v) == ref(w, u, v)
+    with pytest.raises(TypeError):
+        bp.LPVPlantSim.__call__(ml.no_model(), 1.0)
