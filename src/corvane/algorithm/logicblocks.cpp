@@ -398,14 +398,8 @@ PyObject* noargs_entry(PyObject* self, PyObject*) {
     }
     try {
         return Fn(self, *nb::inst_ptr<T>(self));
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (nb::builtin_exception& e) {
-        restore_builtin(e);
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        set_error_from_current();
     }
     return nullptr;
 }
