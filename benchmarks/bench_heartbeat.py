@@ -6,7 +6,7 @@ helper) and the same counter in plain Python.
 
 import sys
 
-from bench_pid import measure
+from bench_pid import measure, table
 from corvane.algorithm.heartbeat import WatchDog
 
 try:
@@ -47,11 +47,6 @@ def rows():
             ("WatchDog(9999) vs plain Python", t["pos2"], t["plain2"], ratio(t["pos2"], t["plain2"]))]
     return out
 
-
-def table(rs):
-    lines = ["| benchmark | corvane (ns/call) | anchor (ns/call) | ratio |", "|---|---:|---:|---|"]
-    lines += [f"| {name} | {a:.1f} | {b:.1f} | {r} |" for name, a, b, r in rs]
-    return "\n".join(lines)
 
 
 if __name__ == "__main__":

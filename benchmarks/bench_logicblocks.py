@@ -9,7 +9,7 @@ import sys
 
 import numpy as np
 
-from bench_pid import measure
+from bench_pid import measure, table
 from corvane.algorithm.logicblocks import RStrigger, TOFFtrigger, TONtrigger
 
 try:
@@ -105,11 +105,6 @@ def rows():
         out.append((f"{name} vs plain Python", b, t[f"p{k}"], ratio(b, t[f"p{k}"])))
     return out
 
-
-def table(rs):
-    lines = ["| benchmark | corvane (ns/call) | anchor (ns/call) | ratio |", "|---|---:|---:|---|"]
-    lines += [f"| {name} | {a:.1f} | {b:.1f} | {r} |" for name, a, b, r in rs]
-    return "\n".join(lines)
 
 
 if __name__ == "__main__":
