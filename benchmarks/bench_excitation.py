@@ -7,7 +7,7 @@ with the same binding machinery) and the same generator in plain Python.
 import pathlib
 import sys
 
-from bench_pid import measure
+from bench_pid import measure, slower, table
 
 from corvane.algorithm.excitation import TestSignal
 
@@ -19,10 +19,6 @@ except ImportError:  # built only with CORVANE_BENCH_FLOOR=ON (make bench)
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
 from excitation_reference import PlainTestSignal  # noqa: E402
 
-
-def slower(ours, anchor):
-    r = ours / anchor
-    return f"{r:.2f}x slower" if r >= 1 else f"{1 / r:.2f}x faster"
 
 
 def rows():
@@ -42,11 +38,6 @@ def rows():
     out.append(("TestSignal(t) vs plain-Python generator", t["pos"], t["plain"], f"{t['plain'] / t['pos']:.1f}x faster"))
     return out
 
-
-def table(rs):
-    lines = ["| benchmark | corvane (ns/call) | anchor (ns/call) | ratio |", "|---|---:|---:|---|"]
-    lines += [f"| {name} | {a:.1f} | {b:.1f} | {r} |" for name, a, b, r in rs]
-    return "\n".join(lines)
 
 
 if __name__ == "__main__":

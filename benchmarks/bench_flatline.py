@@ -9,7 +9,7 @@ against one of 10000 (a call should cost the same).
 import pathlib
 import sys
 
-from bench_pid import measure
+from bench_pid import measure, slower, table
 
 from corvane.algorithm.flatline import ConstDect
 
@@ -21,10 +21,6 @@ except ImportError:  # built only with CORVANE_BENCH_FLOOR=ON (make bench)
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
 from flatline_reference import PlainConstDect  # noqa: E402
 
-
-def slower(ours, anchor):
-    r = ours / anchor
-    return f"{r:.2f}x slower" if r >= 1 else f"{1 / r:.2f}x faster"
 
 
 def rows():
@@ -61,11 +57,6 @@ def rows():
     ]
     return out
 
-
-def table(rs):
-    lines = ["| benchmark | corvane (ns/call) | anchor (ns/call) | ratio |", "|---|---:|---:|---|"]
-    lines += [f"| {name} | {a:.1f} | {b:.1f} | {r} |" for name, a, b, r in rs]
-    return "\n".join(lines)
 
 
 if __name__ == "__main__":

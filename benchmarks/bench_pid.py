@@ -164,6 +164,11 @@ def rows():
     return out
 
 
+def slower(ours, anchor):
+    r = ours / anchor
+    return f"{r:.2f}x slower" if r >= 1 else f"{1 / r:.2f}x faster"
+
+
 def table(rs):
     lines = ["| benchmark | corvane (ns/call) | anchor (ns/call) | ratio |", "|---|---:|---:|---|"]
     lines += [f"| {name} | {a:.1f} | {b:.1f} | {r} |" for name, a, b, r in rs]

@@ -108,6 +108,8 @@ void def_call_floors(nb::module_& m) {
 }
 }  // namespace
 
+void bind_logic_floors(nb::module_& m);
+
 NB_MODULE(_benchfloor, m) {
     def_call_floors(m);
     nb::class_<Floor> cls(m, "Floor");
@@ -147,4 +149,62 @@ NB_MODULE(_benchfloor, m) {
     clamp.def(nb::init<>());
     corvane::bind::def_fast<ClampFloor>(clamp, "run", std::array<const char*, 3>{"u", "HI", "LO"}, 1,
                                         "($self, u, HI=100, LO=0)", "No-op.", ClampNoOp{});
+    bind_logic_floors(m);
+}
+
+// Function-block floor: a no-op call() (METH_NOARGS, as the blocks use) that reads
+// the same attributes as the blocks' call(): Ut, DT, ET and Ut_array of a timer,
+// or S, R and Q_array of a latch (the benchmark sets them on the instance). And a
+// no-op call of the object itself, obj(MaxOut=0), through the blocks'
+// instance-vectorcall helper, for the watchdog.
+namespace {
+struct FBFloor {};
+
+template <int Kind>
+PyObject* fb_call(PyObject* self, PyObject*) {
+    static const char* timer[] = {"Ut", "DT", "ET", "Ut_array"};
+    static const char* latch[] = {"S", "R", "Q_array"};
+    static PyObject* names[4] = {};
+    const char** src = Kind == 0 ? timer : latch;
+    const int n = Kind == 0 ? 4 : 3;
+    for (int i = 0; i < n; ++i) {
+        if (!names[i]) names[i] = PyUnicode_InternFromString(src[i]);
+        PyObject* v = PyObject_GetAttr(self, names[i]);
+        if (!v) return nullptr;
+        Py_DECREF(v);
+    }
+    Py_RETURN_NONE;
+}
+
+template <int Kind>
+void def_fb_call(nb::handle cls) {
+    static PyMethodDef def{"call", (PyCFunction) fb_call<Kind>, METH_NOARGS, nullptr};
+    PyObject* descr = PyDescr_NewMethod((PyTypeObject*) cls.ptr(), &def);
+    PyObject_SetAttrString(cls.ptr(), "call", descr);
+    Py_XDECREF(descr);
+}
+
+struct WatchDogFloor;
+struct NoOpCall {
+    PyObject* operator()(nb::handle, WatchDogFloor&, PyObject* (&)[1]) const { return PyLong_FromLong(0); }
+};
+struct WatchDogFloor : corvane::bind::NoPyObjects {
+    vectorcallfunc vectorcall = corvane::bind::instance_call<WatchDogFloor, 1, NoOpCall>;
+};
+}  // namespace
+
+void bind_logic_floors(nb::module_& m) {
+    nb::class_<FBFloor> timer(m, "TimerFloor", nb::dynamic_attr());
+    timer.def(nb::init<>());
+    for (const char* a : {"Ut", "DT", "ET", "Yt"}) timer.attr(a) = 0;
+    def_fb_call<0>(timer);
+    struct LatchTag {};
+    nb::class_<LatchTag> latch(m, "LatchFloor", nb::dynamic_attr());
+    latch.def(nb::init<>());
+    for (const char* a : {"S", "R"}) latch.attr(a) = 0;
+    def_fb_call<1>(latch);
+    nb::class_<WatchDogFloor> wd(m, "WatchDogFloor", nb::type_slots(corvane::bind::gc_slots<WatchDogFloor>));
+    wd.def(nb::init<>());
+    corvane::bind::def_call<WatchDogFloor>(wd, std::array<const char*, 1>{"MaxOut"}, 0, "($self, MaxOut=0)",
+                                                "No-op.", NoOpCall{});
 }

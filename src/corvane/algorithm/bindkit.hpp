@@ -354,6 +354,24 @@ inline void restore_builtin(const nb::builtin_exception& e) {
     PyErr_SetString(t, e.what());
 }
 
+// Sets the Python error for the C++ exception being handled: call it from
+// `catch (...)` where native code returns to the interpreter.
+inline void set_error_from_current() {
+    try {
+        throw;
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (nb::builtin_exception& e) {
+        restore_builtin(e);
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+
 template <size_t N>
 struct FastSignature {
     const char* func;                 // for messages: "run"
@@ -418,14 +436,8 @@ struct FastHolder {
         }
         try {
             return Body{}(nb::handle(self), *nb::inst_ptr<T>(self), slots);
-        } catch (nb::python_error& e) {
-            e.restore();
-        } catch (nb::builtin_exception& e) {
-            restore_builtin(e);
-        } catch (std::bad_alloc&) {
-            PyErr_NoMemory();
-        } catch (std::exception& e) {
-            PyErr_SetString(PyExc_RuntimeError, e.what());
+        } catch (...) {
+            set_error_from_current();
         }
         return nullptr;
     }

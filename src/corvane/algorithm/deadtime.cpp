@@ -276,14 +276,8 @@ PyObject* algo_call(PyObject* self, PyObject*) {
         nb::object nLag = get_attr(self, g->s_nLag);
         if (!algo_fast(self, U, Ut, nLag)) algo_generic(self, U, Ut, nLag);
         Py_RETURN_NONE;
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (nb::builtin_exception& e) {
-        restore_builtin(e);
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        set_error_from_current();
     }
     return nullptr;
 }
