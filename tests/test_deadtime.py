@@ -131,6 +131,15 @@ def test_algorithm_worked_examples():
     assert run_algo(blk, [(9, 2)]) == [9] and blk.U_array.tolist() == [9, 9, 9]
 
 
+def test_algorithm_store_error_comes_before_index_error():
+    blk = Delay_Algorithm()
+    blk.U_array = np.array([3, 4], dtype=np.int64)
+    blk.Ut, blk.nLag = 9.3e18, -4  # neither storable nor a valid index: the store is tried first
+    with pytest.raises(OverflowError):
+        blk.call()
+    assert blk.U_array.tolist() == [3, 4]
+
+
 def test_algorithm_shifts_the_callers_array_in_place():
     blk = Delay_Algorithm()
     run_algo(blk, [(1.0, 2)])

@@ -257,8 +257,11 @@ void algo_generic(PyObject* self, nb::object U, nb::handle Ut, nb::handle nLag) 
         nb::object pad = nb::steal(p);
         arr = g->np_hstack(nb::make_tuple(arr, pad));
     }
-    // The index is tried before the shift: a refused delay changes nothing.
-    PyObject* probe = PyObject_GetItem(arr.ptr(), nLag.ptr());
+    // The sample is tried on a copy first: errors come in the order of the steps
+    // (the store, then the index) and a refused sample changes nothing.
+    nb::object trial = nb::module_::import_("copy").attr("copy")(arr);
+    corvane::helpers::data_store(trial, Ut);
+    PyObject* probe = PyObject_GetItem(trial.ptr(), nLag.ptr());
     if (!probe) raise_pending();
     Py_DECREF(probe);
     corvane::helpers::data_store(arr, Ut);
