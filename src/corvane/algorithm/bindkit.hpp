@@ -77,6 +77,12 @@ inline double to_double(nb::handle h) {
     return v;
 }
 
+// A float, a numpy float64, or an int that a double holds exactly: the
+// interpreter's arithmetic on these gives the same double as native code.
+// `f64` tells a numpy float64, whose arithmetic results keep that type.
+inline bool simple_number(PyObject* o, double& v, bool& f64);
+inline nb::object number(double v, bool f64);
+
 // The interpreter's round() of a float to an int, reduced to what callers
 // compare against: the nearest integer, halves to even. NaN and infinities
 // raise the interpreter's errors.
@@ -124,6 +130,29 @@ inline nb::object make_float64(double v) {
     reinterpret_cast<PyFloatObject*>(o)->ob_fval = v;
     return nb::steal(o);
 }
+
+inline bool simple_number(PyObject* o, double& v, bool& f64) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyFloat_Type || t == float64_type()) {
+        v = PyFloat_AS_DOUBLE(o);
+        f64 = t != &PyFloat_Type;
+        return true;
+    }
+    if (t == &PyLong_Type) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
+        constexpr long long lim = 1LL << 53;
+        if (!overflow && x >= -lim && x <= lim) {
+            v = (double) x;
+            f64 = false;
+            return true;
+        }
+        PyErr_Clear();
+    }
+    return false;
+}
+
+inline nb::object number(double v, bool f64) { return f64 ? make_float64(v) : nb::float_(v); }
 
 // The instance __dict__ of an object with dynamic attributes (or None).
 inline nb::object instance_dict(nb::handle self) { return nb::getattr(self, "__dict__", nb::none()); }
@@ -318,6 +347,22 @@ int gc_clear(PyObject* self) {
     if (nb::inst_ready(self)) nb::inst_ptr<T>(self)->clear();
     return 0;
 }
+
+// GC support for a binding struct whose Python objects are the nb::object
+// members that `fields()` lists (an array of pointers to them).
+template <class D>
+struct ObjectFields {
+    int traverse(visitproc visit, void* arg) {
+        for (nb::object* f : static_cast<D*>(this)->fields()) Py_VISIT(f->ptr());
+        return 0;
+    }
+    void clear() {
+        for (nb::object* f : static_cast<D*>(this)->fields()) {
+            nb::object drop = std::move(*f);
+            *f = nb::none();
+        }
+    }
+};
 
 // For a class that holds no Python object but needs GC support (def_call).
 struct NoPyObjects {

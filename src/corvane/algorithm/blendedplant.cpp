@@ -23,30 +23,12 @@ struct BlendedCall {
     PyObject* operator()(nb::handle self, Blended& s, PyObject* (&a)[3]) const;
 };
 
-struct Blended {
+struct Blended : ObjectFields<Blended> {
     vectorcallfunc vectorcall = instance_call<Blended, 3, BlendedCall>;  // the instance's vectorcall slot
     nb::object plant_list = nb::list(), ini_value_dict = nb::dict(), working_value = nb::float_(0.0);
     nb::object u_dict = nb::dict(), y_dict = nb::dict();
 
-    nb::object* fields[5] = {&plant_list, &ini_value_dict, &working_value, &u_dict, &y_dict};
-
-    Blended() = default;
-    Blended(Blended&& o) noexcept { *this = std::move(o); }
-    Blended& operator=(Blended&& o) noexcept {
-        for (int i = 0; i < 5; ++i) *fields[i] = std::move(*o.fields[i]);
-        return *this;
-    }
-
-    int traverse(visitproc visit, void* arg) {
-        for (nb::object* f : fields) Py_VISIT(f->ptr());
-        return 0;
-    }
-    void clear() {
-        for (nb::object* f : fields) {
-            nb::object drop = std::move(*f);
-            *f = nb::none();
-        }
-    }
+    std::array<nb::object*, 5> fields() { return {&plant_list, &ini_value_dict, &working_value, &u_dict, &y_dict}; }
 
     void check_ready() const {
         if (!PyList_CheckExact(plant_list.ptr()) || !PyDict_CheckExact(ini_value_dict.ptr()) ||
@@ -515,8 +497,8 @@ NB_MODULE(blendedplant, m) {
     local.def(nb::init<>());
     for (int i = 0; i < 6; ++i) {
         local.def_prop_rw(
-            kFieldNames[i], [i](LocalPlant& r) { return *r.fields[i]; },
-            [i](LocalPlant& r, nb::handle v) { *r.fields[i] = nb::borrow(v); }, nb::arg("value").none());
+            kFieldNames[i], [i](LocalPlant& r) { return *r.fields()[i]; },
+            [i](LocalPlant& r, nb::handle v) { *r.fields()[i] = nb::borrow(v); }, nb::arg("value").none());
     }
     def_pickle<LocalPlant>(
         local,
@@ -525,7 +507,7 @@ NB_MODULE(blendedplant, m) {
         },
         [](LocalPlant& r, nb::handle st) {
             StateView sv(st, 6, "LPVLocalPlant");
-            for (int i = 0; i < 6; ++i) *r.fields[i] = sv.item(i);
+            for (int i = 0; i < 6; ++i) *r.fields()[i] = sv.item(i);
         });
     g_local_type = (PyTypeObject*) local.ptr();
 

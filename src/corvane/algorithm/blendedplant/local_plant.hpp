@@ -8,29 +8,6 @@ PyTypeObject* g_local_type = nullptr;
 
 nb::object deepcopy(nb::handle o) { return nb::module_::import_("copy").attr("deepcopy")(o); }
 
-// A float, an int a double holds exactly, or a numpy float64.
-bool simple_number(PyObject* o, double& v, bool& f64) {
-    PyTypeObject* t = Py_TYPE(o);
-    if (t == &PyFloat_Type || t == float64_type()) {
-        v = PyFloat_AS_DOUBLE(o);
-        f64 = t != &PyFloat_Type;
-        return true;
-    }
-    if (t == &PyLong_Type) {
-        int overflow = 0;
-        long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
-        constexpr long long lim = 1LL << 53;
-        if (!overflow && x >= -lim && x <= lim) {
-            v = (double) x;
-            f64 = false;
-            return true;
-        }
-        PyErr_Clear();
-    }
-    return false;
-}
-
-nb::object number(double v, bool f64) { return f64 ? make_float64(v) : nb::float_(v); }
 
 nb::object py_binop(PyObject* (*op)(PyObject*, PyObject*), nb::handle a, nb::handle b) {
     PyObject* r = op(a.ptr(), b.ptr());
@@ -63,29 +40,11 @@ nb::object copy_values(nb::handle d) {
 // ---------------------------------------------------------------------------
 // The record of one local plant
 
-struct LocalPlant {
+struct LocalPlant : ObjectFields<LocalPlant> {
     nb::object plant_id = nb::none(), working_point = nb::none(), plant = nb::none(), yu_model_tf = nb::none();
     nb::object Ts = nb::int_(1), current_weight = nb::float_(0.0);
 
-    nb::object* fields[6] = {&plant_id, &working_point, &plant, &yu_model_tf, &Ts, &current_weight};
-
-    LocalPlant() = default;
-    LocalPlant(LocalPlant&& o) noexcept { *this = std::move(o); }
-    LocalPlant& operator=(LocalPlant&& o) noexcept {
-        for (int i = 0; i < 6; ++i) *fields[i] = std::move(*o.fields[i]);
-        return *this;
-    }
-
-    int traverse(visitproc visit, void* arg) {
-        for (nb::object* f : fields) Py_VISIT(f->ptr());
-        return 0;
-    }
-    void clear() {
-        for (nb::object* f : fields) {
-            nb::object drop = std::move(*f);
-            *f = nb::none();
-        }
-    }
+    std::array<nb::object*, 6> fields() { return {&plant_id, &working_point, &plant, &yu_model_tf, &Ts, &current_weight}; }
 };
 
 const char* const kFieldNames[6] = {"plant_id", "working_point", "plant", "yu_model_tf", "Ts", "current_weight"};

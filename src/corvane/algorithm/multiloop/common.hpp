@@ -22,36 +22,6 @@ nb::object deepcopy(nb::handle o) { return nb::module_::import_("copy").attr("de
 // numpy.float64, fetched once at module initialisation.
 PyTypeObject* g_float64 = nullptr;
 
-// A float, a numpy float64 or an int that a double holds exactly: the
-// interpreter's arithmetic on these gives the same double as native code.
-inline bool simple_number(PyObject* o, double& v, bool& f64) {
-    PyTypeObject* t = Py_TYPE(o);
-    if (t == &PyFloat_Type) {
-        v = PyFloat_AS_DOUBLE(o);
-        f64 = false;
-        return true;
-    }
-    if (t == g_float64) {
-        v = PyFloat_AS_DOUBLE(o);
-        f64 = true;
-        return true;
-    }
-    if (t == &PyLong_Type) {
-        int overflow = 0;
-        long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
-        constexpr long long lim = 1LL << 53;
-        if (!overflow && x >= -lim && x <= lim) {
-            v = (double) x;
-            f64 = false;
-            return true;
-        }
-        PyErr_Clear();
-    }
-    return false;
-}
-
-inline nb::object number(double v, bool f64) { return f64 ? make_float64(v) : nb::float_(v); }
-
 // float(u - u_ini) as the interpreter computes it.
 inline double difference(PyObject* u, PyObject* ui) {
     double a, b;

@@ -90,14 +90,8 @@ int guarded(F&& f) {
     try {
         f();
         return 0;
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (nb::builtin_exception& e) {
-        restore_builtin(e);
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        set_error_from_current();
     }
     return -1;
 }
