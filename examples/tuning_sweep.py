@@ -117,7 +117,7 @@ def sweep(kps, tis, samples, client=None, progress=False):
         # Workers need not have this script on their path: its functions travel by value.
         cloudpickle.register_pickle_by_value(sys.modules[__name__])
         cloudpickle.register_pickle_by_value(sys.modules["closed_loop"])
-        shared = client.scatter(blocks, broadcast=True)
+        shared = client.scatter(blocks, broadcast=True, hash=False)  # a key of its own per sweep
         futures = {client.submit(sweep_row, shared, float(kp), [float(t) for t in tis], samples, pure=False): i
                    for i, kp in enumerate(kps)}
         for fut in as_completed(futures):
