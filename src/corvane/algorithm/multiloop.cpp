@@ -21,6 +21,7 @@ using namespace corvane::bind;
 #include "multiloop/models.hpp"
 #include "multiloop/miso.hpp"
 #include "multiloop/mimo.hpp"
+#include "multiloop/mimo_compiled.hpp"
 #include "multiloop/native_api.hpp"
 #include "multiloop/tools.hpp"
 #include "multiloop/pickling.hpp"
