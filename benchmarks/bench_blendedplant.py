@@ -31,7 +31,7 @@ from corvane.algorithm import multiloop as ml  # noqa: E402
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tests"))
-from bench_multiloop import build_driver, core_per_sample, fmt_time  # noqa: E402
+from bench_multiloop import build_driver, core_per_sample, table  # noqa: E402
 from blendedplant_reference import RefLPV  # noqa: E402
 from multiloop_reference import EXAMPLE, INI  # noqa: E402
 
@@ -136,13 +136,6 @@ def rows():
                            t_sim, t_core, t_core / t_sim))
     return result
 
-
-def table(rs):
-    out = ["| benchmark | corvane | reference | ratio |", "|---|---:|---:|---|"]
-    for name, t, ref, ratio in rs:
-        text = f"{ratio:.1f}x faster" if ratio >= 1 else f"{1 / ratio:.2f}x slower"
-        out.append(f"| {name} | {fmt_time(t)} | {fmt_time(ref)} | {text} |")
-    return "\n".join(out)
 
 
 if __name__ == "__main__":

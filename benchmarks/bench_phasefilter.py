@@ -14,6 +14,8 @@ import timeit
 import numpy as np
 from scipy import signal
 
+from bench_pid import table
+
 from corvane.algorithm.phasefilter import LDLAG
 
 try:
@@ -141,11 +143,6 @@ def rows():
     ]
     return out
 
-
-def table(rs):
-    lines = ["| benchmark | corvane (ns) | anchor (ns) | ratio |", "|---|---:|---:|---|"]
-    lines += [f"| {name} | {a:.1f} | {b:.1f} | {r} |" for name, a, b, r in rs]
-    return "\n".join(lines)
 
 
 if __name__ == "__main__":
