@@ -162,16 +162,28 @@ NB_MODULE(multiloop, m) {
         },
         "model_list"_a.none(), "u_ini_list"_a.none());
     miso.def_prop_rw(
-        "model_list", [](PyMISO& s) { return s.model_list; },
+        "model_list",
+        [](PyMISO& s) {
+            ++g_exposure;
+            return s.model_list;
+        },
         [](PyMISO& s, nb::handle v) { s.model_list = nb::borrow(v); });
     miso.def_prop_rw(
-        "u_ini_list", [](PyMISO& s) { return s.u_ini_list; },
+        "u_ini_list",
+        [](PyMISO& s) {
+            ++g_exposure;
+            return s.u_ini_list;
+        },
         [](PyMISO& s, nb::handle v) { s.u_ini_list = nb::borrow(v); });
     miso.def(
         "one_step_sim", [](PyMISO& s, nb::handle u_list) { return miso_one_step(s, u_list); }, "u_list"_a.none(),
         "One sample: the CV deviation for the current MV values.");
     def_pickle<PyMISO>(
-        miso, [](PyMISO& s) { return nb::make_tuple(s.model_list, s.u_ini_list); },
+        miso,
+        [](PyMISO& s) {
+            ++g_exposure;
+            return nb::make_tuple(s.model_list, s.u_ini_list);
+        },
         [](PyMISO& s, nb::handle st) {
             StateView sv(st, 2, "MISOSimulator");
             s.model_list = sv.item(0);

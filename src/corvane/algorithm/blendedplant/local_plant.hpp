@@ -43,8 +43,29 @@ nb::object copy_values(nb::handle d) {
 struct LocalPlant : ObjectFields<LocalPlant> {
     nb::object plant_id = nb::none(), working_point = nb::none(), plant = nb::none(), yu_model_tf = nb::none();
     nb::object Ts = nb::int_(1), current_weight = nb::float_(0.0);
+    // A weight written by the simulator's fast path, made an object when read.
+    double weight_value = 0.0;
+    bool weight_f64 = false, weight_pending = false;
 
     std::array<nb::object*, 6> fields() { return {&plant_id, &working_point, &plant, &yu_model_tf, &Ts, &current_weight}; }
+
+    const nb::object& weight() {
+        if (weight_pending) {
+            nb::object w = number(weight_value, weight_f64);
+            weight_pending = false;
+            std::swap(current_weight, w);  // the old object goes last
+        }
+        return current_weight;
+    }
+    void set_weight(nb::object w) {
+        weight_pending = false;
+        std::swap(current_weight, w);
+    }
+    void set_weight(double v, bool f64) {
+        weight_value = v;
+        weight_f64 = f64;
+        weight_pending = true;
+    }
 };
 
 const char* const kFieldNames[6] = {"plant_id", "working_point", "plant", "yu_model_tf", "Ts", "current_weight"};

@@ -32,6 +32,9 @@ struct Compiled {
     std::vector<nb::object> cv_keys, mv_keys, hold;
     std::vector<unsigned char> out_f64;          // the CV's value is a numpy float64
     std::vector<double> zero_v;
+    // g_exposure when the lists were last found as compiled and held by
+    // nobody else: until it moves on, nothing can have changed them.
+    mutable uint64_t exposure = 0;
 
 };
 
@@ -130,6 +133,12 @@ struct PyMIMO {
     // commit then advances the plant and writes the values.
     bool fast_prepare(nb::handle u_values, nb::handle v_values);
     void fast_commit(uint64_t token);
+    // The lazy compiled path once it is set up: nothing to check again but
+    // the compilation. hot_step then advances the plant: upd[j] is the new
+    // value of MV j (a plain number, already converted to u_new[j]) or null.
+    // Neither runs Python code.
+    bool hot_ready() const;
+    void hot_step(const double* u_new, PyObject* const* upd);
 
     void index_tags() {
         mv_tags.clear();
@@ -443,10 +452,52 @@ nb::object lazy_result(PyMIMO& s) {
     return r;
 }
 
+// The largest plant the hot path takes (its MV values sit on the stack).
+constexpr size_t kHotMvs = 32;
+
+// A call on the lazy compiled path: exact dicts, no disturbance, every given
+// MV value a plain number. False, with nothing changed, when the general
+// step is needed.
+bool hot_call(PyMIMO& s, PyObject* u, PyObject* v) {
+    if (!PyDict_CheckExact(u) || !PyDict_CheckExact(v) || PyDict_GET_SIZE(v) != 0 || !s.hot_ready()) return false;
+    const size_t nmv = s.mv_tags.size();
+    if (nmv > kHotMvs) return false;
+    double u_new[kHotMvs];
+    PyObject* upd[kHotMvs];
+    for (size_t j = 0; j < nmv; ++j) upd[j] = nullptr;
+    Py_ssize_t pos = 0;
+    size_t i = 0;
+    PyObject *k, *x;
+    while (PyDict_Next(u, &pos, &k, &x)) {
+        Py_ssize_t j = -1;
+        if (i < nmv && s.mv_tags[i].ptr() == k) {
+            j = (Py_ssize_t) i;
+        } else {
+            // mv_index holds exact str keys only (str_tags): no Python code runs.
+            if (!PyUnicode_CheckExact(k)) return false;
+            PyObject* idx = PyDict_GetItemWithError(s.mv_index.ptr(), k);
+            if (idx) j = PyLong_AsSsize_t(idx);
+            else if (PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        if (j >= 0 && (size_t) j < nmv) {
+            bool f64;
+            if (!simple_number(x, u_new[j], f64)) return false;
+            upd[j] = x;
+        }
+        ++i;
+    }
+    s.hot_step(u_new, upd);
+    return true;
+}
+
 nb::object mimo_call(nb::handle self, PyMIMO& s, nb::handle u, nb::handle v) {
-    s.step(u, v);
     PyTypeObject* t = Py_TYPE(self.ptr());
-    if (t == g_types.mimo || t == g_types.siso) {
+    const bool own = t == g_types.mimo || t == g_types.siso;
+    if (!hot_call(s, u.ptr(), v.ptr())) s.step(u, v);
+    if (own) {
         if (s.pend.y_dirty && s.lazy_ok) {
             nb::object r = lazy_result(s);
             if (r.is_valid()) return r;

@@ -19,19 +19,34 @@ bool PyMIMO::compiled_current() const {
     if (c.generation != g_model_generation || c.epoch != g_dict_epoch || c.sims != cv_simulators.ptr() ||
         c.ini != ini_value_dict.ptr())
         return false;
-    const size_t nmv = c.core.nmv;
+    if (c.exposure == g_exposure) return true;
+    const size_t nmv = c.core.nmv, ncv = c.core.ncv;
     const PyObject* const* want = c.items.data();
-    for (size_t i = 0, r = 0; i < c.core.ncv; ++i, r += 3) {
-        const PyMISO& m = *c.misos[i];
-        if (m.model_list.ptr() != c.rows[r + 1] || m.u_ini_list.ptr() != c.rows[r + 2]) return false;
-        Py_ssize_t n1 = 0, n2 = 0;
-        PyObject** a = seq_items(c.rows[r + 1], n1);
-        PyObject** b = seq_items(c.rows[r + 2], n2);
-        if ((size_t) n1 != nmv || (size_t) n2 != nmv) return false;
+    PyObject* const* row = c.rows.data();
+    const PyMISO* const* misos = c.misos.data();
+    for (size_t i = 0; i < ncv; ++i, row += 3, want += 2 * nmv) {
+        // Held lists or tuples (compile() checked), compared item by item:
+        // a list may have been changed in place.
+        PyObject *ml = row[1], *ul = row[2];
+        if (misos[i]->model_list.ptr() != ml || misos[i]->u_ini_list.ptr() != ul ||
+            (size_t) PySequence_Fast_GET_SIZE(ml) != nmv || (size_t) PySequence_Fast_GET_SIZE(ul) != nmv)
+            return false;
+        PyObject *const *a = PySequence_Fast_ITEMS(ml), *const *b = PySequence_Fast_ITEMS(ul);
         for (size_t j = 0; j < nmv; ++j)
             if (a[j] != want[j] || b[j] != want[nmv + j]) return false;
-        want += 2 * nmv;
     }
+    // Held only by their simulator (and its plan) and by this compilation:
+    // nobody can change the lists until one is handed out again.
+    bool alone = true;
+    row = c.rows.data();
+    for (size_t i = 0; i < ncv && alone; ++i, row += 3) {
+        const PyMISO& m = *misos[i];
+        for (int k = 1; k < 3; ++k) {
+            const bool planned = m.planned && (k == 1 ? m.plan.models : m.plan.inis) == row[k];
+            alone = alone && Py_REFCNT(row[k]) == 2 + (planned ? 1 : 0);
+        }
+    }
+    if (alone) c.exposure = g_exposure;
     return true;
 }
 
@@ -230,6 +245,32 @@ void PyMIMO::fast_commit(uint64_t token) {
     if (fast.upd.capacity() == 0) fast.upd.swap(upd);
     if (fast.y.capacity() == 0) fast.y.swap(y);
     if (fast.held.capacity() == 0) fast.held.swap(held);
+}
+
+bool PyMIMO::hot_ready() const {
+    if (!lazy_ok || !comp || pend.comp != comp || lazy_u != u_dict.ptr() || lazy_y != y_dict.ptr() ||
+        Py_REFCNT(u_dict.ptr()) != 1 || Py_REFCNT(y_dict.ptr()) != 1)
+        return false;
+    // pend was sized for this compilation (lazy_eligible), and a new tag set drops it.
+    return mv_tags.size() == comp->core.nmv && compiled_current();
+}
+
+void PyMIMO::hot_step(const double* u_new, PyObject* const* upd) {
+    Compiled& c = *comp;
+    const size_t nmv = c.core.nmv, ncv = c.core.ncv;
+    for (size_t j = 0; j < nmv; ++j)
+        if (upd[j]) pend.u_now[j] = u_new[j];
+    c.core.step(pend.u_now.data(), c.zero_v.data(), pend.y.data());
+    for (PyTfz* f : c.filters) f->fresh = false;
+    last_values_float = true;
+    // What is let go here are plain numbers: their release runs no Python code.
+    for (size_t j = 0; j < nmv; ++j)
+        if (upd[j]) {
+            pend.u[j] = nb::borrow(upd[j]);
+            pend.u_any = true;
+        }
+    for (size_t i = 0; i < ncv; ++i) pend.y_obj[i].reset();
+    pend.y_dirty = true;
 }
 
 bool PyMIMO::lazy_eligible(const Compiled& c) {

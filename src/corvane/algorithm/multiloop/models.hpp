@@ -9,6 +9,10 @@ struct PyNoModel {};
 // Bumped whenever a live model may have been given new coefficients
 // (__setstate__), so that cached plans see it.
 inline uint64_t g_model_generation = 0;
+// Bumped whenever a MISOSimulator's model_list or u_ini_list may have been
+// handed out (attribute read, __getstate__, a traversal such as
+// gc.get_referents): from then on the holder may change the list in place.
+inline uint64_t g_exposure = 1;
 
 struct PyTfz {
     corvane::LFilter f;

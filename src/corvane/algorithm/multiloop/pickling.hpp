@@ -96,6 +96,7 @@ int miso_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self)) return 0;
     PyMISO* m = nb::inst_ptr<PyMISO>(self);
+    ++g_exposure;
     Py_VISIT(m->model_list.ptr());
     Py_VISIT(m->u_ini_list.ptr());
     for (const nb::object& o : m->plan.hold) Py_VISIT(o.ptr());
