@@ -1,7 +1,9 @@
 """Blended (LPV) plant simulator over local MIMOSim plants."""
 
 import copy
+import gc
 import pickle
+import weakref
 
 import numpy as np
 import pytest
@@ -63,6 +65,58 @@ def test_matches_plain_python_blend_with_changes_between_samples():
         assert [type(x) for x in got.values()] == [type(x) for x in ref.y.values()]
         assert sim.get_current_plant_weight_dict() == {p[0]: p[3] for p in ref.plants}
     assert sim.get_input_data_dict() == ref.u and "MV9" not in sim.get_mv_list()
+
+
+def types_of(values):
+    return [type(x) for x in values]
+
+
+# Changes between samples that a sample must see, each made to the simulator and to the reference.
+WIDER = {**EXAMPLE, "CV3": {"MV4": {"mode": "tf_z", "num_z": [0, 1], "den_z": [1, -0.5]}}}
+FOLLOWED = {
+    3: lambda s, r: (s.ini_value_dict.__setitem__("CV1", 12.5), r.ini.__setitem__("CV1", 12.5)),
+    6: lambda s, r: (setattr(s.plant_list[1], "working_point", 25.0), r.plants[1].__setitem__(1, 25.0)),
+    9: lambda s, r: [setattr(s.plant_list[0], "plant", ml.MIMOSim(scaled(EXAMPLE, 7), {**INI, "CV1": 0.0, "CV2": 0.0})),
+                     r.plants[0].__setitem__(2, ml.MIMOSim(scaled(EXAMPLE, 7), {**INI, "CV1": 0.0, "CV2": 0.0}))],
+    12: lambda s, r: (s._u_dict.pop("MV2"), r.u.pop("MV2")),
+    15: lambda s, r: (s.plant_list.pop(), r.plants.pop()),
+    18: lambda s, r: (s.plant_list.reverse(), r.plants.reverse()),  # working points no longer ascending
+    21: lambda s, r: (s.plant_list.reverse(), r.plants.reverse()),
+    22: lambda s, r: (s.addPlant(4, 45.0, WIDER, 1), r.add(4, 45.0, WIDER, 1)),
+    24: lambda s, r: (s.delPlant(1), r.delete(1)),
+    27: lambda s, r: (s.delPlant(4), r.delete(4)),  # its own MV tag stays in _u_dict and still takes values
+}
+
+
+def test_samples_follow_changes_made_between_them():
+    sim, ref = three_plants(), RefLPV(INI)
+    for pid, wp in [(1, 10), (2, 20), (3, 40)]:
+        ref.add(pid, wp, scaled(EXAMPLE, pid), 1)
+    rng = np.random.default_rng(8)
+    for k in range(32):
+        if k in FOLLOWED:
+            FOLLOWED[k](sim, ref)
+        w = [10.0, 25.0, 40.0, 5.0][k % 4] if k % 5 == 0 else float(rng.uniform(0, 50))
+        u = {"MV1": 15 + float(rng.normal()), "MV2": 16.0 + k % 3, "MV3": np.float64(17 + k % 2), "MV4": 0.5 * k, "MV9": 1.0}
+        got = sim(w, u)
+        assert got == ref(w, u) and types_of(got.values()) == types_of(ref.y.values())
+        weights = sim.get_current_plant_weight_dict()
+        assert weights == {p[0]: p[3] for p in ref.plants} and types_of(weights.values()) == types_of(p[3] for p in ref.plants)
+        assert sim.get_input_data_dict() == ref.u and sim._working_value == w and type(sim._working_value) is float
+
+
+def test_cycle_through_a_record_is_collected():
+    class Anchor:
+        pass
+    sim = three_plants()
+    for w in (15.0, 30.0, 35.0):
+        sim(w, {"MV1": 1.0})
+    a = Anchor()
+    a.sim, sim.plant_list[0].anchor = sim, a
+    gone = weakref.ref(a)
+    del sim, a
+    gc.collect()
+    assert gone() is None
 
 
 def test_one_plant_and_equal_plants_agree():

@@ -2,6 +2,7 @@
 
 import collections
 import copy
+import gc
 import importlib.util
 import pickle
 
@@ -700,6 +701,24 @@ def test_compiled_plant_follows_changes_between_samples():
     check(seq[9:])
     assert list(fast._y_dict) == ["CV1", "CV2"] and fast.get_all_data_dict() == slow.get_all_data_dict()
     np.testing.assert_array_equal(fast.yu_model_obj["CV1"]["MV1"]._zi, slow.yu_model_obj["CV1"]["MV1"]._zi)
+
+
+@pytest.mark.parametrize("reach", ["held", "gc"])
+def test_compiled_plant_sees_a_model_list_changed_long_after_it_was_reached(reach):
+    fast, slow = example(), example()
+    seq = mv_sequence(13, 12)
+    if reach == "held":
+        lists = [fast.cv_simulators["CV2"].model_list, slow.cv_simulators["CV2"].model_list]
+    for u in seq[:6]:
+        assert fast(u) == slow(u, {"other": 0.0})
+    if reach == "gc":  # found without the attribute, after many samples
+        lists = [next(o for o in gc.get_referents(s.cv_simulators["CV2"]) if isinstance(o, list) and len(o) == 3
+                      and not isinstance(o[0], (int, float))) for s in (fast, slow)]
+    for lst in lists:
+        lst[1] = Doubler()
+    for u in seq[6:]:
+        assert fast(u) == slow(u, {"other": 0.0})
+    assert fast.cv_simulators["CV2"].model_list[1].seen == slow.cv_simulators["CV2"].model_list[1].seen != []
 
 
 def test_states_with_out_of_band_and_strided_arrays():
