@@ -721,6 +721,24 @@ def test_compiled_plant_sees_a_model_list_changed_long_after_it_was_reached(reac
     assert fast.cv_simulators["CV2"].model_list[1].seen == slow.cv_simulators["CV2"].model_list[1].seen != []
 
 
+def test_reset_state_reads_as_fresh_until_the_next_compiled_sample():
+    sim = example()
+    seq = mv_sequence(17, 6)
+    for u in seq[:4]:
+        sim(u)
+    m = sim.yu_model_obj["CV1"]["MV1"]
+    m.reset_zi()
+    assert type(m._zi) is list and not any(m._zi)
+    ref = ml.MIMOSim(EXAMPLE, INI, 1)
+    for u in seq[:4]:
+        ref(u, {"other": 0.0})
+    ref.yu_model_obj["CV1"]["MV1"].reset_zi()
+    for u in seq[4:]:
+        assert sim(u) == ref(u, {"other": 0.0})
+    assert type(m._zi) is np.ndarray
+    np.testing.assert_array_equal(m._zi, ref.yu_model_obj["CV1"]["MV1"]._zi)
+
+
 def test_states_with_out_of_band_and_strided_arrays():
     m = ml.tfz_model([0, 1, 0.5], [1, -0.5])
     run(m, [1.0, 2.0])

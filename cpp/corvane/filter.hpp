@@ -26,90 +26,138 @@ inline FilterError check_filter(std::size_t nb, std::size_t na, double a0) {
     return FilterError::none;
 }
 
+// A filter's coefficients and state in one block, so that a sample touches
+// one allocation: b[0..n], then a[0..n] (not for a convolution), then the
+// state z[0..n). A null p stands for no filter.
+struct FilterView {
+    double* p = nullptr;
+    std::size_t n = 0;  // state length
+    bool fir = true;
+};
+
+// One sample of the filter a view shows.
+inline double filter_step(const FilterView& v, double x) noexcept {
+    const std::size_t n = v.n;
+    const double* b = v.p;
+    if (v.fir) {
+        if (n == 0) return 0.0 + b[0] * x;
+        double* z = v.p + n + 1;
+        const double y = (0.0 + b[0] * x) + z[0];
+        for (std::size_t i = 0; i + 1 < n; ++i) z[i] = (0.0 + b[i + 1] * x) + z[i + 1];
+        z[n - 1] = 0.0 + b[n] * x;
+        return y;
+    }
+    const double* a = v.p + n + 1;
+    double* z = v.p + 2 * (n + 1);
+    const double y = z[0] + b[0] * x;
+    for (std::size_t i = 0; i + 1 < n; ++i) z[i] = z[i + 1] + b[i + 1] * x - a[i + 1] * y;
+    z[n - 1] = b[n] * x - a[n] * y;
+    return y;
+}
+
+// A filter state in place: a fixed-size run of doubles.
+template <class T>
+class StateSpan {
+public:
+    StateSpan(T* p, std::size_t n) noexcept : p_(p), n_(n) {}
+    std::size_t size() const noexcept { return n_; }
+    bool empty() const noexcept { return n_ == 0; }
+    T* data() const noexcept { return p_; }
+    T* begin() const noexcept { return p_; }
+    T* end() const noexcept { return p_ + n_; }
+    T& operator[](std::size_t i) const noexcept { return p_[i]; }
+    operator std::vector<double>() const { return std::vector<double>(p_, p_ + n_); }
+    // Copies a state of the same length in (a shorter one fills the front).
+    const StateSpan& operator=(const std::vector<double>& v) const noexcept {
+        std::copy_n(v.begin(), std::min(n_, v.size()), p_);
+        return *this;
+    }
+    friend bool operator==(const StateSpan& x, const StateSpan& y) noexcept {
+        return x.n_ == y.n_ && std::equal(x.p_, x.p_ + x.n_, y.p_);
+    }
+
+private:
+    T* p_;
+    std::size_t n_;
+};
+
 class LFilter {
 public:
     LFilter() = default;
 
     // Coefficients in ascending powers of z^-1. Callers check check_filter()
     // first; an invalid set leaves a filter that outputs zeros, with a state
-    // of the usual length.
+    // of the usual length. The block is allocated anew: views of the old one
+    // no longer apply.
     void assign(const double* b_in, std::size_t nb, const double* a_in, std::size_t na) {
-        b_.clear();
-        a_.clear();
-        z_.clear();
-        fir_ = na == 1;
+        std::vector<double> buf;
         if (check_filter(nb, na, na ? a_in[0] : 0.0) != FilterError::none) {
-            const std::size_t n = std::max(nb, na);
-            z_.assign(n ? n - 1 : 0, 0.0);
-            b_.assign(z_.size() + 1, 0.0);
+            const std::size_t m = std::max(nb, na);
+            n_ = m ? m - 1 : 0;
             fir_ = true;
-            return;
-        }
-        if (fir_) {
+            buf.assign(2 * n_ + 1, 0.0);
+        } else if (na == 1) {
             const double a0 = a_in[0];
-            b_.resize(nb);
-            for (std::size_t k = 0; k < nb; ++k) b_[k] = b_in[k] / a0;
-            z_.assign(nb - 1, 0.0);
-            return;
+            n_ = nb - 1;
+            fir_ = true;
+            buf.assign(2 * n_ + 1, 0.0);
+            for (std::size_t k = 0; k < nb; ++k) buf[k] = b_in[k] / a0;
+        } else {
+            const std::size_t nf = std::max(nb, na);
+            n_ = nf - 1;
+            fir_ = false;
+            buf.assign(3 * n_ + 2, 0.0);
+            double* b = buf.data();
+            double* a = b + nf;
+            std::copy(b_in, b_in + nb, b);
+            std::copy(a_in, a_in + na, a);
+            const double a0 = a[0];
+            for (std::size_t k = 0; k < nf; ++k) {
+                b[k] /= a0;
+                a[k] /= a0;
+            }
         }
-        const std::size_t nf = std::max(nb, na);
-        b_.assign(nf, 0.0);
-        a_.assign(nf, 0.0);
-        std::copy(b_in, b_in + nb, b_.begin());
-        std::copy(a_in, a_in + na, a_.begin());
-        const double a0 = a_[0];
-        for (std::size_t k = 0; k < nf; ++k) {
-            b_[k] /= a0;
-            a_[k] /= a0;
-        }
-        z_.assign(nf - 1, 0.0);
+        buf_.swap(buf);
     }
 
-    double step(double x) noexcept {
-        const std::size_t n = z_.size();
-        const double* b = b_.data();
-        double* z = z_.data();
-        if (fir_) {
-            if (n == 0) return 0.0 + b[0] * x;
-            const double y = (0.0 + b[0] * x) + z[0];
-            for (std::size_t i = 0; i + 1 < n; ++i) z[i] = (0.0 + b[i + 1] * x) + z[i + 1];
-            z[n - 1] = 0.0 + b[n] * x;
-            return y;
-        }
-        const double* a = a_.data();
-        const double y = z[0] + b[0] * x;
-        for (std::size_t i = 0; i + 1 < n; ++i) z[i] = z[i + 1] + b[i + 1] * x - a[i + 1] * y;
-        z[n - 1] = b[n] * x - a[n] * y;
-        return y;
-    }
+    FilterView view() noexcept { return FilterView{buf_.data(), n_, fir_}; }
+
+    double step(double x) noexcept { return filter_step(view(), x); }
 
     // n samples, input read with a stride (in elements): the same doubles as
     // step() on each in turn. A first-order section keeps its state in a local,
     // so the output stores cannot force it back through memory.
     void run(const double* x, std::ptrdiff_t stride, double* y, std::size_t n) noexcept {
-        if (!fir_ && z_.size() == 1) {
-            const double b0 = b_[0], b1 = b_[1], a1 = a_[1];
-            double z = z_[0];
+        const FilterView v = view();
+        if (!v.fir && v.n == 1) {
+            const double b0 = v.p[0], b1 = v.p[1], a1 = v.p[3];
+            double z = v.p[4];
             for (std::size_t k = 0; k < n; ++k) {
                 const double xk = x[(std::ptrdiff_t) k * stride];
                 const double yk = z + b0 * xk;
                 z = b1 * xk - a1 * yk;
                 y[k] = yk;
             }
-            z_[0] = z;
+            v.p[4] = z;
             return;
         }
-        for (std::size_t k = 0; k < n; ++k) y[k] = step(x[(std::ptrdiff_t) k * stride]);
+        for (std::size_t k = 0; k < n; ++k) y[k] = filter_step(v, x[(std::ptrdiff_t) k * stride]);
     }
 
-    void reset() noexcept { std::fill(z_.begin(), z_.end(), 0.0); }
+    void reset() noexcept {
+        StateSpan<double> z = state();
+        std::fill(z.begin(), z.end(), 0.0);
+    }
 
     // Delay-line state, length max(len(b), len(a)) - 1.
-    std::vector<double>& state() noexcept { return z_; }
-    const std::vector<double>& state() const noexcept { return z_; }
+    StateSpan<double> state() noexcept { return {buf_.data() + state_offset(), n_}; }
+    StateSpan<const double> state() const noexcept { return {buf_.data() + state_offset(), n_}; }
 
 private:
-    std::vector<double> b_, a_, z_;
+    std::size_t state_offset() const noexcept { return fir_ ? n_ + 1 : 2 * (n_ + 1); }
+
+    std::vector<double> buf_ = std::vector<double>(1, 0.0);  // unassigned: b = [0], no state
+    std::size_t n_ = 0;
     bool fir_ = true;
 };
 

@@ -17,18 +17,19 @@ inline double miso_add(double acc, double contribution) noexcept { return acc + 
 inline double cv_output(double dy, double disturbance, double y_ini) noexcept { return (dy + disturbance) + y_ini; }
 
 // The plant step over filters that live elsewhere (the simulator's model
-// objects own theirs): links[cv * nmv + mv] is the pair's filter, or null
-// when the MV has no effect on the CV.
+// objects own theirs): links[cv * nmv + mv] is a view of the pair's filter,
+// or a null view when the MV has no effect on the CV. A view stays valid
+// until its filter is assigned again.
 struct PlantCore {
     std::size_t ncv = 0, nmv = 0;
-    std::vector<LFilter*> links;
+    std::vector<FilterView> links;
     std::vector<double> u_ini, y_ini;
     std::vector<double> du;  // scratch, nmv
 
     void resize(std::size_t cvs, std::size_t mvs) {
         ncv = cvs;
         nmv = mvs;
-        links.assign(cvs * mvs, nullptr);
+        links.assign(cvs * mvs, FilterView{});
         u_ini.assign(mvs, 0.0);
         y_ini.assign(cvs, 0.0);
         du.assign(mvs, 0.0);
@@ -39,8 +40,8 @@ struct PlantCore {
         for (std::size_t j = 0; j < nmv; ++j) du[j] = u[j] - u_ini[j];
         for (std::size_t i = 0; i < ncv; ++i) {
             double acc = 0.0;
-            LFilter* const* row = links.data() + i * nmv;
-            for (std::size_t j = 0; j < nmv; ++j) acc = miso_add(acc, row[j] ? row[j]->step(du[j]) : 0.0);
+            const FilterView* row = links.data() + i * nmv;
+            for (std::size_t j = 0; j < nmv; ++j) acc = miso_add(acc, row[j].p ? filter_step(row[j], du[j]) : 0.0);
             y[i] = cv_output(acc, v[i], y_ini[i]);
         }
     }
@@ -58,11 +59,14 @@ struct MimoPlant : PlantCore {
         linked_ = false;
     }
 
-    LFilter& model(std::size_t cv, std::size_t mv) { return models[cv * nmv + mv]; }
+    LFilter& model(std::size_t cv, std::size_t mv) {
+        linked_ = false;  // the caller may assign it anew
+        return models[cv * nmv + mv];
+    }
 
     void step(const double* u, const double* v, double* y) noexcept {
         if (!linked_) {
-            for (std::size_t k = 0; k < models.size(); ++k) links[k] = active[k] ? &models[k] : nullptr;
+            for (std::size_t k = 0; k < models.size(); ++k) links[k] = active[k] ? models[k].view() : FilterView{};
             linked_ = true;
         }
         PlantCore::step(u, v, y);

@@ -98,6 +98,7 @@ NB_MODULE(multiloop, m) {
         [](PyTfz& t) {
             t.f.reset();
             t.fresh = true;
+            ++g_model_generation;  // compiled plants may have cleared the flag for good
         },
         "Clear the filter state.");
     tfz.def_prop_ro("Gz_num", [](PyTfz& t) { return t.num; }, "Numerator coefficients, dead time included.");

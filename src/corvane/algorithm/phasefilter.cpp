@@ -421,7 +421,7 @@ NB_MODULE(phasefilter, m) {
             InputBlock in(v);
             const size_t k = s.core.c.state_size();
             if (in.size() != k) raise(PyExc_ValueError, "_zi must hold %zu values, got %zu", k, in.size());
-            auto& z = s.core.f.state();
+            auto z = s.core.f.state();
             for (size_t i = 0; i < k; ++i) z[i] = in.data()[(std::ptrdiff_t) i * in.stride()];
             s.core.seeded = true;
         });

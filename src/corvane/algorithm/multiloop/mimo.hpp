@@ -35,6 +35,9 @@ struct Compiled {
     // g_exposure when the lists were last found as compiled and held by
     // nobody else: until it moves on, nothing can have changed them.
     mutable uint64_t exposure = 0;
+    // Every filter's fresh flag is cleared: a flag set again comes with a new
+    // model generation, hence a new compilation.
+    bool stepped = false;
 
 };
 

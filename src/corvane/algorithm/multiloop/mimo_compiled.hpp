@@ -93,7 +93,7 @@ bool PyMIMO::compile() {
                 c.filters.push_back(f);
                 row_f64 = true;
             }
-            c.core.links[i * nmv + j] = f ? &f->f : nullptr;
+            c.core.links[i * nmv + j] = f ? f->f.view() : corvane::FilterView{};
             c.items.push_back(mo);
             c.hold.push_back(nb::borrow(mo));
         }
@@ -199,7 +199,10 @@ void PyMIMO::fast_commit(uint64_t token) {
     const size_t ncv = c.core.ncv;
     fast.y.resize(ncv);
     c.core.step(fast.u.data(), c.zero_v.data(), fast.y.data());
-    for (PyTfz* f : c.filters) f->fresh = false;
+    if (!c.stepped) {
+        for (PyTfz* f : c.filters) f->fresh = false;
+        c.stepped = true;
+    }
     last_values_float = true;
     if (lazy_eligible(c)) {
         // Nothing here runs Python code: the values wait in pend.
@@ -261,7 +264,10 @@ void PyMIMO::hot_step(const double* u_new, PyObject* const* upd) {
     for (size_t j = 0; j < nmv; ++j)
         if (upd[j]) pend.u_now[j] = u_new[j];
     c.core.step(pend.u_now.data(), c.zero_v.data(), pend.y.data());
-    for (PyTfz* f : c.filters) f->fresh = false;
+    if (!c.stepped) {
+        for (PyTfz* f : c.filters) f->fresh = false;
+        c.stepped = true;
+    }
     last_values_float = true;
     // What is let go here are plain numbers: their release runs no Python code.
     for (size_t j = 0; j < nmv; ++j)

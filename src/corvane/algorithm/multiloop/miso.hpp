@@ -338,6 +338,7 @@ struct Snapshot {
             states[i].first->f.state() = states[i].second;
             states[i].first->fresh = fresh[i];
         }
+        ++g_model_generation;  // compiled plants may have cleared the flags for good
     }
 };
 

@@ -68,12 +68,13 @@ struct corvane::PlantSnapshot {
 
     void restore() {
         for (size_t i = filts.size(); i-- > 0;) {
-            auto& st = filts[i].f->f.state();
+            auto st = filts[i].f->f.state();
             if (st.size() != filts[i].len) continue;
             std::copy(z.begin() + (std::ptrdiff_t) filts[i].off, z.begin() + (std::ptrdiff_t) (filts[i].off + filts[i].len),
                       st.begin());
             filts[i].f->fresh = filts[i].fresh;
         }
+        if (!filts.empty()) ++g_model_generation;  // compiled plants may have cleared the flags for good
         for (size_t i = entries.size(); i-- > 0;)
             if (PyDict_SetItem(entries[i].dict, entries[i].key, entries[i].value) < 0) PyErr_Clear();
         for (size_t i = flags.size(); i-- > 0;) flags[i].first->last_values_float = flags[i].second;
