@@ -72,10 +72,13 @@ DRIVER = r"""
 
 int main(int argc, char** argv) {
     std::ifstream in(argv[1]);
-    size_t ncv, nmv, nsamples, reps;
-    in >> ncv >> nmv >> nsamples >> reps;
-    corvane::MimoPlant p;
-    p.resize(ncv, nmv);
+    size_t ncv, nmv, nsamples, reps, copies;
+    in >> ncv >> nmv >> nsamples >> reps >> copies;
+    // `copies` plants of the same model, each with its own state, all
+    // stepped every sample (as a blended plant steps its local plants).
+    std::vector<corvane::MimoPlant> plants(copies);
+    for (auto& p : plants) p.resize(ncv, nmv);
+    corvane::MimoPlant& p = plants[0];
     for (auto& v : p.u_ini) in >> v;
     for (auto& v : p.y_ini) in >> v;
     for (size_t i = 0; i < ncv * nmv; ++i) {
@@ -86,22 +89,24 @@ int main(int argc, char** argv) {
         for (auto& v : b) in >> v;
         for (auto& v : a) in >> v;
         p.active[i] = (unsigned char) on;
-        if (on) p.models[i].assign(b.data(), nb, a.data(), na);
+        if (on) p.model(i / nmv, i % nmv).assign(b.data(), nb, a.data(), na);
     }
+    for (size_t c = 1; c < copies; ++c) plants[c] = p;
     std::vector<double> u(nsamples * nmv), v(ncv, 0.0), y(ncv);
     for (auto& x : u) in >> x;
     // The first pass checks the outputs against the simulator's.
     for (size_t k = 0; k < nsamples; ++k) {
-        p.step(&u[k * nmv], v.data(), y.data());
+        for (auto& q : plants) q.step(&u[k * nmv], v.data(), y.data());
         if (k < 3)
             for (double x : y) std::printf("%a ", x);
     }
     std::printf("\n");
     double best = 1e30;
     for (size_t r = 0; r < reps; ++r) {
-        p.reset_states();
+        for (auto& q : plants) q.reset_states();
         auto t0 = std::chrono::steady_clock::now();
-        for (size_t k = 0; k < nsamples; ++k) p.step(&u[k * nmv], v.data(), y.data());
+        for (size_t k = 0; k < nsamples; ++k)
+            for (auto& q : plants) q.step(&u[k * nmv], v.data(), y.data());
         auto t1 = std::chrono::steady_clock::now();
         double dt = std::chrono::duration<double>(t1 - t0).count() / nsamples;
         if (dt < best) best = dt;
@@ -123,12 +128,13 @@ def build_driver(tmp):
     return exe
 
 
-def core_per_sample(exe, tmp, model, ini, us, reps=5):
-    """Time of the core alone on the coefficients the simulator built."""
+def core_per_sample(exe, tmp, model, ini, us, reps=5, copies=1):
+    """Time of the core alone on the coefficients the simulator built: `copies`
+    plants of the model, each stepped every sample; the best of `reps` passes."""
     sim = ml.MIMOSim(model, ini, 1)
     cvs, mvs = sim.get_cv_list(), sim.get_mv_list()
     fmt = repr  # shortest round-trip decimal: read back exactly
-    lines = [f"{len(cvs)} {len(mvs)} {len(us)} {reps}",
+    lines = [f"{len(cvs)} {len(mvs)} {len(us)} {reps} {copies}",
              " ".join(fmt(float(ini.get(mv, 0.0))) for mv in mvs),
              " ".join(fmt(float(ini.get(cv, 0.0))) for cv in cvs)]
     for cv in cvs:

@@ -372,3 +372,27 @@ def test_plant_dicts_read_between_samples_show_every_sample(read):
         if held:
             assert held == [theirs[2]._y_dict, theirs[3]._u_dict]
     assert sim.get_output_data_dict() == ref.y
+
+
+READERS = {
+    "getter": lambda s, r: s._u_dict,
+    "data": lambda s, r: s.get_all_data_dict(),
+    "pickle": lambda s, r: pickle.loads(pickle.dumps(s))._u_dict,
+    "general": lambda s, r: (s(30.0, {"MV1": 9.0}, {"CV1": 0.0}), r(30.0, {"MV1": 9.0}, {"CV1": 0.0}), s._u_dict)[-1],
+    "add": lambda s, r: (s.addPlant(4, 45.0, WIDER, 1), r.add(4, 45.0, WIDER, 1), s._u_dict)[-1],
+}
+
+
+@pytest.mark.parametrize("read", ["held", *READERS])
+def test_mv_values_of_samples_reach_the_input_dict(read):
+    sim, ref = three_plants(), RefLPV(INI)
+    for pid, wp in [(1, 10), (2, 20), (3, 40)]:
+        ref.add(pid, wp, scaled(EXAMPLE, pid), 1)
+    held = sim._u_dict if read == "held" else None
+    for k, (w, u, _) in enumerate(mv_steps(24, seed=4)):
+        assert sim(w, u) == ref(w, u)
+        if held is not None:
+            assert held == ref.u
+        elif k % 6 == 5:  # several samples unread, then read
+            got = READERS[read](sim, ref)
+            assert {m: got[m] for m in ref.u} == ref.u if read == "data" else got == ref.u

@@ -49,25 +49,25 @@ struct PlantCore {
 
 // A plant that owns its filters.
 struct MimoPlant : PlantCore {
-    std::vector<LFilter> models;        // ncv * nmv, row-major by CV
+    std::vector<LFilter> models;        // ncv * nmv, row-major by CV; assign through model()
     std::vector<unsigned char> active;  // 0: the MV has no effect on the CV
 
     void resize(std::size_t cvs, std::size_t mvs) {
         PlantCore::resize(cvs, mvs);
         models.assign(cvs * mvs, LFilter{});
         active.assign(cvs * mvs, 0);
-        linked_ = false;
+        linked_to_ = nullptr;
     }
 
     LFilter& model(std::size_t cv, std::size_t mv) {
-        linked_ = false;  // the caller may assign it anew
+        linked_to_ = nullptr;  // the caller may assign it anew
         return models[cv * nmv + mv];
     }
 
     void step(const double* u, const double* v, double* y) noexcept {
-        if (!linked_) {
+        if (linked_to_ != models.data()) {  // a copy links its own filters
             for (std::size_t k = 0; k < models.size(); ++k) links[k] = active[k] ? models[k].view() : FilterView{};
-            linked_ = true;
+            linked_to_ = models.data();
         }
         PlantCore::step(u, v, y);
     }
@@ -77,7 +77,7 @@ struct MimoPlant : PlantCore {
     }
 
 private:
-    bool linked_ = false;
+    const LFilter* linked_to_ = nullptr;
 };
 
 }  // namespace corvane

@@ -36,6 +36,12 @@ struct Blended : ObjectFields<Blended> {
     // What the fast path found out about the plants and containers (shared:
     // a call keeps the one it runs).
     std::shared_ptr<HotPlan> plan;
+    // MV values the fast path took while _u_dict was held by nobody else,
+    // by tag of u_plan, written into the dict before anything reads it.
+    std::shared_ptr<HotPlan> u_plan;
+    std::vector<nb::object> u_pending;
+    bool u_dirty = false;
+    void sync_u();
 
     std::array<nb::object*, 5> fields() { return {&plant_list, &ini_value_dict, &working_value, &u_dict, &y_dict}; }
     int traverse(visitproc visit, void* arg);
@@ -237,7 +243,10 @@ NB_MODULE(blendedplant, m) {
         },
         "working_value"_a.none(), "u_Value_Dict"_a.none() = nb::dict(), "v_Value_Dict"_a.none() = nb::dict(),
         "Calls the simulator and checks that the result is a dict.");
-    sim.def("get_input_data_dict", [](Blended& s) { return copy_values(s.u_dict); });
+    sim.def("get_input_data_dict", [](Blended& s) {
+        s.sync_u();
+        return copy_values(s.u_dict);
+    });
     sim.def("get_output_data_dict", [](Blended& s) { return copy_values(s.y_dict); });
     sim.def("get_all_data_dict", [](nb::handle self) {
         nb::object d = self.attr("get_input_data_dict")();
@@ -284,12 +293,26 @@ NB_MODULE(blendedplant, m) {
     sim.def_prop_rw(
         "_working_value", [](Blended& s) { return s.working(); },
         [](Blended& s, nb::handle v) { s.set_working_value(nb::borrow(v)); }, nb::arg("value").none());
-    field("_u_dict", &Blended::u_dict, &PyDict_Type);
+    sim.def_prop_rw(
+        "_u_dict",
+        [](Blended& s) {
+            s.sync_u();
+            return s.u_dict;
+        },
+        [](Blended& s, nb::handle v) {
+            check_arg(v, &PyDict_Type, "_u_dict");
+            s.sync_u();
+            s.u_dict = nb::borrow(v);
+        },
+        nb::arg("value").none());
     field("_y_dict", &Blended::y_dict, &PyDict_Type);
 
     def_pickle<Blended>(
         sim,
-        [](Blended& s) { return nb::make_tuple(s.plant_list, s.ini_value_dict, s.working(), s.u_dict, s.y_dict); },
+        [](Blended& s) {
+            s.sync_u();
+            return nb::make_tuple(s.plant_list, s.ini_value_dict, s.working(), s.u_dict, s.y_dict);
+        },
         [](Blended& s, nb::handle st) {
             StateView sv(st, 5, "LPVPlantSim");
             s.plant_list = sv.typed(0, &PyList_Type);

@@ -5,19 +5,8 @@
 
 namespace {
 
-// numpy's interp(x, xp, range(n)) for strictly increasing xp; numpy itself otherwise.
-double interp_index(double x, const std::vector<double>& xp) {
-    const size_t n = xp.size();
-    bool increasing = true;
-    for (size_t i = 1; i < n && increasing; ++i) increasing = xp[i - 1] < xp[i];
-    if (!increasing || n == 0) {
-        nb::list pts, idx;
-        for (size_t i = 0; i < n; ++i) {
-            pts.append(nb::float_(xp[i]));
-            idx.append(nb::int_(i));
-        }
-        return nb::cast<double>(nb::module_::import_("numpy").attr("interp")(nb::float_(x), pts, idx));
-    }
+// numpy's interp(x, xp, range(n)) for n >= 1 strictly increasing xp.
+double interp_increasing(double x, const double* xp, size_t n) {
     if (n == 1) return 0.0;
     if (std::isnan(x)) return x;
     if (x < xp[0]) return 0.0;
@@ -37,6 +26,20 @@ double interp_index(double x, const std::vector<double>& xp) {
         if (std::isnan(r) && (double) lo == (double) (lo + 1)) r = (double) lo;
     }
     return r;
+}
+
+// numpy's interp(x, xp, range(n)): natively for strictly increasing xp, numpy itself otherwise.
+double interp_index(double x, const std::vector<double>& xp) {
+    const size_t n = xp.size();
+    bool increasing = true;
+    for (size_t i = 1; i < n && increasing; ++i) increasing = xp[i - 1] < xp[i];
+    if (increasing && n > 0) return interp_increasing(x, xp.data(), n);
+    nb::list pts, idx;
+    for (size_t i = 0; i < n; ++i) {
+        pts.append(nb::float_(xp[i]));
+        idx.append(nb::int_(i));
+    }
+    return nb::cast<double>(nb::module_::import_("numpy").attr("interp")(nb::float_(x), pts, idx));
 }
 
 // int(numpy.floor(v)) / int(numpy.ceil(v)), with the interpreter's errors.
@@ -101,6 +104,7 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
     static PyObject* one = PyFloat_FromDouble(1.0);
     const double w = to_double(w_value);
     check_ready();
+    sync_u();
     ScratchLease lease;
     Scratch& sc = *lease.sc;
     // Python code run by a caller's key may even replace this object's

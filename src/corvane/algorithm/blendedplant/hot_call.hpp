@@ -58,8 +58,23 @@ int Blended::traverse(visitproc visit, void* arg) {
 }
 
 void Blended::clear() {
-    std::shared_ptr<HotPlan> drop = std::move(plan);
+    std::shared_ptr<HotPlan> drop = std::move(plan), drop_u = std::move(u_plan);
+    std::vector<nb::object> pending;
+    pending.swap(u_pending);
+    u_dirty = false;
     ObjectFields<Blended>::clear();
+}
+
+void Blended::sync_u() {
+    if (!u_dirty) return;
+    // Taken out first: the values are written once, whatever a write runs.
+    u_dirty = false;
+    const std::shared_ptr<HotPlan> p = std::move(u_plan);
+    std::vector<nb::object> vals;
+    vals.swap(u_pending);
+    const nb::object ud = nb::borrow(p->ud);
+    for (size_t t = 0; t < vals.size() && t < p->tags.size(); ++t)
+        if (vals[t].is_valid() && PyDict_SetItem(ud.ptr(), p->tags[t], vals[t].ptr()) < 0) raise_pending();
 }
 
 bool plain_str_keys(PyObject* d) {
@@ -209,7 +224,9 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
     if (!PyDict_CheckExact(u_values) || !PyDict_CheckExact(v_values) || PyDict_GET_SIZE(v_values) != 0 ||
         std::isnan(w))
         return false;
+    if (u_dirty && u_plan != plan) sync_u();  // may run Python code: before anything is checked
     if (!plan || !plan_current(*this, *plan)) {
+        if (u_dirty) sync_u();
         plan = make_plan(*this);
         if (!plan) return false;
     }
@@ -256,7 +273,7 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
     }
 
     // numpy's interp over strictly increasing working points, floor and ceil.
-    const double id_float = interp_index(w, P.xp);
+    const double id_float = interp_increasing(w, P.xp.data(), n);
     if (!(std::fabs(id_float) <= 9.0e18)) return false;
     const size_t i1 = (size_t) (long long) std::floor(id_float), i2 = (size_t) (long long) std::ceil(id_float);
     if (i1 >= n || i2 >= n) return false;
@@ -282,7 +299,8 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
     const unsigned char *f1 = nullptr, *f2 = nullptr;
     if (!outputs(i1, y1, f1) || (!single && !outputs(i2, y2, f2))) return false;
 
-    // Every plant advances; nothing here runs Python code.
+    // Every plant advances; nothing here runs Python code. The outputs are
+    // written in place: y1 and y2 then show this sample's.
     for (size_t i = 0; i < n; ++i) {
         double u_new[kHotTags];
         PyObject* upd[kHotTags];
@@ -293,8 +311,6 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
         }
         g_api->hot_step(P.sims[i], u_new, upd);
     }
-    outputs(i1, y1, f1);
-    if (!single) outputs(i2, y2, f2);
     double out[kHotTags];
     bool out_f64[kHotTags];
     for (size_t a = 0; a < ncv; ++a) {
@@ -319,6 +335,22 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
         nb::inst_ptr<LocalPlant>(P.recs[i2])->set_weight(weight2, w_f64);
     }
 
+    // _u_dict held by nobody but this simulator and the plan: the values wait
+    // (their release runs no Python code: plain numbers).
+    if (Py_REFCNT(P.ud) == 2 && u_dict.ptr() == P.ud && (!u_dirty || u_plan == keep)) {
+        if (!u_dirty) {
+            u_pending.assign(ntags, nb::object());
+            u_plan = keep;
+        }
+        for (size_t t = 0; t < ntags && t < u_pending.size(); ++t)
+            if (obj[t] && P.in_u[t]) {
+                u_pending[t] = nb::borrow(obj[t]);
+                u_dirty = true;
+            }
+        for (size_t t = 0; t < ntags; ++t) obj[t] = P.in_u[t] ? nullptr : obj[t];
+    } else if (u_dirty) {
+        sync_u();
+    }
     // Into the dicts: an old value's release may run Python code, so what is
     // written is held first, and the dicts are those of the plan (held).
     struct Held {
