@@ -44,8 +44,10 @@ struct PlantApi {
                         const unsigned char** f64);
     // The compiled path once it is set up, with nothing else to check: 1 when
     // hot_step may advance the plant, with its MV tags (exact str, in order)
-    // in *keys, *n of them; 0 otherwise. Runs no Python code.
-    int (*hot_ready)(PyObject* sim, size_t* n, PyObject* const** keys);
+    // in *keys, *n of them, and the compilation's number in *id (never
+    // reused: the same number means the same tags, CV tags and outputs
+    // layout); 0 otherwise. Runs no Python code.
+    int (*hot_ready)(PyObject* sim, unsigned long long* id, size_t* n, PyObject* const** keys);
     // One sample of a plant that hot_ready accepted, without a disturbance:
     // upd[j] is the new value of MV j (an exact float, numpy float64 or int,
     // held by the caller; u_new[j] its double), or null to keep the value.
@@ -53,7 +55,7 @@ struct PlantApi {
     void (*hot_step)(PyObject* sim, const double* u_new, PyObject* const* upd);
 };
 
-inline constexpr unsigned kPlantApiVersion = 4;
+inline constexpr unsigned kPlantApiVersion = 5;
 inline constexpr const char* kPlantApiCapsule = "corvane.algorithm.multiloop._plant_api";
 
 }  // namespace corvane

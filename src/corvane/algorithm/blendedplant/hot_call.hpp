@@ -27,6 +27,7 @@ struct HotPlan {
     uint64_t epoch = 0;
     PyObject *list = nullptr, *ini = nullptr, *ud = nullptr, *yd = nullptr;
     std::vector<PyObject*> recs, sims, wps;  // per plant, in list order
+    std::vector<unsigned long long> compiled;  // per plant: the compilation planned with
     std::vector<double> xp;                  // working points, strictly increasing
     // The MV tags of all plants (exact str, one per text) and which of them
     // are keys of _u_dict.
@@ -111,7 +112,8 @@ std::shared_ptr<HotPlan> make_plan(Blended& s) {
         if (!simple_number(r.working_point.ptr(), wp, f64) || (i > 0 && !(P.xp.back() < wp))) return nullptr;
         size_t nmv = 0;
         PyObject* const* keys = nullptr;
-        if (g_api->hot_ready(r.plant.ptr(), &nmv, &keys) != 1 || nmv > kHotTags) return nullptr;
+        unsigned long long id = 0;
+        if (g_api->hot_ready(r.plant.ptr(), &id, &nmv, &keys) != 1 || nmv > kHotTags) return nullptr;
         size_t ncv = 0;
         PyObject* const* cvs = nullptr;
         const double* y = nullptr;
@@ -120,6 +122,7 @@ std::shared_ptr<HotPlan> make_plan(Blended& s) {
         P.recs.push_back(P.held(rec).ptr());
         P.sims.push_back(P.held(r.plant).ptr());
         P.wps.push_back(P.held(r.working_point).ptr());
+        P.compiled.push_back(id);
         P.xp.push_back(wp);
         P.mv_off.push_back(P.mv_keys.size());
         for (size_t j = 0; j < nmv; ++j) {
@@ -225,23 +228,28 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
         std::isnan(w))
         return false;
     if (u_dirty && u_plan != plan) sync_u();  // may run Python code: before anything is checked
-    if (!plan || !plan_current(*this, *plan)) {
+    // Every plant on the compiled path it was planned with; a plant compiled
+    // anew (after any watched dict changed, say) calls for a new plan.
+    auto ready = [](const HotPlan& P) {
+        for (size_t i = 0; i < P.sims.size(); ++i) {
+            size_t nmv = 0;
+            PyObject* const* keys = nullptr;
+            unsigned long long id = 0;
+            if (g_api->hot_ready(P.sims[i], &id, &nmv, &keys) != 1) return 0;
+            if (id != P.compiled[i]) return -1;
+        }
+        return 1;
+    };
+    int state = plan && plan_current(*this, *plan) ? ready(*plan) : -1;
+    if (state < 0) {
         if (u_dirty) sync_u();
         plan = make_plan(*this);
-        if (!plan) return false;
+        state = plan ? 1 : 0;  // made of plants found ready
     }
+    if (state != 1) return false;
     const std::shared_ptr<HotPlan> keep = plan;
     const HotPlan& P = *keep;
     const size_t n = P.recs.size(), ntags = P.tags.size();
-
-    // Every plant still on its compiled path, with the tags it was planned with.
-    for (size_t i = 0; i < n; ++i) {
-        size_t nmv = 0;
-        PyObject* const* keys = nullptr;
-        if (g_api->hot_ready(P.sims[i], &nmv, &keys) != 1 || nmv != P.mv_off[i + 1] - P.mv_off[i]) return false;
-        for (size_t j = 0; j < nmv; ++j)
-            if (keys[j] != P.mv_keys[P.mv_off[i] + j]) return false;
-    }
 
     // The given MV values, by tag.
     double val[kHotTags];
@@ -287,13 +295,11 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
     if (!single)
         for (size_t a = 0; a < ncv; ++a)
             if (P.next_cv[c1 + a] < 0) return false;  // the general path raises the KeyError
+    // The outputs (their tags are those planned: same compilation).
     auto outputs = [&](size_t i, const double*& y, const unsigned char*& f) {
         size_t m = 0;
         PyObject* const* keys = nullptr;
-        if (g_api->fast_outputs(P.sims[i], &m, &keys, &y, &f) != 1 || m != P.cv_off[i + 1] - P.cv_off[i]) return false;
-        for (size_t a = 0; a < m; ++a)
-            if (keys[a] != P.cv_keys[P.cv_off[i] + a]) return false;
-        return true;
+        return g_api->fast_outputs(P.sims[i], &m, &keys, &y, &f) == 1 && m == P.cv_off[i + 1] - P.cv_off[i];
     };
     const double *y1 = nullptr, *y2 = nullptr;
     const unsigned char *f1 = nullptr, *f2 = nullptr;

@@ -20,7 +20,10 @@ inline uint64_t g_fast_token = 0;
 // simulators that reset() built, numbers for initial values, text tags)
 // compiled to the native plant core. Everything it points into is held, and
 // it is checked against the simulator before every use.
+inline uint64_t g_compile_count = 0;
+
 struct Compiled {
+    uint64_t id = ++g_compile_count;  // never reused
     corvane::PlantCore core;
     bool ok = false;
     uint64_t generation = 0, epoch = 0;

@@ -158,10 +158,11 @@ corvane::PlantApi g_plant_api{
         *f64 = c.out_f64.data();
         return 1;
     },
-    [](PyObject* sim, size_t* n, PyObject* const** keys) -> int {
+    [](PyObject* sim, unsigned long long* id, size_t* n, PyObject* const** keys) -> int {
         if (!PyObject_TypeCheck(sim, g_types.mimo) || !nb::inst_ready(sim)) return 0;
         const PyMIMO& s = *nb::inst_ptr<PyMIMO>(sim);
         if (!s.hot_ready()) return 0;
+        *id = s.comp->id;
         *n = s.comp->mv_keys.size();
         *keys = reinterpret_cast<PyObject* const*>(s.comp->mv_keys.data());
         return 1;
