@@ -396,3 +396,25 @@ def test_mv_values_of_samples_reach_the_input_dict(read):
         elif k % 6 == 5:  # several samples unread, then read
             got = READERS[read](sim, ref)
             assert {m: got[m] for m in ref.u} == ref.u if read == "data" else got == ref.u
+
+
+@pytest.mark.parametrize("keep", ["dicts", "values", "nothing"])
+def test_results_kept_by_the_caller_keep_their_values(keep):
+    made = {"lpv": three_plants, "mimo": lambda: ml.MIMOSim(EXAMPLE, INI, 1)}
+    runs = {}
+    for name, make in made.items():
+        sim, kept, seen = make(), [], []
+        for w, u, _ in mv_steps(12, seed=6):
+            r = sim(w, u) if name == "lpv" else sim(u)
+            seen.append(dict((k, float(x)) for k, x in r.items()))
+            kept.append(r if keep == "dicts" else r["CV1"] if keep == "values" else None)
+            del r
+        if keep == "dicts":
+            assert [{k: float(x) for k, x in r.items()} for r in kept] == seen
+        elif keep == "values":
+            assert [float(x) for x in kept] == [s["CV1"] for s in seen]
+        runs[name] = seen
+    ref = RefLPV(INI)
+    for pid, wp in [(1, 10), (2, 20), (3, 40)]:
+        ref.add(pid, wp, scaled(EXAMPLE, pid), 1)
+    assert runs["lpv"] == [{k: float(x) for k, x in ref(w, u).items()} for w, u, _ in mv_steps(12, seed=6)]

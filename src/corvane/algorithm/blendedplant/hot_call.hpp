@@ -371,6 +371,10 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
     for (size_t t = 0, g = 0; t < ntags; ++t)
         if (obj[t] && P.in_u[t] && PyDict_SetItem(P.ud, P.tags[t], given.o[g++]) < 0) raise_pending();
     for (size_t a = 0; a < ncv; ++a) {
+        // The last sample's value, held by _y_dict alone, takes the new one in place.
+        PyObject* old = PyDict_GetItemWithError(P.yd, P.cv_keys[c1 + a]);  // exact str keys: no Python code
+        if (!old && PyErr_Occurred()) raise_pending();
+        if (refill_number(old, out[a], out_f64[a])) continue;
         nb::object v = number(out[a], out_f64[a]);
         if (PyDict_SetItem(P.yd, P.cv_keys[c1 + a], v.ptr()) < 0) raise_pending();
     }

@@ -275,7 +275,8 @@ void PyMIMO::hot_step(const double* u_new, PyObject* const* upd) {
             pend.u[j] = nb::borrow(upd[j]);
             pend.u_any = true;
         }
-    for (size_t i = 0; i < ncv; ++i) pend.y_obj[i].reset();
+    for (size_t i = 0; i < ncv; ++i)
+        if (!refill_number(pend.y_obj[i].ptr(), pend.y[i], c.out_f64[i])) pend.y_obj[i].reset();
     pend.y_dirty = true;
 }
 
