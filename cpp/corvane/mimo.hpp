@@ -37,6 +37,11 @@ struct PlantCore {
 
     // One sample: u holds nmv MV values, v ncv disturbances; y receives ncv CVs.
     void step(const double* u, const double* v, double* y) noexcept {
+        if (ncv == 1 && nmv == 1) {  // one loop, the same operations without the scratch
+            const FilterView& l = links[0];
+            y[0] = cv_output(miso_add(0.0, l.p ? filter_step(l, u[0] - u_ini[0]) : 0.0), v[0], y_ini[0]);
+            return;
+        }
         for (std::size_t j = 0; j < nmv; ++j) du[j] = u[j] - u_ini[j];
         for (std::size_t i = 0; i < ncv; ++i) {
             double acc = 0.0;
