@@ -13,7 +13,7 @@ inline PyObject** seq_items(PyObject* o, Py_ssize_t& n) {
     return PySequence_Fast_ITEMS(o);
 }
 
-bool PyMIMO::compiled_current() const {
+inline bool PyMIMO::compiled_current() const {
     if (!comp) return false;
     const Compiled& c = *comp;
     if (c.generation != g_model_generation || c.epoch != g_dict_epoch || c.sims != cv_simulators.ptr() ||
@@ -250,7 +250,7 @@ void PyMIMO::fast_commit(uint64_t token) {
     if (fast.held.capacity() == 0) fast.held.swap(held);
 }
 
-bool PyMIMO::hot_ready() const {
+[[gnu::always_inline]] inline bool PyMIMO::hot_ready() const {
     if (!lazy_ok || !comp || pend.comp != comp || lazy_u != u_dict.ptr() || lazy_y != y_dict.ptr() ||
         Py_REFCNT(u_dict.ptr()) != 1 || Py_REFCNT(y_dict.ptr()) != 1)
         return false;
@@ -258,7 +258,7 @@ bool PyMIMO::hot_ready() const {
     return mv_tags.size() == comp->core.nmv && compiled_current();
 }
 
-void PyMIMO::hot_step(const double* u_new, PyObject* const* upd) {
+[[gnu::always_inline]] inline void PyMIMO::hot_step(const double* u_new, PyObject* const* upd) {
     Compiled& c = *comp;
     const size_t nmv = c.core.nmv, ncv = c.core.ncv;
     for (size_t j = 0; j < nmv; ++j)
