@@ -53,7 +53,7 @@ def inputs(sim, n, seed=1):
     return [dict(zip(mvs, map(float, row))) for row in steps]
 
 
-def per_sample(sim, us, repeat=3):
+def per_sample(sim, us, repeat=7):
     best = float("inf")
     for _ in range(repeat):
         t0 = time.perf_counter()
