@@ -154,11 +154,11 @@ inline bool simple_number(PyObject* o, double& v, bool& f64) {
 
 inline nb::object number(double v, bool f64) { return f64 ? make_float64(v) : nb::float_(v); }
 
-// A float or numpy float64 that its one holder alone references takes a new
-// value in place: nobody can tell it from a new object. False (nothing done)
-// for any other object.
-inline bool refill_number(PyObject* o, double v, bool f64) {
-    if (!o || Py_REFCNT(o) != 1 || Py_TYPE(o) != (f64 ? float64_type() : &PyFloat_Type)) return false;
+// A float or numpy float64 referenced by its known holders alone (`holders`
+// references) takes a new value in place: nobody can tell it from a new
+// object. False (nothing done) for any other object.
+inline bool refill_number(PyObject* o, double v, bool f64, Py_ssize_t holders = 1) {
+    if (!o || Py_REFCNT(o) != holders || Py_TYPE(o) != (f64 ? float64_type() : &PyFloat_Type)) return false;
     reinterpret_cast<PyFloatObject*>(o)->ob_fval = v;
     return true;
 }

@@ -36,6 +36,10 @@ struct Blended : ObjectFields<Blended> {
     // What the fast path found out about the plants and containers (shared:
     // a call keeps the one it runs).
     std::shared_ptr<HotPlan> plan;
+    // The dict the fast path returned last: once the caller has let go of it
+    // and it still matches _y_dict item for item, the next sample's values
+    // go into both in place.
+    nb::object last_result;
     // MV values the fast path took while _u_dict was held by nobody else,
     // by tag of u_plan, written into the dict before anything reads it.
     std::shared_ptr<HotPlan> u_plan;
