@@ -83,10 +83,6 @@ struct PyMIMO {
         std::vector<nb::object> y_obj;   // their objects, where already made
         bool u_any = false, y_dirty = false;
     } pend;
-    // The dict the last call returned: once the caller has let go of it and
-    // it still holds the CV tags in order and plain numbers, the next call
-    // fills it anew (nobody can tell it from a new dict).
-    nb::object last_result;
     bool lazy_ok = false;                       // the dicts were found plain (see Pending)
     const void *lazy_u = nullptr, *lazy_y = nullptr;  // the dicts lazy_ok was found for (compared only)
 
@@ -120,7 +116,6 @@ struct PyMIMO {
         swap(a.lazy_ok, b.lazy_ok);
         swap(a.lazy_u, b.lazy_u);
         swap(a.lazy_y, b.lazy_y);
-        swap(a.last_result, b.last_result);
     }
 
     bool compiled_current() const;
@@ -149,7 +144,7 @@ struct PyMIMO {
     // value of MV j (a plain number, already converted to u_new[j]) or null.
     // Neither runs Python code.
     bool hot_ready() const;
-    void hot_step(const double* u_new, PyObject* const* upd, Py_ssize_t y_holders = 1);
+    void hot_step(const double* u_new, PyObject* const* upd);
 
     void index_tags() {
         mv_tags.clear();
@@ -448,46 +443,18 @@ PyObject* empty_default() {
 
 // The outputs of a lazy sample as a new dict, equal to a copy of _y_dict
 // once synced; the value objects are kept for the sync.
-// The last result, let go of by the caller, with the CV tags in order and
-// plain numbers (replacing them runs no Python code); `same` tells whether
-// it holds the pending value objects themselves.
-bool last_result_free(const PyMIMO& s, const Compiled& c, bool& same) {
-    PyObject* r = s.last_result.ptr();
-    const size_t ncv = c.cv_keys.size();
-    if (!r || Py_REFCNT(r) != 1 || (size_t) PyDict_GET_SIZE(r) != ncv || s.pend.y_obj.size() != ncv) return false;
-    Py_ssize_t pos = 0;
-    size_t i = 0;
-    PyObject *k, *v;
-    same = true;
-    while (PyDict_Next(r, &pos, &k, &v)) {
-        PyTypeObject* t = Py_TYPE(v);
-        if (k != c.cv_keys[i].ptr() || (t != &PyFloat_Type && t != float64_type() && t != &PyLong_Type)) return false;
-        same = same && v == s.pend.y_obj[i].ptr();
-        ++i;
-    }
-    return true;
-}
-
 nb::object lazy_result(PyMIMO& s) {
+    PyObject* d = PyDict_New();
+    if (!d) raise_pending();
+    nb::object r = nb::steal(d);
     if (!s.pend.comp || !s.pend.y_dirty) return nb::object();
     const Compiled& c = *s.pend.comp;
     const size_t ncv = s.pend.y.size();
     if (s.pend.y_obj.size() != ncv || c.cv_keys.size() != ncv) return nb::object();
-    for (size_t i = 0; i < ncv; ++i)
+    for (size_t i = 0; i < ncv; ++i) {
         if (!s.pend.y_obj[i].is_valid()) s.pend.y_obj[i] = number(s.pend.y[i], c.out_f64[i]);
-    bool same = false;
-    nb::object r;
-    if (last_result_free(s, c, same)) {
-        r = s.last_result;
-        if (same) return r;
-    } else {
-        PyObject* d = PyDict_New();
-        if (!d) raise_pending();
-        r = nb::steal(d);
+        if (PyDict_SetItem(d, c.cv_keys[i].ptr(), s.pend.y_obj[i].ptr()) < 0) raise_pending();
     }
-    for (size_t i = 0; i < ncv; ++i)
-        if (PyDict_SetItem(r.ptr(), c.cv_keys[i].ptr(), s.pend.y_obj[i].ptr()) < 0) raise_pending();
-    s.last_result = r;
     return r;
 }
 
@@ -528,11 +495,7 @@ bool hot_call(PyMIMO& s, PyObject* u, PyObject* v) {
         }
         ++i;
     }
-    // Values that only the pending state and a result the caller let go of
-    // hold are taken up again in place.
-    bool same = false;
-    const Py_ssize_t holders = s.pend.comp && last_result_free(s, *s.pend.comp, same) && same ? 2 : 1;
-    s.hot_step(u_new, upd, holders);
+    s.hot_step(u_new, upd);
     return true;
 }
 

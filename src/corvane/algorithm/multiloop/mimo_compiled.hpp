@@ -258,7 +258,7 @@ void PyMIMO::fast_commit(uint64_t token) {
     return mv_tags.size() == comp->core.nmv && compiled_current();
 }
 
-[[gnu::always_inline]] inline void PyMIMO::hot_step(const double* u_new, PyObject* const* upd, Py_ssize_t y_holders) {
+[[gnu::always_inline]] inline void PyMIMO::hot_step(const double* u_new, PyObject* const* upd) {
     Compiled& c = *comp;
     const size_t nmv = c.core.nmv, ncv = c.core.ncv;
     for (size_t j = 0; j < nmv; ++j)
@@ -276,7 +276,7 @@ void PyMIMO::fast_commit(uint64_t token) {
             pend.u_any = true;
         }
     for (size_t i = 0; i < ncv; ++i)
-        if (!refill_number(pend.y_obj[i].ptr(), pend.y[i], c.out_f64[i], y_holders)) pend.y_obj[i].reset();
+        if (!refill_number(pend.y_obj[i].ptr(), pend.y[i], c.out_f64[i])) pend.y_obj[i].reset();
     pend.y_dirty = true;
 }
 

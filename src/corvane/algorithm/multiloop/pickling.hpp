@@ -123,7 +123,6 @@ int mimo_traverse(PyObject* self, visitproc visit, void* arg) {
                           &s->yu_model_obj, &s->u_dict, &s->y_dict, &s->cv_simulators})
         Py_VISIT(o->ptr());
     Py_VISIT(s->mv_index.ptr());
-    Py_VISIT(s->last_result.ptr());
     for (const nb::object& o : s->mv_tags) Py_VISIT(o.ptr());
     if (s->comp)
         for (auto* v : {&s->comp->hold, &s->comp->cv_keys, &s->comp->mv_keys})
@@ -154,7 +153,6 @@ int mimo_clear(PyObject* self) {
     s->mv_tags.clear();
     drop.push_back(std::move(s->mv_index));
     s->mv_index = nb::dict();
-    drop.push_back(std::move(s->last_result));
     std::shared_ptr<Compiled> comp = std::move(s->comp);
     s->comp.reset();
     std::vector<nb::object> held;
