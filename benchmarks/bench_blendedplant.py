@@ -105,7 +105,7 @@ def rows():
                        t_floor / t_sim))
     if SimplePID is not None:
         ours = theirs = float("inf")
-        for _ in range(3):
+        for _ in range(5):
             ours = min(ours, closed_loop_corvane())
             theirs = min(theirs, closed_loop_python())
         result.append((f"PID + SISOSim closed loop, 10^5 samples vs simple-pid + plain-Python difference equation",
