@@ -346,9 +346,11 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
 
     // _u_dict held by nobody but this simulator and the plan: the values wait
     // (their release runs no Python code: plain numbers).
+    std::shared_ptr<HotPlan> released;  // an older plan, let go of on return (its release may run Python code)
     if (Py_REFCNT(P.ud) == 2 && u_dict.ptr() == P.ud && (!u_dirty || u_plan == keep)) {
         if (!u_dirty) {
             u_pending.assign(ntags, nb::object());
+            released = std::move(u_plan);
             u_plan = keep;
         }
         for (size_t t = 0; t < ntags && t < u_pending.size(); ++t)
