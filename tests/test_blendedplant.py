@@ -418,3 +418,23 @@ def test_results_kept_by_the_caller_keep_their_values(keep):
     for pid, wp in [(1, 10), (2, 20), (3, 40)]:
         ref.add(pid, wp, scaled(EXAMPLE, pid), 1)
     assert runs["lpv"] == [{k: float(x) for k, x in ref(w, u).items()} for w, u, _ in mv_steps(12, seed=6)]
+
+
+def test_a_plant_with_its_own_call_is_called():
+    class Logged(ml.MIMOSim):
+        def __call__(self, u={}, v={}):
+            self.calls = getattr(self, "calls", 0) + 1
+            return super().__call__(u, v)
+
+    sim, ref = three_plants(), three_plants()
+    logged = Logged(scaled(EXAMPLE, 2), {**INI, "CV1": 0.0, "CV2": 0.0})
+    sim.plant_list[1].plant = logged
+    ref.plant_list[1].plant = ml.MIMOSim(scaled(EXAMPLE, 2), {**INI, "CV1": 0.0, "CV2": 0.0})
+    for w, u, _ in mv_steps(8):
+        assert sim(w, u) == ref(w, u, {"CV9": 0.0})
+    assert logged.calls == 8
+    before = logged.get_all_data_dict()
+    sim.plant_list[2].plant = "not callable"  # fails after the logged plant has advanced
+    with pytest.raises(TypeError):
+        sim(30.0, {"MV1": 3.0})
+    assert logged.get_all_data_dict() == before and logged.calls == 9

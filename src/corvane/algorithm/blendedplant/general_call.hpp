@@ -173,7 +173,9 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
     // Every plant is one of ours, or a callable returning its outputs.
     for (const nb::object& p : sc.recs) {
         nb::object sim = record_of(p).plant;
-        sc.native.push_back(PyObject_TypeCheck(sim.ptr(), g_api->mimo_type) != 0);
+        // A subclass with a __call__ of its own is called like any plant.
+        sc.native.push_back(PyObject_TypeCheck(sim.ptr(), g_api->mimo_type) &&
+                            Py_TYPE(sim.ptr())->tp_call == g_api->mimo_type->tp_call);
         sc.sims.push_back(std::move(sim));
     }
     // A CV of plant id1 that plant id2 lacks fails before anything advances.
@@ -235,6 +237,10 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
                         sc.results[i] = copy_values(y);
                     }
                 } else {
+                    // A simulator with a __call__ of its own: its state is put back too.
+                    if (PyObject_TypeCheck(sc.sims[i].ptr(), g_api->mimo_type) &&
+                        g_api->snapshot_save(sc.snap, sc.sims[i].ptr()) < 0)
+                        raise_pending();
                     sc.results[i] = sc.sims[i](u_values, v_values);
                 }
             }
