@@ -438,3 +438,17 @@ def test_a_plant_with_its_own_call_is_called():
     with pytest.raises(TypeError):
         sim(30.0, {"MV1": 3.0})
     assert logged.get_all_data_dict() == before and logged.calls == 9
+
+
+def test_weights_of_samples_read_copied_and_set():
+    sim = three_plants()
+    for w in (15.0, 30.0, 30.0):
+        sim(w, {"MV1": 1.0})
+    recs = sim.plant_list
+    recs[1].current_weight = "set"  # over a weight not yet read
+    assert recs[1].current_weight == "set"
+    sim(30.0, {"MV1": 1.0})
+    copied = [pickle.loads(pickle.dumps(r)).current_weight for r in recs]
+    assert copied == [0.0, 0.5, 0.5] and types_of(copied) == [float, np.float64, np.float64]
+    sim(10.0, {"MV1": 1.0})
+    assert [r.current_weight for r in recs] == [1.0, 0.0, 0.0]

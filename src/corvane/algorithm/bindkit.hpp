@@ -154,6 +154,31 @@ inline bool simple_number(PyObject* o, double& v, bool& f64) {
 
 inline nb::object number(double v, bool f64) { return f64 ? make_float64(v) : nb::float_(v); }
 
+// Per-call scratch buffers of type S, reused from call to call; a call made
+// from inside Python code that a call runs gets buffers of its own. S has
+// clear(), and optionally open() (run when taken) and drop() (run when a
+// call's own buffers go).
+template <class S>
+struct ScratchLease {
+    static inline S shared;
+    static inline bool busy = false;
+    S local;
+    S* sc;
+    bool prev;
+    ScratchLease() : sc(busy ? &local : &shared), prev(busy) {
+        if constexpr (requires(S& s) { s.open(); }) sc->open();
+        busy = true;
+    }
+    ~ScratchLease() {
+        sc->clear();
+        if constexpr (requires(S& s) { s.drop(); })
+            if (sc == &local) local.drop();
+        busy = prev;
+    }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+};
+
 // A float or numpy float64 referenced by its known holders alone (`holders`
 // references) takes a new value in place: nobody can tell it from a new
 // object. False (nothing done) for any other object.

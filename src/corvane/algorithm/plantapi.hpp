@@ -56,6 +56,12 @@ struct PlantApi {
 };
 
 inline constexpr unsigned kPlantApiVersion = 5;
+
+// A simulator the native entry points may advance: a MIMOSim (of `mimo`, the
+// MIMOSim type) whose class has no __call__ of its own, which is to be called.
+inline bool native_plant(PyTypeObject* mimo, PyObject* sim) {
+    return PyObject_TypeCheck(sim, mimo) && Py_TYPE(sim)->tp_call == mimo->tp_call;
+}
 inline constexpr const char* kPlantApiCapsule = "corvane.algorithm.multiloop._plant_api";
 
 }  // namespace corvane

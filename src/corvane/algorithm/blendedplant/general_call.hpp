@@ -69,24 +69,15 @@ struct Scratch {
         out.clear();
         if (snap) g_api->snapshot_clear(snap);
     }
+    void open() {
+        if (!snap) snap = g_api->snapshot_new();
+    }
+    void drop() {
+        g_api->snapshot_free(snap);
+        snap = nullptr;
+    }
 };
 
-struct ScratchLease {
-    static inline Scratch shared;
-    static inline bool busy = false;
-    Scratch local;
-    Scratch* sc;
-    bool prev;
-    ScratchLease() : sc(busy ? &local : &shared), prev(busy) {
-        busy = true;
-        if (!sc->snap) sc->snap = g_api->snapshot_new();
-    }
-    ~ScratchLease() {
-        sc->clear();
-        if (sc == &local) g_api->snapshot_free(local.snap);
-        busy = prev;
-    }
-};
 
 // dict lookup with a default; the value is held.
 PyObject* lookup(Scratch& sc, PyObject* d, PyObject* key, PyObject* dflt) {
@@ -105,7 +96,7 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
     const double w = to_double(w_value);
     check_ready();
     sync_u();
-    ScratchLease lease;
+    ScratchLease<Scratch> lease;
     Scratch& sc = *lease.sc;
     // Python code run by a caller's key may even replace this object's
     // state: the call works on the containers it started with.
@@ -173,9 +164,7 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
     // Every plant is one of ours, or a callable returning its outputs.
     for (const nb::object& p : sc.recs) {
         nb::object sim = record_of(p).plant;
-        // A subclass with a __call__ of its own is called like any plant.
-        sc.native.push_back(PyObject_TypeCheck(sim.ptr(), g_api->mimo_type) &&
-                            Py_TYPE(sim.ptr())->tp_call == g_api->mimo_type->tp_call);
+        sc.native.push_back(corvane::native_plant(g_api->mimo_type, sim.ptr()));
         sc.sims.push_back(std::move(sim));
     }
     // A CV of plant id1 that plant id2 lacks fails before anything advances.

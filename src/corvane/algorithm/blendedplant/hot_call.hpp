@@ -344,6 +344,22 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
         nb::inst_ptr<LocalPlant>(P.recs[i2])->set_weight(weight2, w_f64);
     }
 
+    // The MV values for _u_dict, held from here: writing a dict may release
+    // an old value and so run Python code, even code that changes the
+    // caller's dict. The dicts written are those of the plan (held).
+    struct Held {
+        PyObject* o[kHotTags];
+        size_t t[kHotTags];
+        size_t n = 0;
+        ~Held() {
+            for (size_t i = 0; i < n; ++i) Py_DECREF(o[i]);
+        }
+    } given;
+    for (size_t t = 0; t < ntags; ++t)
+        if (obj[t] && P.in_u[t]) {
+            given.o[given.n] = Py_NewRef(obj[t]);
+            given.t[given.n++] = t;
+        }
     // _u_dict held by nobody but this simulator and the plan: the values wait
     // (their release runs no Python code: plain numbers).
     std::shared_ptr<HotPlan> released;  // an older plan, let go of on return (its release may run Python code)
@@ -353,28 +369,15 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
             released = std::move(u_plan);
             u_plan = keep;
         }
-        for (size_t t = 0; t < ntags && t < u_pending.size(); ++t)
-            if (obj[t] && P.in_u[t]) {
-                u_pending[t] = nb::borrow(obj[t]);
-                u_dirty = true;
-            }
-        for (size_t t = 0; t < ntags; ++t) obj[t] = P.in_u[t] ? nullptr : obj[t];
-    } else if (u_dirty) {
-        sync_u();
-    }
-    // Into the dicts: an old value's release may run Python code, so what is
-    // written is held first, and the dicts are those of the plan (held).
-    struct Held {
-        PyObject* o[kHotTags];
-        size_t n = 0;
-        ~Held() {
-            for (size_t i = 0; i < n; ++i) Py_DECREF(o[i]);
+        for (size_t g = 0; g < given.n; ++g) {
+            u_pending[given.t[g]] = nb::borrow(given.o[g]);
+            u_dirty = true;
         }
-    } given;
-    for (size_t t = 0; t < ntags; ++t)
-        if (obj[t] && P.in_u[t]) given.o[given.n++] = Py_NewRef(obj[t]);
-    for (size_t t = 0, g = 0; t < ntags; ++t)
-        if (obj[t] && P.in_u[t] && PyDict_SetItem(P.ud, P.tags[t], given.o[g++]) < 0) raise_pending();
+    } else {
+        sync_u();
+        for (size_t g = 0; g < given.n; ++g)
+            if (PyDict_SetItem(P.ud, P.tags[given.t[g]], given.o[g]) < 0) raise_pending();
+    }
     static PyTypeObject* const own_type = (PyTypeObject*) nb::type<Blended>().ptr();
     const bool own = Py_TYPE(self.ptr()) == own_type;
     // The last result, let go of by the caller, still holding what _y_dict

@@ -238,7 +238,7 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
     if (PyErr_Occurred()) raise_pending();
     expose();  // written directly below
     static PyObject* one_step = PyUnicode_InternFromString("one_step_sim");
-    ScratchLease lease;
+    ScratchLease<Scratch> lease;
     Scratch& sc = *lease.sc;
     std::optional<nb::python_error> v_error;
 

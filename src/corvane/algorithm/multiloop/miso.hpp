@@ -224,21 +224,6 @@ struct Scratch {
     }
 };
 
-// Scratch buffers reused from call to call; a call made from inside Python
-// code that a call runs gets its own.
-struct ScratchLease {
-    static inline Scratch shared;
-    static inline bool busy = false;
-    Scratch local;
-    Scratch* sc;
-    bool prev;
-    ScratchLease() : sc(busy ? &local : &shared), prev(busy) { busy = true; }
-    ~ScratchLease() {
-        sc->clear();
-        busy = prev;
-    }
-};
-
 // Validates and converts one MISOSimulator's share of a sample.
 void prepare_row(PyMISO& m, Scratch& sc, Row& r) {
     auto plain = [](PyObject* o) { return PyList_CheckExact(o) || PyTuple_CheckExact(o); };
@@ -359,7 +344,7 @@ void with_rollback(Scratch& sc, F&& f) {
 }
 
 nb::object miso_one_step(PyMISO& m, nb::handle u_list) {
-    ScratchLease lease;
+    ScratchLease<Scratch> lease;
     Scratch& sc = *lease.sc;
     nb::object us = seq_fast(u_list, "u_list must be iterable");
     sc.hold.push_back(us);

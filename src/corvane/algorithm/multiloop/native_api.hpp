@@ -159,10 +159,7 @@ corvane::PlantApi g_plant_api{
         return 1;
     },
     [](PyObject* sim, unsigned long long* id, size_t* n, PyObject* const** keys) -> int {
-        // A subclass with a __call__ of its own is to be called.
-        if (!PyObject_TypeCheck(sim, g_types.mimo) || Py_TYPE(sim)->tp_call != g_types.mimo->tp_call ||
-            !nb::inst_ready(sim))
-            return 0;
+        if (!corvane::native_plant(g_types.mimo, sim) || !nb::inst_ready(sim)) return 0;
         const PyMIMO& s = *nb::inst_ptr<PyMIMO>(sim);
         if (!s.hot_ready()) return 0;
         *id = s.comp->id;
