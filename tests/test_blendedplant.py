@@ -406,18 +406,22 @@ def test_results_kept_by_the_caller_keep_their_values(keep):
         sim, kept, seen = make(), [], []
         for w, u, _ in mv_steps(12, seed=6):
             r = sim(w, u) if name == "lpv" else sim(u)
-            seen.append(dict((k, float(x)) for k, x in r.items()))
+            seen.append({k: (type(x), float(x)) for k, x in r.items()})
             kept.append(r if keep == "dicts" else r["CV1"] if keep == "values" else None)
             del r
         if keep == "dicts":
-            assert [{k: float(x) for k, x in r.items()} for r in kept] == seen
+            assert [{k: (type(x), float(x)) for k, x in r.items()} for r in kept] == seen
         elif keep == "values":
-            assert [float(x) for x in kept] == [s["CV1"] for s in seen]
+            assert [float(x) for x in kept] == [s["CV1"][1] for s in seen]
         runs[name] = seen
     ref = RefLPV(INI)
     for pid, wp in [(1, 10), (2, 20), (3, 40)]:
         ref.add(pid, wp, scaled(EXAMPLE, pid), 1)
-    assert runs["lpv"] == [{k: float(x) for k, x in ref(w, u).items()} for w, u, _ in mv_steps(12, seed=6)]
+    assert [{k: x for k, (_, x) in s.items()} for s in runs["lpv"]] == [
+        {k: float(x) for k, x in ref(w, u).items()} for w, u, _ in mv_steps(12, seed=6)]
+    general = ml.MIMOSim(EXAMPLE, INI, 1)  # a disturbance dict takes the general path: new dicts every call
+    assert runs["mimo"] == [{k: (type(x), float(x)) for k, x in general(u, {"other": 0.0}).items()}
+                            for _, u, _ in mv_steps(12, seed=6)]
 
 
 def test_a_plant_with_its_own_call_is_called():

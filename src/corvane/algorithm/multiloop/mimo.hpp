@@ -85,6 +85,10 @@ struct PyMIMO {
     } pend;
     bool lazy_ok = false;                       // the dicts were found plain (see Pending)
     const void *lazy_u = nullptr, *lazy_y = nullptr;  // the dicts lazy_ok was found for (compared only)
+    // The dict the last call returned. Let go of by the caller and still
+    // holding the pending output objects, it is filled in place and returned
+    // again: nobody else can tell it from a new one.
+    nb::object last_result;
 
     PyMIMO() = default;
     PyMIMO(PyMIMO&&) = default;
@@ -116,6 +120,7 @@ struct PyMIMO {
         swap(a.lazy_ok, b.lazy_ok);
         swap(a.lazy_u, b.lazy_u);
         swap(a.lazy_y, b.lazy_y);
+        swap(a.last_result, b.last_result);
     }
 
     bool compiled_current() const;
@@ -144,7 +149,10 @@ struct PyMIMO {
     // value of MV j (a plain number, already converted to u_new[j]) or null.
     // Neither runs Python code.
     bool hot_ready() const;
-    void hot_step(const double* u_new, PyObject* const* upd);
+    // holders: how many references an output object may have and still be
+    // refilled in place (2 while the last result holds it as well).
+    void hot_step(const double* u_new, PyObject* const* upd, Py_ssize_t holders = 1);
+    bool result_reusable() const;
 
     void index_tags() {
         mv_tags.clear();
@@ -464,7 +472,7 @@ constexpr size_t kHotMvs = 32;
 // A call on the lazy compiled path: exact dicts, no disturbance, every given
 // MV value a plain number. False, with nothing changed, when the general
 // step is needed.
-bool hot_call(PyMIMO& s, PyObject* u, PyObject* v) {
+bool hot_call(PyMIMO& s, PyObject* u, PyObject* v, bool reuse) {
     if (!PyDict_CheckExact(u) || !PyDict_CheckExact(v) || PyDict_GET_SIZE(v) != 0 || !s.hot_ready()) return false;
     const size_t nmv = s.mv_tags.size();
     if (nmv > kHotMvs) return false;
@@ -495,19 +503,36 @@ bool hot_call(PyMIMO& s, PyObject* u, PyObject* v) {
         }
         ++i;
     }
-    s.hot_step(u_new, upd);
+    s.hot_step(u_new, upd, reuse ? 2 : 1);
     return true;
 }
 
 nb::object mimo_call(nb::handle self, PyMIMO& s, nb::handle u, nb::handle v) {
     PyTypeObject* t = Py_TYPE(self.ptr());
     const bool own = t == g_types.mimo || t == g_types.siso;
-    if (!hot_call(s, u.ptr(), v.ptr())) s.step(u, v);
+    const bool reuse = own && s.result_reusable();
+    const bool hot = hot_call(s, u.ptr(), v.ptr(), reuse);
+    if (!hot) s.step(u, v);
     if (own) {
         if (s.pend.y_dirty && s.lazy_ok) {
+            if (hot && reuse) {
+                // Outputs that could not be refilled (held elsewhere too) are new objects.
+                PyObject* d = s.last_result.ptr();
+                const Compiled& c = *s.pend.comp;
+                for (size_t i = 0; i < s.pend.y_obj.size(); ++i)
+                    if (!s.pend.y_obj[i].is_valid()) {
+                        s.pend.y_obj[i] = number(s.pend.y[i], c.out_f64[i]);
+                        if (PyDict_SetItem(d, c.cv_keys[i].ptr(), s.pend.y_obj[i].ptr()) < 0) raise_pending();
+                    }
+                return s.last_result;
+            }
             nb::object r = lazy_result(s);
-            if (r.is_valid()) return r;
+            if (r.is_valid()) {
+                s.last_result = r;
+                return r;
+            }
         }
+        s.last_result.reset();
         s.sync();
         // Values just written are floats; a plain copy is then a deep copy.
         const Py_ssize_t ncv = PyDict_CheckExact(s.cv_simulators.ptr()) ? PyDict_GET_SIZE(s.cv_simulators.ptr()) : -1;

@@ -258,7 +258,7 @@ void PyMIMO::fast_commit(uint64_t token) {
     return mv_tags.size() == comp->core.nmv && compiled_current();
 }
 
-[[gnu::always_inline]] inline void PyMIMO::hot_step(const double* u_new, PyObject* const* upd) {
+[[gnu::always_inline]] inline void PyMIMO::hot_step(const double* u_new, PyObject* const* upd, Py_ssize_t holders) {
     Compiled& c = *comp;
     const size_t nmv = c.core.nmv, ncv = c.core.ncv;
     for (size_t j = 0; j < nmv; ++j)
@@ -276,8 +276,23 @@ void PyMIMO::fast_commit(uint64_t token) {
             pend.u_any = true;
         }
     for (size_t i = 0; i < ncv; ++i)
-        if (!refill_number(pend.y_obj[i].ptr(), pend.y[i], c.out_f64[i])) pend.y_obj[i].reset();
+        if (!refill_number(pend.y_obj[i].ptr(), pend.y[i], c.out_f64[i], holders)) pend.y_obj[i].reset();
     pend.y_dirty = true;
+}
+
+// The last result is let go of by the caller and holds the pending output
+// objects, in the order of the compiled CV tags (exact str: no Python code).
+inline bool PyMIMO::result_reusable() const {
+    PyObject* r = last_result.ptr();
+    if (!r || Py_REFCNT(r) != 1 || !PyDict_CheckExact(r) || !pend.comp || !pend.y_dirty || !lazy_ok) return false;
+    const Compiled& c = *pend.comp;
+    const size_t n = pend.y_obj.size();
+    if ((size_t) PyDict_GET_SIZE(r) != n || c.cv_keys.size() != n) return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    for (size_t i = 0; PyDict_Next(r, &pos, &k, &v); ++i)
+        if (k != c.cv_keys[i].ptr() || v != pend.y_obj[i].ptr()) return false;
+    return true;
 }
 
 bool PyMIMO::lazy_eligible(const Compiled& c) {

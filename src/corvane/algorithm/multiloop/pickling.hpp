@@ -130,6 +130,7 @@ int mimo_traverse(PyObject* self, visitproc visit, void* arg) {
     for (const nb::object& o : s->fast.held) Py_VISIT(o.ptr());
     for (auto* v : {&s->pend.u, &s->pend.y_obj})
         for (const nb::object& o : *v) Py_VISIT(o.ptr());
+    Py_VISIT(s->last_result.ptr());
     if (s->pend.comp)
         for (auto* v : {&s->pend.comp->hold, &s->pend.comp->cv_keys, &s->pend.comp->mv_keys})
             for (const nb::object& o : *v) Py_VISIT(o.ptr());
@@ -161,6 +162,7 @@ int mimo_clear(PyObject* self) {
     PyMIMO::Pending pend;
     std::swap(pend, s->pend);
     s->lazy_ok = false;
+    drop.push_back(std::move(s->last_result));
     return 0;
 }
 
