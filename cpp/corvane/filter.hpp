@@ -8,10 +8,21 @@
 //     y = (0 + b[0]*x) + z[0];  z[i] = (0 + b[i+1]*x) + z[i+1];  z[n-1] = 0 + b[n]*x
 // Same operations in the same order give the same doubles (build with
 // -ffp-contract=off so that no multiply-add is fused).
+//
+// Dead time pads b with zeros, so a run of the loop often has zero b and a:
+// z[i] = (z[i+1] + 0*x) - 0*y, which is z[i+1] itself while x and y are
+// finite, unless z[i+1] is -0.0 (it may turn +0.0) or not finite. That run,
+// the delay line, is kept as a ring: a sample then moves its start instead of
+// every value. A counter says for how many more samples the line may hold a
+// value that the ring would not reproduce; until then the ring is walked
+// element by element with the loop's own arithmetic.
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace corvane {
@@ -28,15 +39,72 @@ inline FilterError check_filter(std::size_t nb, std::size_t na, double a0) {
 
 // A filter's coefficients and state in one block, so that a sample touches
 // one allocation: b[0..n], then a[0..n] (not for a convolution), then the
-// state z[0..n). A null p stands for no filter.
+// state z[0..n), then (with a delay line) its counter and start. State indices
+// [lo, hi) are the delay line (none when lo == hi): logical z[lo + k] is
+// stored at z[lo + (start + k) % (hi - lo)]. A null p stands for no filter.
 struct FilterView {
     double* p = nullptr;
-    std::size_t n = 0;  // state length
+    std::uint32_t n = 0;  // state length
+    std::uint32_t lo = 0, hi = 0;
     bool fir = true;
 };
 
+// A value the ring may move as it is.
+inline bool delay_clean(double v) noexcept { return v == 0.0 ? !std::signbit(v) : std::isfinite(v); }
+
+namespace detail {
+
+// One sample of a filter with a delay line (see the top of this file).
+[[gnu::noinline]] inline double delay_step(const FilterView& v, double x) noexcept {
+    const std::size_t n = v.n, lo = v.lo, hi = v.hi, len = hi - lo;
+    const double* b = v.p;
+    const double* a = v.p + n + 1;
+    double* z = v.fir ? v.p + n + 1 : v.p + 2 * (n + 1);
+    double& dirty = z[n];
+    std::size_t start = (std::size_t) z[n + 1];
+    double* ring = z + lo;
+    auto at = [&](std::size_t i) -> double& {  // logical z[i]
+        if (i < lo || i >= hi) return z[i];
+        std::size_t k = start + (i - lo);
+        return ring[k >= len ? k - len : k];
+    };
+    const double y = v.fir ? (0.0 + b[0] * x) + at(0) : at(0) + b[0] * x;
+    const bool clean = std::isfinite(x) && (v.fir || std::isfinite(y)) && delay_clean(z[hi]);
+    if (clean && dirty == 0.0) {
+        if (v.fir) {
+            for (std::size_t i = 0; i + 1 < lo; ++i) z[i] = (0.0 + b[i + 1] * x) + z[i + 1];
+            if (lo) z[lo - 1] = (0.0 + b[lo] * x) + ring[start];
+        } else {
+            for (std::size_t i = 0; i + 1 < lo; ++i) z[i] = z[i + 1] + b[i + 1] * x - a[i + 1] * y;
+            if (lo) z[lo - 1] = ring[start] + b[lo] * x - a[lo] * y;
+        }
+        ring[start] = z[hi];  // the oldest slot takes the newest value
+        z[n + 1] = (double) (start + 1 == len ? 0 : start + 1);
+        if (v.fir) {
+            for (std::size_t i = hi; i + 1 < n; ++i) z[i] = (0.0 + b[i + 1] * x) + z[i + 1];
+            z[n - 1] = 0.0 + b[n] * x;
+        } else {
+            for (std::size_t i = hi; i + 1 < n; ++i) z[i] = z[i + 1] + b[i + 1] * x - a[i + 1] * y;
+            z[n - 1] = b[n] * x - a[n] * y;
+        }
+        return y;
+    }
+    if (v.fir) {
+        for (std::size_t i = 0; i + 1 < n; ++i) at(i) = (0.0 + b[i + 1] * x) + at(i + 1);
+        z[n - 1] = 0.0 + b[n] * x;
+    } else {
+        for (std::size_t i = 0; i + 1 < n; ++i) at(i) = at(i + 1) + b[i + 1] * x - a[i + 1] * y;
+        z[n - 1] = b[n] * x - a[n] * y;
+    }
+    dirty = clean ? dirty - 1.0 : (double) len;
+    return y;
+}
+
+}  // namespace detail
+
 // One sample of the filter a view shows.
-inline double filter_step(const FilterView& v, double x) noexcept {
+[[gnu::always_inline]] inline double filter_step(const FilterView& v, double x) noexcept {
+    if (v.hi != v.lo) return detail::delay_step(v, x);
     const std::size_t n = v.n;
     const double* b = v.p;
     if (v.fir) {
@@ -117,10 +185,16 @@ public:
                 a[k] /= a0;
             }
         }
+        const auto [lo, hi] = delay_line(buf.data());
+        if (hi != lo) buf.resize(buf.size() + 2, 0.0);  // the line's counter and start
         buf_.swap(buf);
+        lo_ = lo;
+        hi_ = hi;
     }
 
-    FilterView view() noexcept { return FilterView{buf_.data(), n_, fir_}; }
+    FilterView view() noexcept {
+        return FilterView{buf_.data(), (std::uint32_t) n_, (std::uint32_t) lo_, (std::uint32_t) hi_, fir_};
+    }
 
     double step(double x) noexcept { return filter_step(view(), x); }
 
@@ -144,21 +218,52 @@ public:
         for (std::size_t k = 0; k < n; ++k) y[k] = filter_step(v, x[(std::ptrdiff_t) k * stride]);
     }
 
-    void reset() noexcept {
-        StateSpan<double> z = state();
-        std::fill(z.begin(), z.end(), 0.0);
-    }
+    void reset() noexcept { std::fill(buf_.begin() + (std::ptrdiff_t) state_offset(), buf_.end(), 0.0); }
 
-    // Delay-line state, length max(len(b), len(a)) - 1.
-    StateSpan<double> state() noexcept { return {buf_.data() + state_offset(), n_}; }
-    StateSpan<const double> state() const noexcept { return {buf_.data() + state_offset(), n_}; }
+    // Delay-line state, length max(len(b), len(a)) - 1, in order (the ring is
+    // turned back to its start first: the values stay as they are).
+    StateSpan<const double> state() const noexcept {
+        unroll();
+        return {buf_.data() + state_offset(), n_};
+    }
+    // The state to write: the delay line is walked element by element until
+    // whatever is written has left it.
+    StateSpan<double> state_mut() noexcept {
+        unroll();
+        if (hi_ != lo_) buf_[state_offset() + n_] = (double) (hi_ - lo_);
+        return {buf_.data() + state_offset(), n_};
+    }
 
 private:
     std::size_t state_offset() const noexcept { return fir_ ? n_ + 1 : 2 * (n_ + 1); }
 
-    std::vector<double> buf_ = std::vector<double>(1, 0.0);  // unassigned: b = [0], no state
+    void unroll() const noexcept {
+        if (hi_ == lo_) return;
+        double* z = buf_.data() + state_offset();
+        const std::size_t start = (std::size_t) z[n_ + 1];
+        if (start == 0) return;
+        std::rotate(z + lo_, z + lo_ + start, z + hi_);
+        z[n_ + 1] = 0.0;
+    }
+
+    // The longest run of loop indices with zero coefficients (not the last,
+    // which has no z[i+1]). Shorter than 16 it is left to the loop, which
+    // moves such a run faster than the ring's bookkeeping costs.
+    std::pair<std::size_t, std::size_t> delay_line(const double* b) const noexcept {
+        const double* a = b + n_ + 1;
+        std::size_t lo = 0, hi = 0, from = 0;
+        for (std::size_t i = 0; i + 1 < n_; ++i) {
+            if (b[i + 1] != 0.0 || (!fir_ && a[i + 1] != 0.0)) from = i + 1;
+            else if (i + 1 - from > hi - lo) lo = from, hi = i + 1;
+        }
+        if (hi - lo < 16) lo = hi = 0;
+        return {lo, hi};
+    }
+
+    mutable std::vector<double> buf_ = std::vector<double>(1, 0.0);  // unassigned: b = [0], no state
     std::size_t n_ = 0;
     bool fir_ = true;
+    std::size_t lo_ = 0, hi_ = 0;
 };
 
 // Initial state for LFilter from past outputs y[0..ny) and inputs x[0..nx)

@@ -69,7 +69,7 @@ struct LeadLag {
 
     // State that continues as if the last input had been u and the last output y.
     void seed(double u, double y) {
-        lfiltic(c.b, c.nb, c.a, c.na, &y, 1, &u, 1, f.state().data());
+        lfiltic(c.b, c.nb, c.a, c.na, &y, 1, &u, 1, f.state_mut().data());
         seeded = true;
     }
 

@@ -421,7 +421,7 @@ NB_MODULE(phasefilter, m) {
             InputBlock in(v);
             const size_t k = s.core.c.state_size();
             if (in.size() != k) raise(PyExc_ValueError, "_zi must hold %zu values, got %zu", k, in.size());
-            auto z = s.core.f.state();
+            auto z = s.core.f.state_mut();
             for (size_t i = 0; i < k; ++i) z[i] = in.data()[(std::ptrdiff_t) i * in.stride()];
             s.core.seeded = true;
         });
@@ -473,7 +473,7 @@ NB_MODULE(phasefilter, m) {
                 const std::vector<double> z = sv.reals(7);
                 if (z.size() != c.state_size())
                     sv.fail_at(7, PyExc_ValueError, "expected %zu values, got %zu", c.state_size(), z.size());
-                std::copy(z.begin(), z.end(), s.core.f.state().begin());
+                std::copy(z.begin(), z.end(), s.core.f.state_mut().begin());
                 s.core.seeded = true;
             }
         });

@@ -47,7 +47,7 @@ struct SFilterObject {
             sv.fail_at(2, PyExc_ValueError, "expected %zu items, got %zu", std::max(b_in.size(), a_in.size()) - 1,
                        z.size());
         assign(std::move(b_in), std::move(a_in));
-        std::copy(z.begin(), z.end(), f.state().begin());
+        std::copy(z.begin(), z.end(), f.state_mut().begin());
     }
 };
 

@@ -65,7 +65,7 @@ NB_MODULE(smoothing, m) {
                 raise(PyExc_ValueError, "sFilter: unexpected initial state");
             new (p) SF();
             p->assign(std::move(b), std::move(a));
-            std::copy(zi.begin(), zi.end(), p->f.state().begin());
+            std::copy(zi.begin(), zi.end(), p->f.state_mut().begin());
         },
         "num"_a.none(), "den"_a.none(), "u_ini"_a.none() = 0.0, "y_ini"_a.none() = 0.0,
         nb::sig("def __init__(self, num: typing.Sequence[float], den: typing.Sequence[float], u_ini: float = 0.0, "

@@ -320,7 +320,7 @@ struct Snapshot {
         for (size_t i = states.size(); i-- > 0;) {
             // A model given a new state meanwhile keeps it (other length).
             if (states[i].first->f.state().size() != states[i].second.size()) continue;
-            states[i].first->f.state() = states[i].second;
+            states[i].first->f.state_mut() = states[i].second;
             states[i].first->fresh = fresh[i];
         }
         ++g_model_generation;  // compiled plants may have cleared the flags for good

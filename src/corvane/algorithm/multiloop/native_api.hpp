@@ -68,7 +68,7 @@ struct corvane::PlantSnapshot {
 
     void restore() {
         for (size_t i = filts.size(); i-- > 0;) {
-            auto st = filts[i].f->f.state();
+            auto st = filts[i].f->f.state_mut();
             if (st.size() != filts[i].len) continue;
             std::copy(z.begin() + (std::ptrdiff_t) filts[i].off, z.begin() + (std::ptrdiff_t) (filts[i].off + filts[i].len),
                       st.begin());

@@ -51,7 +51,7 @@ void tfz_restore(PyTfz& m, nb::handle st, const char* what) {
     const bool has_z = state_array(sv, 2, true, z);
     m.load(float64_array(num), float64_array(den));
     if (has_z) {
-        auto state = m.f.state();
+        auto state = m.f.state_mut();
         if (z.size() != state.size())
             sv.fail_at(2, PyExc_ValueError, "expected %zu items, got %zu", state.size(), z.size());
         state = z;
