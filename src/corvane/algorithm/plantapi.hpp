@@ -43,19 +43,25 @@ struct PlantApi {
     int (*fast_outputs)(PyObject* sim, size_t* n, PyObject* const** keys, const double** y,
                         const unsigned char** f64);
     // The compiled path once it is set up, with nothing else to check: 1 when
-    // hot_step may advance the plant, with its MV tags (exact str, in order)
+    // hot_step_all may advance the plant, with its MV tags (exact str, in order)
     // in *keys, *n of them, and the compilation's number in *id (never
     // reused: the same number means the same tags, CV tags and outputs
     // layout); 0 otherwise. Runs no Python code.
     int (*hot_ready)(PyObject* sim, unsigned long long* id, size_t* n, PyObject* const** keys);
-    // One sample of a plant that hot_ready accepted, without a disturbance:
-    // upd[j] is the new value of MV j (an exact float, numpy float64 or int,
-    // held by the caller; u_new[j] its double), or null to keep the value.
-    // Its outputs are then read through fast_outputs. Runs no Python code.
-    void (*hot_step)(PyObject* sim, const double* u_new, PyObject* const* upd);
+    // hot_ready for n plants at once, each with the compilation number it is
+    // expected to have: 1 when all are ready with those numbers; 0 when one
+    // is not ready; -1 when one has another number. Runs no Python code.
+    int (*hot_ready_all)(PyObject* const* sims, const unsigned long long* ids, size_t n);
+    // One sample, without a disturbance, of n plants that hot_ready_all
+    // accepted: MV j of plant i is tag t = tag[off[i] + j], its new value
+    // objs[t] (an exact float, numpy float64 or int, held by the caller;
+    // vals[t] its double), or null to keep the value. Their outputs are then
+    // read through fast_outputs. Runs no Python code.
+    void (*hot_step_all)(PyObject* const* sims, size_t n, const size_t* off, const size_t* tag, const double* vals,
+                         PyObject* const* objs);
 };
 
-inline constexpr unsigned kPlantApiVersion = 5;
+inline constexpr unsigned kPlantApiVersion = 6;
 
 // A simulator the native entry points may advance: a MIMOSim (of `mimo`, the
 // MIMOSim type) whose class has no __call__ of its own, which is to be called.

@@ -233,17 +233,9 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
     if (u_dirty && u_plan != plan) sync_u();  // may run Python code: before anything is checked
     // Every plant on the compiled path it was planned with; a plant compiled
     // anew (after any watched dict changed, say) calls for a new plan.
-    auto ready = [](const HotPlan& P) {
-        for (size_t i = 0; i < P.sims.size(); ++i) {
-            size_t nmv = 0;
-            PyObject* const* keys = nullptr;
-            unsigned long long id = 0;
-            if (g_api->hot_ready(P.sims[i], &id, &nmv, &keys) != 1) return 0;
-            if (id != P.compiled[i]) return -1;
-        }
-        return 1;
-    };
-    int state = plan && plan_current(*this, *plan) ? ready(*plan) : -1;
+    int state = plan && plan_current(*this, *plan)
+                    ? g_api->hot_ready_all(plan->sims.data(), plan->compiled.data(), plan->sims.size())
+                    : -1;
     if (state < 0) {
         if (u_dirty) sync_u();
         plan = make_plan(*this);
@@ -310,16 +302,7 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
 
     // Every plant advances; nothing here runs Python code. The outputs are
     // written in place: y1 and y2 then show this sample's.
-    for (size_t i = 0; i < n; ++i) {
-        double u_new[kHotTags];
-        PyObject* upd[kHotTags];
-        for (size_t j = P.mv_off[i], m = 0; j < P.mv_off[i + 1]; ++j, ++m) {
-            const size_t t = P.mv_tag[j];
-            upd[m] = obj[t];
-            u_new[m] = val[t];
-        }
-        g_api->hot_step(P.sims[i], u_new, upd);
-    }
+    g_api->hot_step_all(P.sims.data(), n, P.mv_off.data(), P.mv_tag.data(), val, obj);
     double out[kHotTags];
     bool out_f64[kHotTags];
     for (size_t a = 0; a < ncv; ++a) {

@@ -84,6 +84,9 @@ struct corvane::PlantSnapshot {
 
 static_assert(sizeof(nb::object) == sizeof(PyObject*), "keys are handed out as PyObject*");
 
+// The largest plant hot_step_all takes (its MV values sit on the stack).
+constexpr size_t kBatchMvs = 64;
+
 namespace {
 
 template <class F>
@@ -161,13 +164,34 @@ corvane::PlantApi g_plant_api{
     [](PyObject* sim, unsigned long long* id, size_t* n, PyObject* const** keys) -> int {
         if (!corvane::native_plant(g_types.mimo, sim) || !nb::inst_ready(sim)) return 0;
         const PyMIMO& s = *nb::inst_ptr<PyMIMO>(sim);
-        if (!s.hot_ready()) return 0;
+        if (!s.hot_ready() || s.comp->core.nmv > kBatchMvs) return 0;
         *id = s.comp->id;
         *n = s.comp->mv_keys.size();
         *keys = reinterpret_cast<PyObject* const*>(s.comp->mv_keys.data());
         return 1;
     },
-    [](PyObject* sim, const double* u_new, PyObject* const* upd) { nb::inst_ptr<PyMIMO>(sim)->hot_step(u_new, upd); },
+    [](PyObject* const* sims, const unsigned long long* ids, size_t n) -> int {
+        for (size_t i = 0; i < n; ++i) {
+            if (!corvane::native_plant(g_types.mimo, sims[i]) || !nb::inst_ready(sims[i])) return 0;
+            const PyMIMO& s = *nb::inst_ptr<PyMIMO>(sims[i]);
+            if (!s.hot_ready() || s.comp->core.nmv > kBatchMvs) return 0;  // larger plants take the general path
+            if (s.comp->id != ids[i]) return -1;
+        }
+        return 1;
+    },
+    [](PyObject* const* sims, size_t n, const size_t* off, const size_t* tag, const double* vals,
+       PyObject* const* objs) {
+        for (size_t i = 0; i < n; ++i) {
+            PyMIMO& s = *nb::inst_ptr<PyMIMO>(sims[i]);
+            double u_new[kBatchMvs];
+            PyObject* upd[kBatchMvs];
+            for (size_t j = off[i], m = 0; j < off[i + 1]; ++j, ++m) {
+                u_new[m] = vals[tag[j]];
+                upd[m] = objs[tag[j]];
+            }
+            s.hot_step(u_new, upd);
+        }
+    },
 };
 
 }  // namespace
