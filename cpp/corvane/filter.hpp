@@ -55,11 +55,12 @@ inline bool delay_clean(double v) noexcept { return v == 0.0 ? !std::signbit(v) 
 namespace detail {
 
 // One sample of a filter with a delay line (see the top of this file).
-[[gnu::noinline]] inline double delay_step(const FilterView& v, double x) noexcept {
+template <bool Fir>
+double delay_step(const FilterView& v, double x) noexcept {
     const std::size_t n = v.n, lo = v.lo, hi = v.hi, len = hi - lo;
     const double* b = v.p;
     const double* a = v.p + n + 1;
-    double* z = v.fir ? v.p + n + 1 : v.p + 2 * (n + 1);
+    double* z = Fir ? v.p + n + 1 : v.p + 2 * (n + 1);
     double& dirty = z[n];
     std::size_t start = (std::size_t) z[n + 1];
     double* ring = z + lo;
@@ -68,36 +69,30 @@ namespace detail {
         std::size_t k = start + (i - lo);
         return ring[k >= len ? k - len : k];
     };
-    const double y = v.fir ? (0.0 + b[0] * x) + at(0) : at(0) + b[0] * x;
-    const bool clean = std::isfinite(x) && (v.fir || std::isfinite(y)) && delay_clean(z[hi]);
+    const double y = Fir ? (0.0 + b[0] * x) + at(0) : at(0) + b[0] * x;
+    // Loop index i of the direct form, from z[i+1]; the last index has no z[n].
+    auto next = [&](std::size_t i, double z1) {
+        return Fir ? (0.0 + b[i + 1] * x) + z1 : z1 + b[i + 1] * x - a[i + 1] * y;
+    };
+    const double last = Fir ? 0.0 + b[n] * x : b[n] * x - a[n] * y;
+    const bool clean = std::isfinite(x) && (Fir || std::isfinite(y)) && delay_clean(z[hi]);
     if (clean && dirty == 0.0) {
-        if (v.fir) {
-            for (std::size_t i = 0; i + 1 < lo; ++i) z[i] = (0.0 + b[i + 1] * x) + z[i + 1];
-            if (lo) z[lo - 1] = (0.0 + b[lo] * x) + ring[start];
-        } else {
-            for (std::size_t i = 0; i + 1 < lo; ++i) z[i] = z[i + 1] + b[i + 1] * x - a[i + 1] * y;
-            if (lo) z[lo - 1] = ring[start] + b[lo] * x - a[lo] * y;
-        }
+        for (std::size_t i = 0; i + 1 < lo; ++i) z[i] = next(i, z[i + 1]);
+        if (lo) z[lo - 1] = next(lo - 1, ring[start]);
         ring[start] = z[hi];  // the oldest slot takes the newest value
         z[n + 1] = (double) (start + 1 == len ? 0 : start + 1);
-        if (v.fir) {
-            for (std::size_t i = hi; i + 1 < n; ++i) z[i] = (0.0 + b[i + 1] * x) + z[i + 1];
-            z[n - 1] = 0.0 + b[n] * x;
-        } else {
-            for (std::size_t i = hi; i + 1 < n; ++i) z[i] = z[i + 1] + b[i + 1] * x - a[i + 1] * y;
-            z[n - 1] = b[n] * x - a[n] * y;
-        }
+        for (std::size_t i = hi; i + 1 < n; ++i) z[i] = next(i, z[i + 1]);
+        z[n - 1] = last;
         return y;
     }
-    if (v.fir) {
-        for (std::size_t i = 0; i + 1 < n; ++i) at(i) = (0.0 + b[i + 1] * x) + at(i + 1);
-        z[n - 1] = 0.0 + b[n] * x;
-    } else {
-        for (std::size_t i = 0; i + 1 < n; ++i) at(i) = at(i + 1) + b[i + 1] * x - a[i + 1] * y;
-        z[n - 1] = b[n] * x - a[n] * y;
-    }
+    for (std::size_t i = 0; i + 1 < n; ++i) at(i) = next(i, at(i + 1));
+    z[n - 1] = last;
     dirty = clean ? dirty - 1.0 : (double) len;
     return y;
+}
+
+[[gnu::noinline]] inline double delay_step(const FilterView& v, double x) noexcept {
+    return v.fir ? delay_step<true>(v, x) : delay_step<false>(v, x);
 }
 
 }  // namespace detail

@@ -132,22 +132,19 @@ int main() {
         p.models[0].assign(b.data(), b.size(), a.data(), a.size());
         p.active[0] = 1;
         Plain ref(b, a);
-        double y = 0.0;
         bool same = true;
-        for (int k = 0; k < 30; ++k) {
-            const double u = k % 4 - 1.5;
-            p.step(&u, &y, &y);
-            same = same && same_double(y, 0.0 + ref.step(u));
-            y = 0.0;
-        }
+        auto run = [&](int period, double offset) {
+            for (int k = 0; k < 30; ++k) {
+                const double u = k % period - offset, v = 0.0;
+                double y;
+                p.step(&u, &v, &y);
+                same = same && same_double(y, 0.0 + ref.step(u));
+            }
+        };
+        run(4, 1.5);
         corvane::MimoPlant q = p;
         Plain ref2 = ref;
-        for (int k = 0; k < 30; ++k) {
-            const double u = k % 5 - 2.0;
-            p.step(&u, &y, &y);
-            same = same && same_double(y, 0.0 + ref.step(u));
-            y = 0.0;
-        }
+        run(5, 2.0);
         same = same && same_state(q.models[0], ref2) && same_state(p.models[0], ref);
         expect_true(same, "plant and copy");
     }

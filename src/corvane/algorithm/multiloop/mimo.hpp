@@ -449,20 +449,28 @@ PyObject* empty_default() {
     return d;
 }
 
+// The outputs of a lazy sample into d: all of them, or only those made anew
+// here (the last result, which holds the others); the value objects are kept
+// for the sync.
+void put_outputs(PyMIMO& s, PyObject* d, bool all) {
+    const Compiled& c = *s.pend.comp;
+    for (size_t i = 0; i < s.pend.y.size(); ++i) {
+        const bool made = !s.pend.y_obj[i].is_valid();
+        if (made) s.pend.y_obj[i] = number(s.pend.y[i], c.out_f64[i]);
+        if ((all || made) && PyDict_SetItem(d, c.cv_keys[i].ptr(), s.pend.y_obj[i].ptr()) < 0) raise_pending();
+    }
+}
+
 // The outputs of a lazy sample as a new dict, equal to a copy of _y_dict
-// once synced; the value objects are kept for the sync.
+// once synced.
 nb::object lazy_result(PyMIMO& s) {
     PyObject* d = PyDict_New();
     if (!d) raise_pending();
     nb::object r = nb::steal(d);
     if (!s.pend.comp || !s.pend.y_dirty) return nb::object();
-    const Compiled& c = *s.pend.comp;
     const size_t ncv = s.pend.y.size();
-    if (s.pend.y_obj.size() != ncv || c.cv_keys.size() != ncv) return nb::object();
-    for (size_t i = 0; i < ncv; ++i) {
-        if (!s.pend.y_obj[i].is_valid()) s.pend.y_obj[i] = number(s.pend.y[i], c.out_f64[i]);
-        if (PyDict_SetItem(d, c.cv_keys[i].ptr(), s.pend.y_obj[i].ptr()) < 0) raise_pending();
-    }
+    if (s.pend.y_obj.size() != ncv || s.pend.comp->cv_keys.size() != ncv) return nb::object();
+    put_outputs(s, d, true);
     return r;
 }
 
@@ -517,13 +525,7 @@ nb::object mimo_call(nb::handle self, PyMIMO& s, nb::handle u, nb::handle v) {
         if (s.pend.y_dirty && s.lazy_ok) {
             if (hot && reuse) {
                 // Outputs that could not be refilled (held elsewhere too) are new objects.
-                PyObject* d = s.last_result.ptr();
-                const Compiled& c = *s.pend.comp;
-                for (size_t i = 0; i < s.pend.y_obj.size(); ++i)
-                    if (!s.pend.y_obj[i].is_valid()) {
-                        s.pend.y_obj[i] = number(s.pend.y[i], c.out_f64[i]);
-                        if (PyDict_SetItem(d, c.cv_keys[i].ptr(), s.pend.y_obj[i].ptr()) < 0) raise_pending();
-                    }
+                put_outputs(s, s.last_result.ptr(), false);
                 return s.last_result;
             }
             nb::object r = lazy_result(s);
