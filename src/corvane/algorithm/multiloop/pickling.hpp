@@ -120,8 +120,15 @@ int mimo_traverse(PyObject* self, visitproc visit, void* arg) {
     if (!nb::inst_ready(self)) return 0;
     PyMIMO* s = nb::inst_ptr<PyMIMO>(self);
     for (nb::object* o : {&s->Ts, &s->process_model_dict, &s->cv_list, &s->mv_list, &s->ini_value_dict,
-                          &s->yu_model_obj, &s->u_dict, &s->y_dict, &s->cv_simulators})
+                          &s->yu_model_obj, &s->cv_simulators})
         Py_VISIT(o->ptr());
+    // Dicts on the lazy path hold exact str keys and plain numbers only (no
+    // cycle runs through them) and lag behind their pending values: they are
+    // not handed out here (gc.get_referents), only through the getters.
+    if (!s->lazy_ok) {
+        Py_VISIT(s->u_dict.ptr());
+        Py_VISIT(s->y_dict.ptr());
+    }
     Py_VISIT(s->mv_index.ptr());
     for (const nb::object& o : s->mv_tags) Py_VISIT(o.ptr());
     if (s->comp)
@@ -131,7 +138,7 @@ int mimo_traverse(PyObject* self, visitproc visit, void* arg) {
     for (auto* v : {&s->pend.u, &s->pend.y_obj})
         for (const nb::object& o : *v) Py_VISIT(o.ptr());
     Py_VISIT(s->last_result.ptr());
-    if (s->pend.comp)
+    if (s->pend.comp && s->pend.comp != s->comp)  // one compilation, one visit of what it holds
         for (auto* v : {&s->pend.comp->hold, &s->pend.comp->cv_keys, &s->pend.comp->mv_keys})
             for (const nb::object& o : *v) Py_VISIT(o.ptr());
     return 0;
