@@ -119,6 +119,22 @@ def test_cycle_through_a_record_is_collected():
     assert gone() is None
 
 
+def test_a_deleted_plant_is_let_go():
+    class Anchor:
+        pass
+    sim = three_plants()
+    a = Anchor()
+    sim.plant_list[0].anchor = a
+    gone = weakref.ref(a)
+    del a
+    for w in (15.0, 30.0):
+        sim(w)  # no MV value to keep
+    sim.delPlant(1)
+    sim(15.0), sim(30.0, {"MV1": 1.0})
+    gc.collect()
+    assert gone() is None and [r.plant_id for r in sim.plant_list] == [2, 3]
+
+
 def test_one_plant_and_equal_plants_agree():
     one = bp.LPVPlantSim(INI)
     one.addPlant(7, 3, EXAMPLE, 1)
@@ -227,7 +243,16 @@ class Boom:
         raise RuntimeError("boom")
 
 
-@pytest.mark.parametrize("case", ["missing_cv", "u_none", "v_none", "nan", "text_mv", "late_plant_fails"])
+class LacksCV1:  # a plant of the caller's own, without CV1
+    def __call__(self, u={}, v={}):
+        return {"CV2": 0.0}
+
+    def __getstate__(self):
+        return {}
+
+
+@pytest.mark.parametrize("case", ["missing_cv", "u_none", "v_none", "nan", "text_mv", "late_plant_fails",
+                                  "text_ini", "foreign_missing_cv"])
 def test_failed_call_changes_nothing(case):
     sim = three_plants()
     sim(15, {"MV1": 16.0})
@@ -235,11 +260,16 @@ def test_failed_call_changes_nothing(case):
         "missing_cv": ((30, {}), KeyError), "u_none": ((30, None), AttributeError),
         "v_none": ((30, {}, None), AttributeError), "nan": ((float("nan"), {}), ValueError),
         "text_mv": ((30, {"MV1": "x"}), TypeError), "late_plant_fails": ((30, {"MV2": 1.0}), RuntimeError),
+        "text_ini": ((30, {"MV1": 1.0}), TypeError), "foreign_missing_cv": ((30, {"MV1": 1.0}), KeyError),
     }[case]
     if case == "missing_cv":
         sim.addPlant(3, 40, {"CV1": {"MV1": {"mode": "stp", "stp": [1]}}}, 1)
     if case == "late_plant_fails":
         sim.plant_list[2].plant.cv_simulators["CV2"].model_list[1] = Boom()
+    if case == "text_ini":  # the blend fails after the plants have advanced
+        sim.ini_value_dict["CV1"] = "x"
+    if case == "foreign_missing_cv":
+        sim.plant_list[2].plant = LacksCV1()
     before = state(sim)
     with pytest.raises(exc):
         sim(*args)

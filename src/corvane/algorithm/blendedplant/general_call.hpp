@@ -90,6 +90,19 @@ PyObject* lookup(Scratch& sc, PyObject* d, PyObject* key, PyObject* dflt) {
     return r;
 }
 
+// An exact dict of exact str keys and plain numbers: a lookup in it runs no
+// Python code, and adding its values cannot fail.
+bool plain_numbers(PyObject* d) {
+    if (!PyDict_CheckExact(d)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    double x;
+    bool f64;
+    while (PyDict_Next(d, &pos, &k, &v))
+        if (!PyUnicode_CheckExact(k) || !simple_number(v, x, f64)) return false;
+    return true;
+}
+
 nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_values, nb::handle v_values) {
     static PyObject* zero = PyFloat_FromDouble(0.0);
     static PyObject* one = PyFloat_FromDouble(1.0);
@@ -200,6 +213,9 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
     for (size_t i = 0; i < np; ++i)
         for (size_t j = 0; j < i; ++j)
             if (sc.sims[i].is(sc.sims[j])) shared[i] = shared[j] = 1, compiled = false;
+    // The blend after a compiled sample cannot be undone: it must not be able
+    // to fail, so every initial value is a plain number under an exact str key.
+    if (compiled && !plain_numbers(ini.ptr())) compiled = false;
     sc.tokens.assign(np, 0);
     for (size_t i = 0; i < np && compiled; ++i) {
         if (!sc.native[i]) {
@@ -211,11 +227,12 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
         compiled = r == 1;
     }
     sc.results.resize(np);
-    if (compiled) {
-        for (size_t i = 0; i < np; ++i)
-            if (g_api->fast_commit(sc.sims[i].ptr(), sc.tokens[i]) < 0) raise_pending();
-    } else {
-        try {
+    nb::object w1, w2;
+    try {
+        if (compiled) {
+            for (size_t i = 0; i < np; ++i)
+                if (g_api->fast_commit(sc.sims[i].ptr(), sc.tokens[i]) < 0) raise_pending();
+        } else {
             for (size_t i = 0; i < np; ++i) {
                 if (sc.native[i]) {
                     if (g_api->snapshot_save(sc.snap, sc.sims[i].ptr()) < 0) raise_pending();
@@ -233,101 +250,101 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
                     sc.results[i] = sc.sims[i](u_values, v_values);
                 }
             }
-        } catch (...) {
-            g_api->snapshot_restore(sc.snap);
-            throw;
         }
-    }
-    auto outputs_of = [&](size_t i) -> PyObject* {
-        if (!sc.native[i] || shared[i]) return sc.results[i].ptr();
-        PyObject* y = g_api->outputs(sc.sims[i].ptr());
-        if (!y) raise_pending();
-        sc.hold.push_back(nb::borrow(y));
-        return y;
-    };
-
-    // 8-9. The blend, formed before anything of this object changes.
-    nb::object w1, w2;
-    if (!single) {
-        w1 = number(weight1, w_f64);
-        w2 = number(weight2, w_f64);
-    }
-    size_t n1 = 0, n2 = 0;
-    PyObject *const *k1 = nullptr, *const *k2 = nullptr;
-    const double *v1 = nullptr, *v2 = nullptr;
-    const unsigned char *f1 = nullptr, *f2 = nullptr;
-    if (compiled && g_api->fast_outputs(sc.sims[i1].ptr(), &n1, &k1, &v1, &f1) == 1 &&
-        (single ? (k2 = k1, v2 = v1, f2 = f1, n2 = n1, true)
-                : g_api->fast_outputs(sc.sims[i2].ptr(), &n2, &k2, &v2, &f2) == 1)) {
-        // Outputs kept natively by the plants: copied out before any lookup
-        // (which may run Python code) and blended in doubles.
-        struct Pair {
-            PyObject* key;
-            double a, b;
-            bool fa, fb;
+        auto outputs_of = [&](size_t i) -> PyObject* {
+            if (!sc.native[i] || shared[i]) return sc.results[i].ptr();
+            PyObject* y = g_api->outputs(sc.sims[i].ptr());
+            if (!y) raise_pending();
+            sc.hold.push_back(nb::borrow(y));
+            return y;
         };
-        std::vector<Pair> pairs;
-        pairs.reserve(n1);
-        for (size_t a = 0; a < n1; ++a) {
-            PyObject* key = k1[a];
-            size_t b = a;
-            if (b >= n2 || k2[b] != key) {
-                for (b = 0; b < n2 && k2[b] != key; ++b) {}
-                for (size_t j = 0; b == n2 && j < n2; ++j)
-                    if (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(k2[j]) && PyUnicode_Compare(key, k2[j]) == 0)
-                        b = j;
-            }
-            if (b == n2) {
-                PyErr_SetObject(PyExc_KeyError, key);
-                raise_pending();
-            }
-            sc.hold.push_back(nb::borrow(key));
-            pairs.push_back(Pair{key, v1[a], v2[b], f1[a] != 0, f2[b] != 0});
+
+        // 8-9. The blend, formed before anything of this object changes; a
+        // failure in it puts the plants back as well.
+        if (!single) {
+            w1 = number(weight1, w_f64);
+            w2 = number(weight2, w_f64);
         }
-        for (const Pair& p : pairs) {
-            PyObject* iv = lookup(sc, ini.ptr(), p.key, zero);
-            double vi;
-            bool fi;
+        size_t n1 = 0, n2 = 0;
+        PyObject *const *k1 = nullptr, *const *k2 = nullptr;
+        const double *v1 = nullptr, *v2 = nullptr;
+        const unsigned char *f1 = nullptr, *f2 = nullptr;
+        if (compiled && g_api->fast_outputs(sc.sims[i1].ptr(), &n1, &k1, &v1, &f1) == 1 &&
+            (single ? (k2 = k1, v2 = v1, f2 = f1, n2 = n1, true)
+                    : g_api->fast_outputs(sc.sims[i2].ptr(), &n2, &k2, &v2, &f2) == 1)) {
+            // Outputs kept natively by the plants: copied out before any lookup
+            // (which may run Python code) and blended in doubles.
+            struct Pair {
+                PyObject* key;
+                double a, b;
+                bool fa, fb;
+            };
+            std::vector<Pair> pairs;
+            pairs.reserve(n1);
+            for (size_t a = 0; a < n1; ++a) {
+                PyObject* key = k1[a];
+                size_t b = a;
+                if (b >= n2 || k2[b] != key) {
+                    for (b = 0; b < n2 && k2[b] != key; ++b) {}
+                    for (size_t j = 0; b == n2 && j < n2; ++j)
+                        if (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(k2[j]) && PyUnicode_Compare(key, k2[j]) == 0)
+                            b = j;
+                }
+                if (b == n2) {
+                    PyErr_SetObject(PyExc_KeyError, key);
+                    raise_pending();
+                }
+                sc.hold.push_back(nb::borrow(key));
+                pairs.push_back(Pair{key, v1[a], v2[b], f1[a] != 0, f2[b] != 0});
+            }
+            for (const Pair& p : pairs) {
+                PyObject* iv = lookup(sc, ini.ptr(), p.key, zero);
+                double vi;
+                bool fi;
+                nb::object value;
+                if (simple_number(iv, vi, fi)) {
+                    value = single ? number(p.a + vi, p.fa || fi)
+                                   : number((weight1 * p.a + weight2 * p.b) + vi, w_f64 || p.fa || p.fb || fi);
+                } else if (single) {
+                    value = py_binop(PyNumber_Add, number(p.a, p.fa), nb::handle(iv));
+                } else {
+                    value = py_binop(PyNumber_Add, py_binop(PyNumber_Multiply, w1, number(p.a, p.fa)),
+                                     py_binop(PyNumber_Multiply, w2, number(p.b, p.fb)));
+                    value = py_binop(PyNumber_Add, value, nb::handle(iv));
+                }
+                sc.out.push_back(p.key);
+                sc.out.push_back(value.ptr());
+                sc.hold.push_back(std::move(value));
+            }
+        } else {
+        PyObject* y1 = outputs_of(i1);
+        PyObject* y2 = single ? y1 : outputs_of(i2);
+        nb::object keys = PyDict_CheckExact(y1) ? nb::steal(PyDict_Keys(y1)) : nb::list(nb::handle(y1).attr("keys")());
+        if (!keys.is_valid()) raise_pending();
+        for (nb::handle key : keys) {
+            nb::object a = nb::handle(y1)[key];
+            nb::object b = single ? nb::object() : nb::object(nb::handle(y2)[key]);
+            PyObject* iv = lookup(sc, ini.ptr(), key.ptr(), zero);
+            double va, vb = 0.0, vi;
+            bool fa, fb = false, fi;
             nb::object value;
-            if (simple_number(iv, vi, fi)) {
-                value = single ? number(p.a + vi, p.fa || fi)
-                               : number((weight1 * p.a + weight2 * p.b) + vi, w_f64 || p.fa || p.fb || fi);
+            if (simple_number(a.ptr(), va, fa) && simple_number(iv, vi, fi) && (single || simple_number(b.ptr(), vb, fb))) {
+                value = single ? number(va + vi, fa || fi) : number((weight1 * va + weight2 * vb) + vi, w_f64 || fa || fb || fi);
             } else if (single) {
-                value = py_binop(PyNumber_Add, number(p.a, p.fa), nb::handle(iv));
+                value = py_binop(PyNumber_Add, a, nb::handle(iv));
             } else {
-                value = py_binop(PyNumber_Add, py_binop(PyNumber_Multiply, w1, number(p.a, p.fa)),
-                                 py_binop(PyNumber_Multiply, w2, number(p.b, p.fb)));
+                value = py_binop(PyNumber_Add, py_binop(PyNumber_Multiply, w1, a), py_binop(PyNumber_Multiply, w2, b));
                 value = py_binop(PyNumber_Add, value, nb::handle(iv));
             }
-            sc.out.push_back(p.key);
+            sc.hold.push_back(nb::borrow(key));
+            sc.out.push_back(key.ptr());
             sc.out.push_back(value.ptr());
             sc.hold.push_back(std::move(value));
         }
-    } else {
-    PyObject* y1 = outputs_of(i1);
-    PyObject* y2 = single ? y1 : outputs_of(i2);
-    nb::object keys = PyDict_CheckExact(y1) ? nb::steal(PyDict_Keys(y1)) : nb::list(nb::handle(y1).attr("keys")());
-    if (!keys.is_valid()) raise_pending();
-    for (nb::handle key : keys) {
-        nb::object a = nb::handle(y1)[key];
-        nb::object b = single ? nb::object() : nb::object(nb::handle(y2)[key]);
-        PyObject* iv = lookup(sc, ini.ptr(), key.ptr(), zero);
-        double va, vb = 0.0, vi;
-        bool fa, fb = false, fi;
-        nb::object value;
-        if (simple_number(a.ptr(), va, fa) && simple_number(iv, vi, fi) && (single || simple_number(b.ptr(), vb, fb))) {
-            value = single ? number(va + vi, fa || fi) : number((weight1 * va + weight2 * vb) + vi, w_f64 || fa || fb || fi);
-        } else if (single) {
-            value = py_binop(PyNumber_Add, a, nb::handle(iv));
-        } else {
-            value = py_binop(PyNumber_Add, py_binop(PyNumber_Multiply, w1, a), py_binop(PyNumber_Multiply, w2, b));
-            value = py_binop(PyNumber_Add, value, nb::handle(iv));
         }
-        sc.hold.push_back(nb::borrow(key));
-        sc.out.push_back(key.ptr());
-        sc.out.push_back(value.ptr());
-        sc.hold.push_back(std::move(value));
-    }
+    } catch (...) {
+        if (!compiled) g_api->snapshot_restore(sc.snap);
+        throw;
     }
 
     // Commit.

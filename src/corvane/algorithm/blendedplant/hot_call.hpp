@@ -55,8 +55,9 @@ int Blended::traverse(visitproc visit, void* arg) {
     for (nb::object* f : fields()) Py_VISIT(f->ptr());
     Py_VISIT(last_result.ptr());
     for (const nb::object& o : u_pending) Py_VISIT(o.ptr());
-    if (plan)
-        for (const nb::object& o : plan->hold) Py_VISIT(o.ptr());
+    for (const HotPlan* p : {plan.get(), u_plan != plan ? u_plan.get() : nullptr})
+        if (p)
+            for (const nb::object& o : p->hold) Py_VISIT(o.ptr());
     return 0;
 }
 
@@ -70,7 +71,10 @@ void Blended::clear() {
 }
 
 void Blended::sync_u() {
-    if (!u_dirty) return;
+    if (!u_dirty) {
+        std::shared_ptr<HotPlan> drop = std::move(u_plan);  // no values wait: the plan is not needed
+        return;
+    }
     // Taken out first: the values are written once, whatever a write runs.
     u_dirty = false;
     const std::shared_ptr<HotPlan> p = std::move(u_plan);
@@ -237,7 +241,7 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
                     ? g_api->hot_ready_all(plan->sims.data(), plan->compiled.data(), plan->sims.size())
                     : -1;
     if (state < 0) {
-        if (u_dirty) sync_u();
+        sync_u();
         plan = make_plan(*this);
         state = plan ? 1 : 0;  // made of plants found ready
     }
@@ -344,9 +348,11 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
             given.t[given.n++] = t;
         }
     // _u_dict held by nobody but this simulator and the plan: the values wait
-    // (their release runs no Python code: plain numbers).
+    // (their release runs no Python code: plain numbers). With no value to
+    // write, nothing is adopted: a plan kept for nothing would outlive its plants.
     std::shared_ptr<HotPlan> released;  // an older plan, let go of on return (its release may run Python code)
-    if (Py_REFCNT(P.ud) == 2 && u_dict.ptr() == P.ud && (!u_dirty || u_plan == keep)) {
+    if (given.n == 0) {
+    } else if (Py_REFCNT(P.ud) == 2 && u_dict.ptr() == P.ud && (!u_dirty || u_plan == keep)) {
         if (!u_dirty) {
             u_pending.assign(ntags, nb::object());
             released = std::move(u_plan);
