@@ -339,6 +339,36 @@ def test_failed_write_keeps_the_record_for_the_next_call(tmp_path):
     assert path.read_text().count("ExportTime") == 1
 
 
+FILE_LIMIT = """
+import resource, signal, sys
+from corvane.algorithm.inferential import LabDataRecorder
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+r = LabDataRecorder(const_len=0, csv_dir=sys.argv[1])
+r.run(0.0, 1.7e9)
+r.run(0.5, 1.7e9)  # the header and one record
+resource.setrlimit(resource.RLIMIT_FSIZE, (r._csv_file.stat().st_size + 30, hard))  # the next stops mid-record
+failed = 0
+for k in range(1, 4):
+    try:
+        r.run(k + 0.5, 1.7e9)
+    except OSError:
+        failed += 1
+resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+r.run(9.5, 1.7e9)
+print(failed)
+"""
+
+
+def test_a_record_torn_by_a_failed_write_spoils_no_other(tmp_path):
+    out = subprocess.run([sys.executable, "-c", FILE_LIMIT, str(tmp_path)], capture_output=True, text=True, check=True)
+    assert int(out.stdout) == 3
+    lines = next(tmp_path.iterdir()).read_text().splitlines()
+    whole = [x.split(",")[2] for x in lines[1:] if x.count(",") == 2]
+    assert lines[0] == "ExportTime,LabTime,LabData" and whole == ["0.5", "1.5", "2.5", "3.5", "9.5"]
+    assert len(lines) == 7  # and the torn fragment, alone on its line
+
+
 APPENDER = """
 import sys
 from corvane.algorithm.inferential import LabDataRecorder

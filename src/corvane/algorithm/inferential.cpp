@@ -310,6 +310,7 @@ struct PyRecorder {
     nb::object csv_str;    // the same path as text, for error messages
     std::string csv_path;  // the same path, file-system encoded
     std::vector<std::string> pending;  // records not yet in the file, oldest first
+    bool torn = false;                 // a write stopped inside a record: the file ends mid-line
 
     int traverse(visitproc visit, void* arg) {
         Py_VISIT(name.ptr());
@@ -350,12 +351,17 @@ struct PyRecorder {
     void flush() {
         if (pending.empty()) return;
         if (!csv_str.is_valid()) raise(PyExc_RuntimeError, "LabDataRecorder: the object has been cleared");
-        std::string data;
+        // After a torn record the next ones start on a line of their own.
+        std::string data = torn ? "\n" : "";
+        const size_t lead = data.size();
         for (const auto& r : pending) data += r;
         const AppendResult res = append_records(csv_path, "ExportTime,LabTime,LabData\n", data);
+        const size_t written = res.written >= lead ? res.written - lead : 0;
+        if (res.written >= lead) torn = false;
         size_t done = 0, used = 0;
-        while (done < pending.size() && used + pending[done].size() <= res.written) used += pending[done++].size();
+        while (done < pending.size() && used + pending[done].size() <= written) used += pending[done++].size();
         pending.erase(pending.begin(), pending.begin() + (std::ptrdiff_t) done);
+        if (written > used) torn = true;  // part of the next record reached the file
         if (res.err) {
             errno = res.err;
             if (res.at_open)
