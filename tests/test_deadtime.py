@@ -159,6 +159,29 @@ def test_algorithm_failure_changes_nothing(ut, lag, exc):
     assert blk.U_array is arr and np.array_equal(arr, before) and blk.Yt == 1.0
 
 
+class RefusesYt(Delay_Algorithm):
+    armed = False
+
+    def __setattr__(self, name, value):
+        if name == "Yt" and self.armed:
+            raise RuntimeError("refused")
+        super().__setattr__(name, value)
+
+
+@pytest.mark.parametrize("history, lag", [("float64", 1), ("float64", 6), ("list", 1)], ids=["in_place", "grown", "list"])
+def test_refused_output_leaves_the_history(history, lag):
+    blk = RefusesYt()
+    run_algo(blk, [(1.0, 2), (2.0, 2)])
+    if history == "list":
+        blk.U_array = [2.0, 1.0, 1.0]
+    arr, before = blk.U_array, list(blk.U_array)
+    blk.armed = True
+    blk.Ut, blk.nLag = 7.0, lag
+    with pytest.raises(RuntimeError, match="refused"):
+        blk.call()
+    assert blk.U_array is arr and list(arr) == before and blk.Yt == 1.0
+
+
 @settings(max_examples=60, deadline=None)
 @given(start=st.sampled_from([None, "list0", "list2", "int", "2d"]),
        seq=st.lists(st.tuples(st.one_of(st.integers(-2**60, 2**60), st.floats(allow_nan=False), st.booleans()),

@@ -83,6 +83,13 @@ inline void history_push(double* a, std::size_t n, double x) {
     a[0] = x;
 }
 
+// Undoes history_push: the entries move back and the oldest value returns.
+inline void history_pop(double* a, std::size_t n, double oldest) {
+    if (n == 0) return;
+    std::memmove(a, a + 1, (n - 1) * sizeof(double));
+    a[n - 1] = oldest;
+}
+
 // Copies an n-entry history into `out` (m >= n entries) and pads the old end
 // with the oldest value, so that a deeper delay first repeats that value.
 inline void history_extend(const double* a, std::size_t n, double* out, std::size_t m) {

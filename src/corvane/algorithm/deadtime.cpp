@@ -19,6 +19,7 @@ struct Globals {
     nb::object deque;     // collections.deque
     nb::object np_empty;  // numpy.empty
     nb::object np_array, np_ones, np_hstack, np_float;
+    nb::object copy;  // copy.copy
     PyTypeObject* ndarray = nullptr;
     PyObject* s_U_array = nullptr;
     PyObject* s_Ut = nullptr;
@@ -131,10 +132,7 @@ const char* kDelayCallDoc =
 // ---------------------------------------------------------------------------
 // Delay_Algorithm: function block; inputs and outputs are attributes.
 
-struct PyDelayAlgo {
-    int traverse(visitproc, void*) { return 0; }
-    void clear() {}
-};
+struct PyDelayAlgo : NoPyObjects {};
 
 nb::object get_attr(PyObject* self, PyObject* name) {
     PyObject* r = PyObject_GetAttr(self, name);
@@ -174,6 +172,22 @@ struct F64View {
 
 nb::object new_f64(size_t n) { return g->np_empty(nb::int_(n)); }
 
+// Yt takes the sample's output. When the caller's class refuses it (a
+// property, a __setattr__), the history is put back before the error goes on.
+template <class Undo>
+void commit_yt(PyObject* self, nb::handle yt, Undo&& undo) {
+    if (PyObject_SetAttr(self, g->s_Yt, yt.ptr()) == 0) return;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    try {
+        undo();
+    } catch (...) {  // the first error is the one reported
+    }
+    PyErr_Clear();
+    PyErr_Restore(t, v, tb);
+    raise_pending();
+}
+
 // The common case natively: a float64 history, a float (or exactly
 // representable int) input and an int delay. Returns false when it does not apply.
 bool algo_fast(PyObject* self, nb::handle U, nb::handle Ut, nb::handle nLag) {
@@ -194,10 +208,15 @@ bool algo_fast(PyObject* self, nb::handle U, nb::handle Ut, nb::handle nLag) {
         n = v.size();
         if (n > 0 && lag <= (long long) n - 1) {  // deep enough: shift in place
             check_index(n, idx);
+            nb::object y = make_float64(0.0);  // made first: nothing can fail once the history moves
+            const double oldest = v.data()[n - 1];
             corvane::history_push(v.data(), n, ut);
-            yt = v.data()[idx];
+            refill_number(y.ptr(), v.data()[idx], true);
             v.release();  // before any Python code runs
-            set_attr(self, g->s_Yt, make_float64(yt));
+            commit_yt(self, y, [&] {
+                F64View w(U.ptr());
+                if (w.ok && w.size() == n) corvane::history_pop(w.data(), n, oldest);
+            });
             return true;
         }
     }
@@ -220,7 +239,7 @@ bool algo_fast(PyObject* self, nb::handle U, nb::handle Ut, nb::handle nLag) {
     }
     nb::object y = make_float64(yt);
     set_attr(self, g->s_U_array, grown);
-    set_attr(self, g->s_Yt, y);
+    commit_yt(self, y, [&] { set_attr(self, g->s_U_array, U); });
     return true;
 }
 
@@ -259,17 +278,25 @@ void algo_generic(PyObject* self, nb::object U, nb::handle Ut, nb::handle nLag) 
     }
     // The sample is tried on a copy first: errors come in the order of the steps
     // (the store, then the index) and a refused sample changes nothing.
-    nb::object trial = nb::module_::import_("copy").attr("copy")(arr);
+    nb::object trial = g->copy(arr);
     corvane::helpers::data_store(trial, Ut);
     PyObject* probe = PyObject_GetItem(trial.ptr(), nLag.ptr());
     if (!probe) raise_pending();
     Py_DECREF(probe);
+    const nb::object saved = arr.is(U) ? g->copy(arr) : nb::object();  // the history stored into in place
     corvane::helpers::data_store(arr, Ut);
     PyObject* y = PyObject_GetItem(arr.ptr(), nLag.ptr());
     if (!y) raise_pending();
     nb::object yt = nb::steal(y);
     if (!arr.is(U)) set_attr(self, g->s_U_array, arr);
-    set_attr(self, g->s_Yt, yt);
+    commit_yt(self, yt, [&] {
+        if (!saved.is_valid()) {
+            set_attr(self, g->s_U_array, U);
+        } else {
+            nb::object all = nb::steal(PySlice_New(nullptr, nullptr, nullptr));
+            if (all.is_valid()) PyObject_SetItem(U.ptr(), all.ptr(), saved.ptr());
+        }
+    });
 }
 
 PyObject* algo_call(PyObject* self, PyObject*) {
@@ -302,6 +329,7 @@ NB_MODULE(deadtime, m) {
     g->np_array = np.attr("array");
     g->np_ones = np.attr("ones");
     g->np_hstack = np.attr("hstack");
+    g->copy = nb::module_::import_("copy").attr("copy");
     g->np_float = nb::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type));
     g->ndarray = (PyTypeObject*) np.attr("ndarray").ptr();
     g->s_U_array = PyUnicode_InternFromString("U_array");
