@@ -188,6 +188,39 @@ inline bool refill_number(PyObject* o, double v, bool f64, Py_ssize_t holders = 
     return true;
 }
 
+// copy.deepcopy(o).
+inline nb::object deepcopy(nb::handle o) { return nb::module_::import_("copy").attr("deepcopy")(o); }
+
+// op(a, b) for a number protocol slot such as PyNumber_Add.
+inline nb::object binary_op(PyObject* (*op)(PyObject*, PyObject*), nb::handle a, nb::handle b) {
+    PyObject* r = op(a.ptr(), b.ptr());
+    if (!r) raise_pending();
+    return nb::steal(r);
+}
+
+// An immutable scalar: a dict of nothing else is deep-copied by a plain copy.
+inline bool atomic_scalar(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    return t == &PyFloat_Type || t == &PyLong_Type || t == &PyUnicode_Type || t == &PyBool_Type || o == Py_None ||
+           t == float64_type();
+}
+
+// copy.deepcopy(d), by a plain copy for an exact dict of immutable scalars.
+inline nb::object deepcopy_flat(nb::handle d) {
+    if (PyDict_CheckExact(d.ptr())) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        bool flat = true;
+        while (flat && PyDict_Next(d.ptr(), &pos, &k, &v)) flat = atomic_scalar(k) && atomic_scalar(v);
+        if (flat) {
+            PyObject* c = PyDict_Copy(d.ptr());
+            if (!c) raise_pending();
+            return nb::steal(c);
+        }
+    }
+    return deepcopy(d);
+}
+
 // The instance __dict__ of an object with dynamic attributes (or None).
 inline nb::object instance_dict(nb::handle self) { return nb::getattr(self, "__dict__", nb::none()); }
 

@@ -156,18 +156,6 @@ struct Blended : ObjectFields<Blended> {
 #include "blendedplant/general_call.hpp"
 #include "blendedplant/hot_call.hpp"
 
-namespace {
-
-Blended& sim_of(nb::handle self) {
-    if (!is_instance_of<Blended>(self))
-        raise(PyExc_TypeError, "descriptor '__call__' for 'LPVPlantSim' objects doesn't apply to a '%.100s' object",
-              short_name(Py_TYPE(self.ptr())));
-    if (!nb::inst_ready(self)) raise(PyExc_TypeError, "'%.200s' object is not initialised", tp_name_of(self));
-    return *nb::inst_ptr<Blended>(self);
-}
-
-}  // namespace
-
 NB_MODULE(blendedplant, m) {
     m.doc() = "Blended-plant (linear-parameter-varying) simulator over local MIMOSim plants.";
 
@@ -249,9 +237,9 @@ NB_MODULE(blendedplant, m) {
         "Calls the simulator and checks that the result is a dict.");
     sim.def("get_input_data_dict", [](Blended& s) {
         s.sync_u();
-        return copy_values(s.u_dict);
+        return deepcopy_flat(s.u_dict);
     });
-    sim.def("get_output_data_dict", [](Blended& s) { return copy_values(s.y_dict); });
+    sim.def("get_output_data_dict", [](Blended& s) { return deepcopy_flat(s.y_dict); });
     sim.def("get_all_data_dict", [](nb::handle self) {
         nb::object d = self.attr("get_input_data_dict")();
         d.attr("update")(self.attr("get_output_data_dict")());

@@ -31,7 +31,7 @@ const char* const kCallDoc =
 
 NB_MODULE(multiloop, m) {
     m.doc() = "Process models, MISO/MIMO simulators and step-response tools.";
-    g_float64 = float64_type();
+    float64_type();  // numpy.float64, fetched at import rather than during a sample
     g_dict_watcher = PyDict_AddWatcher(on_dict_event);
     if (g_dict_watcher < 0) PyErr_Clear();  // no watcher: the compiled path is not taken
 

@@ -240,7 +240,7 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
                     if (shared[i]) {
                         PyObject* y = g_api->outputs(sc.sims[i].ptr());
                         if (!y) raise_pending();
-                        sc.results[i] = copy_values(y);
+                        sc.results[i] = deepcopy_flat(y);
                     }
                 } else {
                     // A simulator with a __call__ of its own: its state is put back too.
@@ -306,11 +306,11 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
                     value = single ? number(p.a + vi, p.fa || fi)
                                    : number((weight1 * p.a + weight2 * p.b) + vi, w_f64 || p.fa || p.fb || fi);
                 } else if (single) {
-                    value = py_binop(PyNumber_Add, number(p.a, p.fa), nb::handle(iv));
+                    value = binary_op(PyNumber_Add, number(p.a, p.fa), nb::handle(iv));
                 } else {
-                    value = py_binop(PyNumber_Add, py_binop(PyNumber_Multiply, w1, number(p.a, p.fa)),
-                                     py_binop(PyNumber_Multiply, w2, number(p.b, p.fb)));
-                    value = py_binop(PyNumber_Add, value, nb::handle(iv));
+                    value = binary_op(PyNumber_Add, binary_op(PyNumber_Multiply, w1, number(p.a, p.fa)),
+                                     binary_op(PyNumber_Multiply, w2, number(p.b, p.fb)));
+                    value = binary_op(PyNumber_Add, value, nb::handle(iv));
                 }
                 sc.out.push_back(p.key);
                 sc.out.push_back(value.ptr());
@@ -331,10 +331,10 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
             if (simple_number(a.ptr(), va, fa) && simple_number(iv, vi, fi) && (single || simple_number(b.ptr(), vb, fb))) {
                 value = single ? number(va + vi, fa || fi) : number((weight1 * va + weight2 * vb) + vi, w_f64 || fa || fb || fi);
             } else if (single) {
-                value = py_binop(PyNumber_Add, a, nb::handle(iv));
+                value = binary_op(PyNumber_Add, a, nb::handle(iv));
             } else {
-                value = py_binop(PyNumber_Add, py_binop(PyNumber_Multiply, w1, a), py_binop(PyNumber_Multiply, w2, b));
-                value = py_binop(PyNumber_Add, value, nb::handle(iv));
+                value = binary_op(PyNumber_Add, binary_op(PyNumber_Multiply, w1, a), binary_op(PyNumber_Multiply, w2, b));
+                value = binary_op(PyNumber_Add, value, nb::handle(iv));
             }
             sc.hold.push_back(nb::borrow(key));
             sc.out.push_back(key.ptr());
@@ -364,7 +364,7 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
     // 10.
     static PyTypeObject* const own_type = (PyTypeObject*) nb::type<Blended>().ptr();
     nb::object result = Py_TYPE(self.ptr()) == own_type
-                            ? copy_values(yd)
+                            ? deepcopy_flat(yd)
                             : self.attr("get_output_data_dict")();
     if (!result.is_none()) check_result(result, &PyDict_Type);
     return result;

@@ -395,7 +395,7 @@ bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* 
         result = last_result;
         return true;
     }
-    result = own ? copy_values(nb::handle(P.yd)) : self.attr("get_output_data_dict")();
+    result = own ? deepcopy_flat(nb::handle(P.yd)) : self.attr("get_output_data_dict")();
     if (!result.is_none()) check_result(result, &PyDict_Type);
     if (own) last_result = result;
     return true;

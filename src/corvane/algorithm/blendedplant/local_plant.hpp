@@ -6,37 +6,6 @@ namespace {
 const corvane::PlantApi* g_api = nullptr;
 PyTypeObject* g_local_type = nullptr;
 
-nb::object deepcopy(nb::handle o) { return nb::module_::import_("copy").attr("deepcopy")(o); }
-
-
-nb::object py_binop(PyObject* (*op)(PyObject*, PyObject*), nb::handle a, nb::handle b) {
-    PyObject* r = op(a.ptr(), b.ptr());
-    if (!r) raise_pending();
-    return nb::steal(r);
-}
-
-// A copy of a dict of plain scalars, or a deep copy.
-nb::object copy_values(nb::handle d) {
-    if (PyDict_CheckExact(d.ptr())) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        bool flat = true;
-        while (flat && PyDict_Next(d.ptr(), &pos, &k, &v)) {
-            for (PyObject* o : {k, v}) {
-                PyTypeObject* t = Py_TYPE(o);
-                flat = flat && (t == &PyFloat_Type || t == &PyLong_Type || t == &PyUnicode_Type || t == &PyBool_Type ||
-                                o == Py_None || t == float64_type());
-            }
-        }
-        if (flat) {
-            PyObject* c = PyDict_Copy(d.ptr());
-            if (!c) raise_pending();
-            return nb::steal(c);
-        }
-    }
-    return deepcopy(d);
-}
-
 // ---------------------------------------------------------------------------
 // The record of one local plant
 

@@ -14,13 +14,9 @@ struct Types {
 
 nb::module_ numpy_mod() { return nb::module_::import_("numpy"); }
 nb::module_ this_module() { return nb::module_::import_(kModuleName); }
-nb::object deepcopy(nb::handle o) { return nb::module_::import_("copy").attr("deepcopy")(o); }
 
 // ---------------------------------------------------------------------------
 // Numbers
-
-// numpy.float64, fetched once at module initialisation.
-PyTypeObject* g_float64 = nullptr;
 
 // float(u - u_ini) as the interpreter computes it.
 inline double difference(PyObject* u, PyObject* ui) {
@@ -34,9 +30,7 @@ inline double difference(PyObject* u, PyObject* ui) {
 }
 
 inline nb::object py_add(nb::handle a, nb::handle b, bool inplace = false) {
-    PyObject* r = inplace ? PyNumber_InPlaceAdd(a.ptr(), b.ptr()) : PyNumber_Add(a.ptr(), b.ptr());
-    if (!r) raise_pending();
-    return nb::steal(r);
+    return binary_op(inplace ? PyNumber_InPlaceAdd : PyNumber_Add, a, b);
 }
 
 // A float 0.0 that lives as long as the process.
@@ -71,33 +65,6 @@ bool truth(nb::handle o) {
     int t = PyObject_IsTrue(o.ptr());
     if (t < 0) raise_pending();
     return t != 0;
-}
-
-// A dict whose keys and values are all immutable scalars can be deep-copied
-// by a plain copy; anything else goes through copy.deepcopy.
-bool atomic_scalar(PyObject* o) {
-    PyTypeObject* t = Py_TYPE(o);
-    return t == &PyFloat_Type || t == &PyLong_Type || t == &PyUnicode_Type || t == &PyBool_Type ||
-           o == Py_None || t == float64_type();
-}
-
-nb::object deepcopy_flat(nb::handle d) {
-    if (PyDict_CheckExact(d.ptr())) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        bool flat = true;
-        while (PyDict_Next(d.ptr(), &pos, &k, &v))
-            if (!atomic_scalar(k) || !atomic_scalar(v)) {
-                flat = false;
-                break;
-            }
-        if (flat) {
-            PyObject* c = PyDict_Copy(d.ptr());
-            if (!c) raise_pending();
-            return nb::steal(c);
-        }
-    }
-    return deepcopy(d);
 }
 
 }  // namespace
