@@ -103,15 +103,23 @@ inline bool compare(nb::handle a, nb::handle b, int op) {
 inline nb::handle py_max(nb::handle a, nb::handle b) { return compare(b, a, Py_GT) ? b : a; }
 
 // print(text) through sys.stdout, so that callers can capture it.
-inline void print_line(const char* text) {
+inline void print_line(nb::handle text) {
     nb::object out = nb::module_::import_("sys").attr("stdout");
     if (out.is_none()) return;
-    out.attr("write")(nb::str(text));
+    out.attr("write")(text);
     out.attr("write")(nb::str("\n"));
 }
+inline void print_line(const char* text) { print_line(nb::str(text)); }
 
-// Wall clock, read through the time module at call time (tests may freeze it).
-inline double wall_time() { return to_double(nb::module_::import_("time").attr("time")()); }
+// The time module, looked up once; its attributes are read at each use, so
+// that callers can replace them (tests may freeze the clock).
+inline nb::handle time_module() {
+    static PyObject* mod = nb::module_::import_("time").release().ptr();
+    return mod;
+}
+
+// Wall clock, time.time() at call time.
+inline double wall_time() { return to_double(time_module().attr("time")()); }
 
 // numpy.float64 scalars. The type is a subclass of float with the same layout,
 // so a value is made by allocating the type and writing the double.
@@ -188,14 +196,18 @@ inline bool refill_number(PyObject* o, double v, bool f64, Py_ssize_t holders = 
     return true;
 }
 
+// A new reference from the C API as an object, or its error raised.
+inline nb::object checked(PyObject* r) {
+    if (!r) raise_pending();
+    return nb::steal(r);
+}
+
 // copy.deepcopy(o).
 inline nb::object deepcopy(nb::handle o) { return nb::module_::import_("copy").attr("deepcopy")(o); }
 
 // op(a, b) for a number protocol slot such as PyNumber_Add.
 inline nb::object binary_op(PyObject* (*op)(PyObject*, PyObject*), nb::handle a, nb::handle b) {
-    PyObject* r = op(a.ptr(), b.ptr());
-    if (!r) raise_pending();
-    return nb::steal(r);
+    return checked(op(a.ptr(), b.ptr()));
 }
 
 // An immutable scalar: a dict of nothing else is deep-copied by a plain copy.

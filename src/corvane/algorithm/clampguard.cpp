@@ -46,10 +46,6 @@ struct PyAntiWindup {
     }
 };
 
-nb::object checked(PyObject* r) {
-    if (!r) raise_pending();
-    return nb::steal(r);
-}
 
 // LO when LO > v, else v; then HI when HI < that: the interpreter's comparisons.
 nb::object clamp_obj(nb::handle v, nb::handle hi, nb::handle lo) {

@@ -39,21 +39,13 @@ struct PyTS {
     }
 
     int traverse(visitproc visit, void* arg) {
-        Py_VISIT(amp.ptr());
-        Py_VISIT(table_view.ptr());
+        for (nb::object* o : {&amp, &table_view, &ET}) Py_VISIT(o->ptr());
         return 0;
     }
     void clear() {
         nb::object a = std::move(amp), t = std::move(table_view);
     }
 };
-
-// The time module, looked up once; its `time` attribute is read at each call
-// so that callers can replace it.
-PyObject* time_module() {
-    static PyObject* mod = nb::module_::import_("time").release().ptr();
-    return mod;
-}
 
 PyTypeObject* numpy_integer() {
     static PyTypeObject* tp = (PyTypeObject*) nb::object(nb::module_::import_("numpy").attr("integer")).release().ptr();
@@ -158,7 +150,7 @@ PyObject* CallBody::operator()(nb::handle self, PyTS& s, PyObject* (&a)[1]) cons
     nb::object now;
     nb::handle t = a[0] ? nb::handle(a[0]) : nb::none();
     if (t.is_none()) {
-        now = nb::steal(PyNumber_Long(nb::handle(time_module()).attr("time")().ptr()));
+        now = nb::steal(PyNumber_Long(time_module().attr("time")().ptr()));
         if (!now.is_valid()) raise_pending();
         t = now;
     }

@@ -64,10 +64,6 @@ bool native_cycle(PyObject* o, long long& n) {
     return false;
 }
 
-nb::object checked(PyObject* r) {
-    if (!r) raise_pending();
-    return nb::steal(r);
-}
 
 PyObject* CallBody::operator()(nb::handle, PyWatchDog& w, PyObject* (&a)[1]) const {
     nb::object zero = nb::steal(PyLong_FromLong(0));

@@ -23,7 +23,6 @@ using SF = SFilterObject;
 
 // Set at module init; kept for the life of the process.
 PyObject* g_sfilter_type = nullptr;
-PyObject* g_time = nullptr;
 
 // ---------------------------------------------------------------------------
 // Shared pieces
@@ -44,15 +43,6 @@ nb::object with_name(const nb::object& name, const char* suffix) {
     raise_pending();
 }
 
-// print(text) through sys.stdout.
-void print_text(const nb::object& text) {
-    nb::object out = nb::module_::import_("sys").attr("stdout");
-    if (out.is_none()) return;
-    out.attr("write")(text);
-    out.attr("write")("\n");
-}
-
-nb::object time_attr(const char* name) { return nb::borrow(g_time).attr(name); }
 
 nb::object as_deque(const corvane::RingBuffer& r) {
     nb::list items;
@@ -129,7 +119,7 @@ struct PySoftSensor {
     // The message of _update_bias when the lab value and lab time are unchanged.
     void report(corvane::SoftSensorBias::Update u) const {
         if (u == corvane::SoftSensorBias::Update::unchanged)
-            print_text(with_name(name, ": Bias Update is not triggered, lab_data or lab_time is unchanged."));
+            print_line(with_name(name, ": Bias Update is not triggered, lab_data or lab_time is unchanged."));
     }
 
     double run(double prd, double lab, double lab_t, double prd_t, bool triggered, double trigger) {
@@ -139,7 +129,7 @@ struct PySoftSensor {
         try {
             if (r.error != Err::none) raise(PyExc_IndexError, r.error == Err::no_history ? kNoHistory : kNoDifference);
             if (r.attempted) report(r.update);
-            if (r.first) print_text(with_name(name, ": Bias Update is triggered by the first data."));
+            if (r.first) print_line(with_name(name, ": Bias Update is triggered by the first data."));
         } catch (...) {
             core.restore(snap);
             throw;
@@ -205,7 +195,7 @@ void bind_soft_sensor(nb::module_& m) {
                 raise_named(PyExc_ValueError, p.name, " Bias Update: prd_time is not finite!");
             if (trig && !finite(PyFloat_AS_DOUBLE(trig)))
                 raise_named(PyExc_ValueError, p.name, " Bias Update: update_trigger is not finite!");
-            const double prd_t = pt ? PyFloat_AS_DOUBLE(pt) : to_double(time_attr("time")());
+            const double prd_t = pt ? PyFloat_AS_DOUBLE(pt) : wall_time();
             const double out = p.run(prd, lab, lab_t, prd_t, trig != nullptr, trig ? PyFloat_AS_DOUBLE(trig) : 0.0);
             return PyFloat_FromDouble(out);
         }
@@ -339,7 +329,7 @@ struct PyRecorder {
     // "ExportTime,LabTime,LabData\n" for one record; formatting errors raise here.
     std::string record(double lab_data, double lab_time) const {
         nb::object fmt = nb::str("%Y-%m-%d %H:%M:%S");
-        nb::object strftime = time_attr("strftime"), localtime = time_attr("localtime");
+        nb::object strftime = time_module().attr("strftime"), localtime = time_module().attr("localtime");
         nb::str now = nb::cast<nb::str>(strftime(fmt, localtime()));
         nb::str sampled = nb::cast<nb::str>(strftime(fmt, localtime(lab_time)));
         nb::str value = nb::steal<nb::str>(PyObject_Repr(nb::float_(lab_data).ptr()));
@@ -494,7 +484,7 @@ NB_MODULE(inferential, m) {
     m.doc() = "Soft-sensor blocks: bias update from late lab results, and the raw lab data recorder.";
     nb::object sfilter = nb::module_::import_("corvane.algorithm.smoothing").attr("sFilter");
     g_sfilter_type = sfilter.inc_ref().ptr();
-    g_time = nb::module_::import_("time").inc_ref().ptr();
+    time_module();
     m.attr("sFilter") = sfilter;
     bind_soft_sensor(m);
     bind_recorder(m);

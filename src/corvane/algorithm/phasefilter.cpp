@@ -136,7 +136,7 @@ struct CallBody {
     PyObject* operator()(nb::handle, PyLDLAG& s, PyObject* (&a)[1]) const;
 };
 
-struct PyLDLAG {
+struct PyLDLAG : ObjectFields<PyLDLAG> {
     vectorcallfunc vectorcall = instance_call<PyLDLAG, 1, CallBody>;  // the instance's vectorcall slot
     corvane::LeadLag core;
     // What Python sees, as stored; the doubles beside them do the arithmetic.
@@ -165,16 +165,7 @@ struct PyLDLAG {
         return float_array(z.data(), z.size());
     }
 
-    int traverse(visitproc visit, void* arg) {
-        for (nb::object* o : {&alpha_obj, &tao_obj, &Ts_obj, &u_obj, &y_obj}) Py_VISIT(o->ptr());
-        return 0;
-    }
-    void clear() {
-        for (nb::object* o : {&alpha_obj, &tao_obj, &Ts_obj, &u_obj, &y_obj}) {
-            nb::object old = std::move(*o);
-            *o = nb::none();
-        }
-    }
+    std::array<nb::object*, 5> fields() { return {&alpha_obj, &tao_obj, &Ts_obj, &u_obj, &y_obj}; }
 };
 
 // A parameter value as stored by the properties: float or int (bool included).

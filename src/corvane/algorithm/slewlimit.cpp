@@ -57,10 +57,6 @@ struct PyRateLimit {
     }
 };
 
-nb::object checked(PyObject* r) {
-    if (!r) raise_pending();
-    return nb::steal(r);
-}
 
 // |(rate / 60) * Ts| with the interpreter's operators.
 nb::object per_sample(nb::handle rate, nb::handle Ts) {
