@@ -196,6 +196,27 @@ inline bool refill_number(PyObject* o, double v, bool f64, Py_ssize_t holders = 
     return true;
 }
 
+inline nb::module_ numpy_mod() { return nb::module_::import_("numpy"); }
+
+// A new numpy float64 array of n elements and a pointer to its data (owned by
+// the array).
+inline nb::object new_float64_array(size_t n, double*& data) {
+    nb::object arr = numpy_mod().attr("empty")(n, nb::arg("dtype") = "float64");
+    Py_buffer view;
+    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) raise_pending();
+    data = static_cast<double*>(view.buf);
+    PyBuffer_Release(&view);
+    return arr;
+}
+
+// A numpy float64 array holding a copy of v[0..n).
+inline nb::object float64_array(const double* v, size_t n) {
+    double* data;
+    nb::object arr = new_float64_array(n, data);
+    if (n) std::memcpy(data, v, n * sizeof(double));
+    return arr;
+}
+
 // A new reference from the C API as an object, or its error raised.
 inline nb::object checked(PyObject* r) {
     if (!r) raise_pending();

@@ -17,25 +17,6 @@ namespace {
 
 const char* const kNonNegative = "Expected a non-negative value.";
 
-nb::module_ numpy_mod() { return nb::module_::import_("numpy"); }
-
-// A new numpy float64 array of n elements and a pointer to its data.
-nb::object new_array(size_t n, double*& data) {
-    nb::object arr = numpy_mod().attr("empty")(n, "dtype"_a = "float64");
-    Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) raise_pending();
-    data = static_cast<double*>(view.buf);  // the array owns the memory; the view only borrows it
-    PyBuffer_Release(&view);
-    return arr;
-}
-
-nb::object float_array(const double* v, size_t n) {
-    double* data;
-    nb::object arr = new_array(n, data);
-    if (n) std::memcpy(data, v, n * sizeof(double));
-    return arr;
-}
-
 // A numpy float64 made before the value is known, so that nothing can fail
 // after the state has changed.
 void set_float64(nb::handle f64, double v) { reinterpret_cast<PyFloatObject*>(f64.ptr())->ob_fval = v; }
@@ -162,7 +143,7 @@ struct PyLDLAG : ObjectFields<PyLDLAG> {
     nb::object zi() const {
         if (!core.seeded) return nb::none();
         const auto& z = core.f.state();
-        return float_array(z.data(), z.size());
+        return float64_array(z.data(), z.size());
     }
 
     std::array<nb::object*, 5> fields() { return {&alpha_obj, &tao_obj, &Ts_obj, &u_obj, &y_obj}; }
@@ -288,7 +269,7 @@ NB_MODULE(phasefilter, m) {
                 else raise(PyExc_ValueError, "negative dimensions are not allowed");
             }
             double* y;
-            nb::object out = new_array((size_t) std::max<Py_ssize_t>(n, 0), y);
+            nb::object out = new_float64_array((size_t) std::max<Py_ssize_t>(n, 0), y);
             corvane::leadlag_step_response((size_t) std::max<Py_ssize_t>(n, 0), t, al, a, b, y);
             return out;
         },
@@ -354,7 +335,7 @@ NB_MODULE(phasefilter, m) {
                 raise_pending();
             }
             double* y;
-            nb::object out = new_array(n, y);
+            nb::object out = new_float64_array(n, y);
             nb::object y_last = make_float64(0.0);
             s.core.run(in.data(), in.stride(), y, n);
             set_float64(y_last, y[n - 1]);
@@ -400,8 +381,8 @@ NB_MODULE(phasefilter, m) {
     };
     last("_u_ini", &PyLDLAG::u_obj);
     last("_y_ini", &PyLDLAG::y_obj);
-    cls.def_prop_ro("_b", [](PyLDLAG& s) { return float_array(s.core.c.b, s.core.c.nb); });
-    cls.def_prop_ro("_a", [](PyLDLAG& s) { return float_array(s.core.c.a, s.core.c.na); });
+    cls.def_prop_ro("_b", [](PyLDLAG& s) { return float64_array(s.core.c.b, s.core.c.nb); });
+    cls.def_prop_ro("_a", [](PyLDLAG& s) { return float64_array(s.core.c.a, s.core.c.na); });
     cls.def_prop_rw(
         "_zi", [](PyLDLAG& s) { return s.zi(); },
         [](PyLDLAG& s, nb::handle v) {

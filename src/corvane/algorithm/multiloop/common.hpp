@@ -12,7 +12,6 @@ struct Types {
     PyTypeObject *miso = nullptr, *mimo = nullptr, *siso = nullptr;
 } g_types;
 
-nb::module_ numpy_mod() { return nb::module_::import_("numpy"); }
 nb::module_ this_module() { return nb::module_::import_(kModuleName); }
 
 // ---------------------------------------------------------------------------

@@ -100,16 +100,7 @@ struct PyTfz {
             for (size_t i = 0; i < z.size(); ++i) l.append(0);
             return l;
         }
-        return float_array(z);
-    }
-
-    static nb::object float_array(const std::vector<double>& z) {
-        nb::object arr = numpy_mod().attr("empty")(z.size(), "dtype"_a = "float64");
-        Py_buffer view;
-        if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) raise_pending();
-        if (!z.empty()) std::memcpy(view.buf, z.data(), z.size() * sizeof(double));
-        PyBuffer_Release(&view);
-        return arr;
+        return float64_array(z.data(), z.size());
     }
 };
 

@@ -4,7 +4,8 @@
 namespace {
 
 nb::object tfz_state(PyTfz& m) {
-    nb::object z = m.fresh ? nb::none() : PyTfz::float_array(m.f.state());
+    const auto st = m.f.state();
+    nb::object z = m.fresh ? nb::none() : float64_array(st.data(), st.size());
     return nb::make_tuple(m.num, m.den, z);
 }
 
@@ -41,7 +42,7 @@ bool state_array(const StateView& sv, Py_ssize_t i, bool none_ok, std::vector<do
     return true;
 }
 
-nb::object float64_array(const std::vector<double>& v) { return readonly_copy(PyTfz::float_array(v)); }
+nb::object readonly_array(const std::vector<double>& v) { return readonly_copy(float64_array(v.data(), v.size())); }
 
 void tfz_restore(PyTfz& m, nb::handle st, const char* what) {
     StateView sv(st, 3, what);
@@ -49,7 +50,7 @@ void tfz_restore(PyTfz& m, nb::handle st, const char* what) {
     state_array(sv, 0, false, num);
     state_array(sv, 1, false, den);
     const bool has_z = state_array(sv, 2, true, z);
-    m.load(float64_array(num), float64_array(den));
+    m.load(readonly_array(num), readonly_array(den));
     if (has_z) {
         auto state = m.f.state_mut();
         if (z.size() != state.size())
