@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <array>
+#include <bit>
 #include <exception>
 #include <new>
 #include <string>
@@ -194,6 +195,15 @@ inline bool refill_number(PyObject* o, double v, bool f64, Py_ssize_t holders = 
     if (!o || Py_REFCNT(o) != holders || Py_TYPE(o) != (f64 ? float64_type() : &PyFloat_Type)) return false;
     reinterpret_cast<PyFloatObject*>(o)->ob_fval = v;
     return true;
+}
+
+// A buffer of native-order doubles (an unpickled array may state its byte
+// order in the format).
+inline bool native_f64(const Py_buffer& v) {
+    const char* f = v.format ? v.format : "B";
+    const char* own = std::endian::native == std::endian::little ? "<d" : ">d";
+    return v.itemsize == (Py_ssize_t) sizeof(double) &&
+           (!std::strcmp(f, "d") || !std::strcmp(f, "=d") || !std::strcmp(f, "@d") || !std::strcmp(f, own));
 }
 
 inline nb::module_ numpy_mod() { return nb::module_::import_("numpy"); }

@@ -154,9 +154,7 @@ struct F64View {
             PyErr_Clear();
             return;
         }
-        const char* f = view.format ? view.format : "B";
-        ok = view.ndim == 1 && view.itemsize == (Py_ssize_t) sizeof(double) &&
-             (std::strcmp(f, "d") == 0 || std::strcmp(f, "=d") == 0 || std::strcmp(f, "@d") == 0);
+        ok = view.ndim == 1 && native_f64(view);
         if (!ok) PyBuffer_Release(&view);
     }
     ~F64View() { release(); }

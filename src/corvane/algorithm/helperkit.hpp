@@ -403,10 +403,7 @@ inline bool data_store_fast(nb::handle x, nb::handle xt) {
         Py_buffer* v;
         ~Release() { PyBuffer_Release(v); }
     } release{&view};
-    const char* fmt = view.format ? view.format : "B";
-    const bool f64 = view.itemsize == (Py_ssize_t) sizeof(double) &&
-                     (std::strcmp(fmt, "d") == 0 || std::strcmp(fmt, "=d") == 0 || std::strcmp(fmt, "@d") == 0);
-    if (!f64 || view.ndim != 1 || view.shape[0] == 0) return false;
+    if (!native_f64(view) || view.ndim != 1 || view.shape[0] == 0) return false;
 
     // Convert first: a failing conversion (a huge int) changes nothing.
     const double value = to_double(xt);

@@ -48,11 +48,7 @@ class InputBlock {
                 if (view_.ndim != 1)
                     raise(PyExc_ValueError, "expected a one-dimensional block of samples, got %d dimensions",
                           view_.ndim);
-                const char* f = view_.format ? view_.format : "B";
-                const bool little = std::endian::native == std::endian::little;
-                const bool dbl = view_.itemsize == 8 && (!std::strcmp(f, "d") || !std::strcmp(f, "=d") ||
-                                                         !std::strcmp(f, "@d") || (little && !std::strcmp(f, "<d")));
-                if (dbl && view_.strides[0] % 8 == 0) {
+                if (native_f64(view_) && view_.strides[0] % 8 == 0) {
                     data_ = static_cast<const double*>(view_.buf);
                     stride_ = view_.strides[0] / 8;
                     n_ = (size_t) view_.shape[0];

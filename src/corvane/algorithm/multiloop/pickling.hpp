@@ -28,10 +28,7 @@ bool state_array(const StateView& sv, Py_ssize_t i, bool none_ok, std::vector<do
     }
     // Native-order doubles, whatever the array's strides (an unpickled array
     // may carry an explicit byte order in its format).
-    const char* f = view.format ? view.format : "B";
-    const bool native_d = std::strcmp(f, "d") == 0 || std::strcmp(f, "@d") == 0 || std::strcmp(f, "=d") == 0 ||
-                          (std::strcmp(f, "<d") == 0 && std::endian::native == std::endian::little);
-    const bool ok = view.ndim == 1 && view.itemsize == 8 && native_d;
+    const bool ok = view.ndim == 1 && native_f64(view);
     if (ok) {
         out.resize((size_t) view.shape[0]);
         const char* p = static_cast<const char*>(view.buf);
