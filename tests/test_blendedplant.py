@@ -271,7 +271,7 @@ def test_failed_call_changes_nothing(case):
     if case == "foreign_missing_cv":
         sim.plant_list[2].plant = LacksCV1()
     before = state(sim)
-    with pytest.raises(exc):
+    with pytest.raises(exc, match="'NoneType' object has no attribute 'items'" if case == "u_none" else None):
         sim(*args)
     assert state(sim) == before
 
@@ -368,6 +368,39 @@ def test_foreign_plants_and_plot_selection():
     assert out["CV1"] == 0.25 * 0.0 + 0.75 * 4.0 + 1.0 and out["CV2"] == 0.75 * 8.0
     assert sim.plot_model_stp(2, 50) is None and fake.plotted == [50]
     assert sim.plot_model_stp(7) is None and fake.plotted == [50]
+    sim.plot_model_stp(2)
+    assert fake.plotted == [50, 300]
+
+
+@pytest.mark.parametrize("returned, exc", [(5, "Expected dict, got int"), (None, None), ({"x": 1}, None)])
+def test_result_of_a_subclass_is_checked(returned, exc):
+    class Sub(bp.LPVPlantSim):
+        def get_output_data_dict(self):
+            return returned
+
+    sim = three_plants(Sub(INI))
+    for call in (lambda: sim(15, {"MV1": 1.0}), lambda: sim.run(15, {"MV1": 1.0})):
+        if exc:
+            with pytest.raises(TypeError, match=exc):
+                call()
+        else:
+            assert call() == returned
+
+
+def test_own_call_of_a_subclass_is_reached():
+    class Sub(bp.LPVPlantSim):
+        def __call__(self, working_value, u_Value_Dict={}, v_Value_Dict={}):
+            return {"own": working_value}
+
+    sim = three_plants(Sub(INI))
+    assert sim(15) == {"own": 15} and sim.run(16) == {"own": 16}
+
+
+def test_initial_values_are_copied_at_construction():
+    ini = {"CV1": 1.0, "MV1": [2.0]}
+    sim = bp.LPVPlantSim(ini)
+    ini["CV1"], ini["MV1"][0] = 5.0, 9.0
+    assert sim.ini_value_dict == {"CV1": 1.0, "MV1": [2.0]}
 
 
 def test_one_simulator_shared_by_two_records_advances_twice():

@@ -170,6 +170,7 @@ def test_filtered_output_while_get_bias_is_raw():
     outs = [s.run(1.0, 3.0, T - 5, prd_time=T + k) for k in range(5)]
     assert s.get_bias() == 2.0 and outs == [f(2.0) for _ in range(5)] and 0 < outs[-1] < 2.0
     assert isinstance(s._fil, sFilter) and SoftSensorBiasUpdate(filter_tao=math.nan)._fil is None
+    assert all(type(x) is float for x in outs) and SoftSensorBiasUpdate(name="FI-101").get_name() == "FI-101"
 
 
 def test_default_prd_len_on_the_wall_clock(monkeypatch):

@@ -536,6 +536,16 @@ def test_reference_cycles_through_simulators_are_collected():
     assert freed == [True]
 
 
+@pytest.mark.parametrize("base", [ml.MIMOSim, ml.SISOSim])
+def test_own_call_of_a_subclass_is_reached(base):
+    class Own(base):
+        def __call__(self, u_Value_Dict={}, v_Value_Dict={}):
+            return {"own": u_Value_Dict}
+
+    sim = Own(EXAMPLE, INI, 1) if base is ml.MIMOSim else Own(2.0, 10.0)
+    assert sim({"MV1": 1.0}) == {"own": {"MV1": 1.0}}
+
+
 def test_collecting_a_compiled_simulator_leaves_what_the_caller_holds():
     class Sub(ml.MIMOSim):
         pass

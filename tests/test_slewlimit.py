@@ -36,6 +36,18 @@ def test_u_last_holds_the_target_object_when_reached():
     assert r.u_last == 5.0 and type(r.u_last) is float and r(5.5) == 5.5
 
 
+def test_attributes_assigned_between_samples_are_used():
+    r = RateLimit(0)  # 60 per minute
+    r.Ts = 2
+    assert r(10) == 2.0
+    r.u_last = 7
+    assert r(10) == 9.0 and r.u_last == 9.0
+    r.Ts = "x"
+    with pytest.raises(TypeError):
+        r(20)
+    assert r.u_last == 9.0
+
+
 def test_nan_target_is_stored_and_makes_the_next_target_pass_unlimited():
     r = RateLimit(1.0)
     assert math.isnan(r(math.nan)) and math.isnan(r.u_last)

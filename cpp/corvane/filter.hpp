@@ -265,20 +265,21 @@ private:
 // (newest first), as scipy.signal.lfiltic computes it; missing history counts
 // as zero. zi has max(nb, na) - 1 entries; a[0] must be non-zero.
 //     zi[m] = sum_i b[m+1+i]*x[i] - sum_i a[m+1+i]*y[i]   (then / a[0])
-// The sums run left to right, as numpy's for fewer than eight terms.
+// The sums start from +0.0 and run left to right, as numpy's for fewer than
+// eight terms (the start decides the sign of a zero sum).
 inline void lfiltic(const double* b, std::size_t nb, const double* a, std::size_t na, const double* y,
                     std::size_t ny, const double* x, std::size_t nx, double* zi) {
     const std::size_t M = nb ? nb - 1 : 0, N = na ? na - 1 : 0, K = std::max(M, N);
     auto at = [](const double* v, std::size_t n, std::size_t i) { return i < n ? v[i] : 0.0; };
     for (std::size_t m = 0; m < K; ++m) zi[m] = 0.0;
     for (std::size_t m = 0; m < M; ++m) {
-        double s = b[m + 1] * at(x, nx, 0);
-        for (std::size_t i = 1; i < M - m; ++i) s += b[m + 1 + i] * at(x, nx, i);
+        double s = 0.0;
+        for (std::size_t i = 0; i < M - m; ++i) s += b[m + 1 + i] * at(x, nx, i);
         zi[m] = s;
     }
     for (std::size_t m = 0; m < N; ++m) {
-        double s = a[m + 1] * at(y, ny, 0);
-        for (std::size_t i = 1; i < N - m; ++i) s += a[m + 1 + i] * at(y, ny, i);
+        double s = 0.0;
+        for (std::size_t i = 0; i < N - m; ++i) s += a[m + 1 + i] * at(y, ny, i);
         zi[m] -= s;
     }
     if (na && a[0] != 1.0)
