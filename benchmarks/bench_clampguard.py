@@ -5,7 +5,7 @@ plain Python. The input alternates so that the output moves between the limits a
 import pathlib
 import sys
 
-from bench_pid import measure, table
+from bench_pid import measure, slower, table
 from corvane.algorithm.clampguard import AntiWindupLimter
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
@@ -34,9 +34,9 @@ def rows():
     if _benchfloor is not None:
         out += [
             ("AntiWindupLimter.run positional vs same-machinery no-op", t["pos"], t["fl_pos"],
-             f"{t['pos'] / t['fl_pos']:.2f}x slower"),
+             slower(t['pos'], t['fl_pos'])),
             ("AntiWindupLimter.run keywords vs same-machinery no-op", t["kw"], t["fl_kw"],
-             f"{t['kw'] / t['fl_kw']:.2f}x slower"),
+             slower(t['kw'], t['fl_kw'])),
         ]
     out.append(("AntiWindupLimter.run vs plain-Python limiter", t["pos"], t["plain"],
                 f"{t['plain'] / t['pos']:.1f}x faster"))

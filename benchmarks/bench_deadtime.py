@@ -5,7 +5,7 @@ helper, and one dispatched by nanobind) and the same blocks in plain Python."""
 import pathlib
 import sys
 
-from bench_pid import measure, table
+from bench_pid import measure, slower, table
 from corvane.algorithm.deadtime import Delay, Delay_Algorithm
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
@@ -38,8 +38,8 @@ def rows():
     out = []
     if _benchfloor is not None:
         out += [
-            ("Delay() positional vs same-machinery no-op", t["pos"], t["fl_pos"], f"{t['pos'] / t['fl_pos']:.2f}x slower"),
-            ("Delay() keywords vs same-machinery no-op", t["kw"], t["fl_kw"], f"{t['kw'] / t['fl_kw']:.2f}x slower"),
+            ("Delay() positional vs same-machinery no-op", t["pos"], t["fl_pos"], slower(t['pos'], t['fl_pos'])),
+            ("Delay() keywords vs same-machinery no-op", t["kw"], t["fl_kw"], slower(t['kw'], t['fl_kw'])),
             ("Delay() positional vs nanobind-dispatched __call__ no-op", t["pos"], t["nb_pos"],
              f"{t['nb_pos'] / t['pos']:.2f}x faster"),
         ]

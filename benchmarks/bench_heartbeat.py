@@ -6,7 +6,7 @@ helper) and the same counter in plain Python.
 
 import sys
 
-from bench_pid import measure, table
+from bench_pid import measure, slower, table
 from corvane.algorithm.heartbeat import WatchDog
 
 try:
@@ -24,10 +24,6 @@ class PlainWatchDog:
         return self.ticks
 
 
-def ratio(block, anchor):
-    return f"{anchor / block:.2f}x faster" if anchor >= block else f"{block / anchor:.2f}x slower"
-
-
 def rows():
     """MaxOut 99 keeps every result a cached small int; with MaxOut 9999 most results are new
     int objects (the plain-Python counter pays that too, the no-op floor does not)."""
@@ -40,11 +36,11 @@ def rows():
     t = measure(stmts, env)
     out = []
     if _benchfloor is not None:
-        out += [("WatchDog(99) positional vs same-machinery no-op", t["pos"], t["fl_pos"], ratio(t["pos"], t["fl_pos"])),
+        out += [("WatchDog(99) positional vs same-machinery no-op", t["pos"], t["fl_pos"], slower(t["pos"], t["fl_pos"])),
                 ("WatchDog(MaxOut=99) keyword vs same-machinery no-op", t["kw"], t["fl_kw"],
-                 ratio(t["kw"], t["fl_kw"]))]
-    out += [("WatchDog(99) vs plain Python", t["pos"], t["plain"], ratio(t["pos"], t["plain"])),
-            ("WatchDog(9999) vs plain Python", t["pos2"], t["plain2"], ratio(t["pos2"], t["plain2"]))]
+                 slower(t["kw"], t["fl_kw"]))]
+    out += [("WatchDog(99) vs plain Python", t["pos"], t["plain"], slower(t["pos"], t["plain"])),
+            ("WatchDog(9999) vs plain Python", t["pos2"], t["plain2"], slower(t["pos2"], t["plain2"]))]
     return out
 
 

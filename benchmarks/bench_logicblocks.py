@@ -9,7 +9,7 @@ import sys
 
 import numpy as np
 
-from bench_pid import measure, table
+from bench_pid import measure, slower, table
 from corvane.algorithm.logicblocks import RStrigger, TOFFtrigger, TONtrigger
 
 try:
@@ -69,10 +69,6 @@ class PlainRS:
         self.nQ = not self.Q
 
 
-def ratio(block, anchor):
-    return f"{anchor / block:.2f}x faster" if anchor >= block else f"{block / anchor:.2f}x slower"
-
-
 def rows():
     """Steady-state call() of each block beside its floor and its plain-Python twin; each
     block is first driven into the state named (inputs fixed from then on)."""
@@ -101,8 +97,8 @@ def rows():
     for k, (name, *_rest) in enumerate(cases):
         b = t[f"b{k}"]
         if _benchfloor is not None:
-            out.append((f"{name} vs no-op call() reading the same attributes", b, t[f"f{k}"], ratio(b, t[f"f{k}"])))
-        out.append((f"{name} vs plain Python", b, t[f"p{k}"], ratio(b, t[f"p{k}"])))
+            out.append((f"{name} vs no-op call() reading the same attributes", b, t[f"f{k}"], slower(b, t[f"f{k}"])))
+        out.append((f"{name} vs plain Python", b, t[f"p{k}"], slower(b, t[f"p{k}"])))
     return out
 
 

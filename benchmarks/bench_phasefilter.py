@@ -14,7 +14,7 @@ import timeit
 import numpy as np
 from scipy import signal
 
-from bench_pid import table
+from bench_pid import slower, table
 
 from corvane.algorithm.phasefilter import LDLAG
 
@@ -126,10 +126,10 @@ def rows():
     if _benchfloor is not None:
         out += [
             ("LDLAG.__call__ positional vs same-machinery no-op", t["pos"], t["fl_pos"],
-             f"{t['pos'] / t['fl_pos']:.2f}x slower"),
-            ("LDLAG.__call__ keyword vs same-machinery no-op", t["kw"], t["fl_kw"], f"{t['kw'] / t['fl_kw']:.2f}x slower"),
+             slower(t['pos'], t['fl_pos'])),
+            ("LDLAG.__call__ keyword vs same-machinery no-op", t["kw"], t["fl_kw"], slower(t['kw'], t['fl_kw'])),
             ("LDLAG.__call__ positional vs hand-written vectorcall no-op", t["pos"], t["raw_pos"],
-             f"{t['pos'] / t['raw_pos']:.2f}x slower"),
+             slower(t['pos'], t['raw_pos'])),
         ]
     out += [
         ("LDLAG.__call__ vs plain-Python LDLAG (lfilter per sample)", t["pos"], t["plain"],

@@ -149,12 +149,12 @@ def rows():
     out = []
     if _benchfloor is not None:
         out += [
-            ("PID.run positional vs same-machinery no-op", t_pos, t["fl_pos"], f"{t_pos / t['fl_pos']:.2f}x slower"),
-            ("PID.run keywords vs same-machinery no-op", t_kw, t["fl_kw"], f"{t_kw / t['fl_kw']:.2f}x slower"),
+            ("PID.run positional vs same-machinery no-op", t_pos, t["fl_pos"], slower(t_pos, t['fl_pos'])),
+            ("PID.run keywords vs same-machinery no-op", t_kw, t["fl_kw"], slower(t_kw, t['fl_kw'])),
             ("PID.run positional vs hand-written vectorcall no-op", t_pos, t["raw_pos"],
-             f"{t_pos / t['raw_pos']:.2f}x slower"),
+             slower(t_pos, t['raw_pos'])),
             ("PID.run keywords vs hand-written vectorcall no-op", t_kw, t["raw_kw"],
-             f"{t_kw / t['raw_kw']:.2f}x slower"),
+             slower(t_kw, t['raw_kw'])),
             ("PID.run positional vs nanobind-dispatched no-op", t_pos, t["nb_pos"],
              f"{t['nb_pos'] / t_pos:.2f}x faster"),
         ]

@@ -5,7 +5,7 @@ same block in plain Python. The target lies far away, so every call takes a limi
 import pathlib
 import sys
 
-from bench_pid import measure, table
+from bench_pid import measure, slower, table
 from corvane.algorithm.slewlimit import RateLimit
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
@@ -33,8 +33,8 @@ def rows():
     if _benchfloor is not None:
         out += [
             ("RateLimit() positional vs same-machinery no-op", t["pos"], t["fl_pos"],
-             f"{t['pos'] / t['fl_pos']:.2f}x slower"),
-            ("RateLimit() keywords vs same-machinery no-op", t["kw"], t["fl_kw"], f"{t['kw'] / t['fl_kw']:.2f}x slower"),
+             slower(t['pos'], t['fl_pos'])),
+            ("RateLimit() keywords vs same-machinery no-op", t["kw"], t["fl_kw"], slower(t['kw'], t['fl_kw'])),
         ]
     out.append(("RateLimit() vs plain-Python RateLimit", t["pos"], t["plain"], f"{t['plain'] / t['pos']:.1f}x faster"))
     if _benchfloor is not None:  # no native call can beat this ratio
