@@ -5,7 +5,7 @@ helper, and one dispatched by nanobind) and the same blocks in plain Python."""
 import pathlib
 import sys
 
-from bench_pid import measure, slower, table
+from bench_pid import main, measure, slower, table  # table: the suite's interface (run_all)
 from corvane.algorithm.deadtime import Delay, Delay_Algorithm
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
@@ -53,6 +53,4 @@ def rows():
 
 
 if __name__ == "__main__":
-    if _benchfloor is None:
-        print("binding-floor module not built: run `make bench`", file=sys.stderr)
-    print(table(rows()))
+    main(rows, _benchfloor)

@@ -7,7 +7,7 @@ with the same binding machinery) and the same generator in plain Python.
 import pathlib
 import sys
 
-from bench_pid import measure, slower, table
+from bench_pid import main, measure, slower, table  # table: the suite's interface (run_all)
 
 from corvane.algorithm.excitation import TestSignal
 
@@ -41,6 +41,4 @@ def rows():
 
 
 if __name__ == "__main__":
-    if _benchfloor is None:
-        print("binding-floor module not built: run `make bench`", file=sys.stderr)
-    print(table(rows()))
+    main(rows, _benchfloor)

@@ -9,7 +9,7 @@ against one of 10000 (a call should cost the same).
 import pathlib
 import sys
 
-from bench_pid import measure, slower, table
+from bench_pid import main, measure, slower, table  # table: the suite's interface (run_all)
 
 from corvane.algorithm.flatline import ConstDect
 
@@ -60,6 +60,4 @@ def rows():
 
 
 if __name__ == "__main__":
-    if _benchfloor is None:
-        print("binding-floor module not built: run `make bench`", file=sys.stderr)
-    print(table(rows()))
+    main(rows, _benchfloor)

@@ -4,9 +4,8 @@ Anchors: the binding floor (a no-op obj(MaxOut=0) through the blocks' instance-v
 helper) and the same counter in plain Python.
 """
 
-import sys
 
-from bench_pid import measure, slower, table
+from bench_pid import main, measure, slower, table  # table: the suite's interface (run_all)
 from corvane.algorithm.heartbeat import WatchDog
 
 try:
@@ -46,6 +45,4 @@ def rows():
 
 
 if __name__ == "__main__":
-    if _benchfloor is None:
-        print("binding-floor modules not built: run `make bench`", file=sys.stderr)
-    print(table(rows()))
+    main(rows, _benchfloor)

@@ -5,11 +5,10 @@ attributes: Ut, DT, ET, Ut_array of a timer; S, R, Q_array of a latch) and the s
 blocks written in plain Python with numpy histories.
 """
 
-import sys
 
 import numpy as np
 
-from bench_pid import measure, slower, table
+from bench_pid import main, measure, slower, table  # table: the suite's interface (run_all)
 from corvane.algorithm.logicblocks import RStrigger, TOFFtrigger, TONtrigger
 
 try:
@@ -104,6 +103,4 @@ def rows():
 
 
 if __name__ == "__main__":
-    if _benchfloor is None:
-        print("binding-floor modules not built: run `make bench`", file=sys.stderr)
-    print(table(rows()))
+    main(rows, _benchfloor)

@@ -8,13 +8,12 @@ Per block: multi_step on 10**6 samples against scipy.signal.lfilter with a state
 """
 
 import math
-import sys
 import timeit
 
 import numpy as np
 from scipy import signal
 
-from bench_pid import slower, table
+from bench_pid import main, slower, table  # table: the suite's interface (run_all)
 
 from corvane.algorithm.phasefilter import LDLAG
 
@@ -146,6 +145,4 @@ def rows():
 
 
 if __name__ == "__main__":
-    if _benchfloor is None:
-        print("binding-floor modules not built: run `make bench`", file=sys.stderr)
-    print(table(rows()))
+    main(rows, _benchfloor)

@@ -169,6 +169,13 @@ def slower(ours, anchor):
     return f"{r:.2f}x slower" if r >= 1 else f"{1 / r:.2f}x faster"
 
 
+def main(rows, floor):
+    """Prints a suite's table, saying so when the binding-floor module is missing."""
+    if floor is None:
+        print("binding-floor module not built: run `make bench`", file=sys.stderr)
+    print(table(rows()))
+
+
 def table(rs):
     lines = ["| benchmark | corvane (ns/call) | anchor (ns/call) | ratio |", "|---|---:|---:|---|"]
     lines += [f"| {name} | {a:.1f} | {b:.1f} | {r} |" for name, a, b, r in rs]
