@@ -37,16 +37,17 @@ def _get(obj, path):
 
 
 def mutated_states(state):
-    """Malformed variants of a (core, __dict__) state."""
-    core = state[0]
+    """Malformed variants of a (core, __dict__, version) state."""
+    core, rest = state[0], state[1:]
     for path in _paths(core):
         for bad in BAD_VALUES:
-            yield (_replace(core, path, bad), state[1])
+            yield (_replace(core, path, bad),) + rest
         node = _get(core, path)
         if isinstance(node, tuple):
-            yield (_replace(core, path, node[:-1]), state[1])
-            yield (_replace(core, path, node + (0.0,)), state[1])
-    for bad in (None, (), (core,), (core, state[1], None), [core, state[1]], (core, 5), (core, [1])):
+            yield (_replace(core, path, node[:-1]),) + rest
+            yield (_replace(core, path, node + (0.0,)),) + rest
+    for bad in (None, (), (core,), (core, state[1], None), (core, state[1], -1), (core, state[1], 2**40),
+                (core, state[1], 1.0), (core, state[1], 1, 1), [core, state[1]], (core, 5), (core, [1])):
         yield bad
 
 

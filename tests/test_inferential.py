@@ -261,8 +261,8 @@ def test_hostile_states_and_foreign_self(tmp_path, monkeypatch):
     check_hostile_states(driven_bias, lambda s: s.run(1.0, 9.0, T, prd_time=T + 9.0))
     def recorder_with_pending():
         r = driven_recorder(tmp_path)
-        core, d = r.__getstate__()
-        r.__setstate__((core[:5] + (("a,b,c\n",),), d))
+        core, d, v = r.__getstate__()
+        r.__setstate__((core[:5] + (("a,b,c\n",),), d, v))
         return r
 
     check_hostile_states(recorder_with_pending, lambda r: r.run(7.0, T))

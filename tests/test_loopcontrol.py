@@ -416,7 +416,7 @@ def test_hostile_states_are_refused_cleanly():
 ])
 def test_short_or_wrong_inner_tuples_raise_and_change_nothing(cut):
     src = working_pid()
-    st, d = src.__getstate__()
+    st, d, _ = src.__getstate__()
     target = working_pid()
     target.setPIDParam(KP=9)
     before = snapshot(target)

@@ -656,7 +656,7 @@ def test_coefficient_shape_checked_before_sizing():
     with pytest.raises(ValueError, match="1d array"):
         ml.tfz_model(np.empty((2**26, 0)), [1.0])
     m = ml.tfz_model()
-    (num, den, z), d = m.__getstate__()
+    (num, den, z), d, _ = m.__getstate__()
     with pytest.raises(ValueError):
         m.__setstate__(((np.empty((2**26, 0)), den, z), d))
     with pytest.raises(ValueError):
@@ -769,7 +769,7 @@ def test_states_with_out_of_band_and_strided_arrays():
     bufs = []
     c = pickle.loads(pickle.dumps(m, protocol=5, buffer_callback=bufs.append), buffers=bufs)
     assert run(c, [1.0, 0.5]) == run(m, [1.0, 0.5])
-    (num, den, z), d = m.__getstate__()
+    (num, den, z), d, _ = m.__getstate__()
     c.__setstate__(((np.repeat(num, 2)[::2], den, z[::-1].copy()[::-1]), d))
     assert run(c, [3.0]) == run(m, [3.0])
     with pytest.raises(ValueError):

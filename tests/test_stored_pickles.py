@@ -30,3 +30,14 @@ def test_stored_snapshot_continues(release, name, outputs):
         obj = pickle.load(f)
     reset_recorder_file()
     assert [repr(x) for x in CASES[name][1](obj)] == outputs
+
+
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_states_carry_their_layout_version(name):
+    obj = CASES[name][0]()
+    core, d, version = obj.__getstate__()
+    assert type(version) is int and version >= 1
+    before = pickle.dumps(obj.__getstate__())
+    with pytest.raises(ValueError, match="layout version"):
+        obj.__setstate__((core, d, version + 1))
+    assert pickle.dumps(obj.__getstate__()) == before

@@ -10,6 +10,7 @@
 #include <bit>
 #include <exception>
 #include <new>
+#include <type_traits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -377,19 +378,23 @@ class StateView {
 };
 
 // Pickle/copy support: `get(T&)` gives a state object; `set(T& fresh, state)`
-// validates the whole state and builds it on a default-constructed T. The
-// instance __dict__ travels along. __setstate__ checks self's type, runs `set`
-// on the fresh value and only then swaps it (and the merged __dict__) in, so a
-// bad state raises and changes nothing.
+// (or `set(T& fresh, state, version)`) validates the whole state and builds it
+// on a default-constructed T. The state is (core, __dict__, version): `version`
+// is the layout of `core`, raised whenever a class changes it, so snapshots of
+// earlier releases keep loading; a state without it, (core, __dict__), is
+// version 0. __setstate__ checks self's type, runs `set` on the fresh value and
+// only then swaps it (and the merged __dict__) in, so a bad state raises and
+// changes nothing.
 template <class T, class Cls, class Get, class Set>
-void def_pickle(Cls& cls, Get get, Set set) {
-    cls.def("__getstate__", [get](nb::handle self) {
+void def_pickle(Cls& cls, Get get, Set set, long version = 1) {
+    cls.def("__getstate__", [get, version](nb::handle self) {
         check_self<T>(self, "__getstate__");
         if (!nb::inst_ready(self)) raise(PyExc_TypeError, "__getstate__(): the object is not initialised");
         T& t = *nb::inst_ptr<T>(self);
         nb::object d = instance_dict(self);
         if (!d.is_none()) d = nb::dict(nb::borrow<nb::dict>(d));
-        return nb::make_tuple(get(t), d);
+        nb::object core = get(t);
+        return nb::make_tuple(core, d, version);
     });
     // Every protocol (0 and 1 included) rebuilds through cls.__new__ and
     // __setstate__; a subclass's own __reduce__ still wins.
@@ -402,12 +407,23 @@ void def_pickle(Cls& cls, Get get, Set set) {
         nb::object newobj = nb::module_::import_("copyreg").attr("__newobj__");
         return nb::object(nb::make_tuple(newobj, nb::make_tuple(tp), self.attr("__getstate__")()));
     }, nb::sig("def __reduce_ex__(self, protocol: int, /) -> tuple"));
-    cls.def("__setstate__", [set](nb::handle self, nb::handle state) {
+    cls.def("__setstate__", [set, version](nb::handle self, nb::handle state) {
         check_self<T>(self, "__setstate__");
-        StateView sv(state, 2, short_name((PyTypeObject*) nb::type<T>().ptr()));
+        const bool versioned = PyTuple_CheckExact(state.ptr()) && PyTuple_GET_SIZE(state.ptr()) == 3;
+        StateView sv(state, versioned ? 3 : 2, short_name((PyTypeObject*) nb::type<T>().ptr()));
+        long v = 0;
+        if (versioned) {
+            v = (long) sv.integer(2);
+            if (v < 0 || v > version)
+                sv.fail_at(2, PyExc_ValueError, "layout version %ld is not one this release reads (0 to %ld)", v,
+                           version);
+        }
         nb::object d = sv.typed(1, &PyDict_Type, true);
         T fresh;
-        set(fresh, sv.item(0));
+        if constexpr (std::is_invocable_v<Set&, T&, nb::handle, long>)
+            set(fresh, sv.item(0), v);
+        else
+            set(fresh, sv.item(0));
         nb::object merged;
         if (!d.is_none()) {
             nb::object own = instance_dict(self);
