@@ -7,7 +7,7 @@ PYTHON313 := $(shell if [ -x /usr/bin/python3.13 ]; then echo /usr/bin/python3.1
 BUILD_DEPS := scikit-build-core nanobind numpy scipy
 STAMP := $(VENV)/.deps-stamp
 
-.PHONY: demo test bench install venv clean sanitize docs
+.PHONY: demo test bench install venv clean sanitize docs format
 
 $(STAMP): pyproject.toml
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (looked for /usr/bin/python3.13 and pyenv)"; exit 1; }
@@ -56,6 +56,11 @@ sanitize: $(STAMP)
 	  $(PY) -m pytest -q -p no:cacheprovider
 	@if ls $(ASAN_DIR)/reports/* >/dev/null 2>&1; then echo "sanitizer reports:"; cat $(ASAN_DIR)/reports/*; exit 1; fi
 	@echo "sanitize: no sanitizer report"
+
+# The C++ tree in the style of .clang-format.
+format: $(STAMP)
+	$(PY) -m pip install -q clang-format==19.1.7
+	$(VENV)/bin/clang-format --style=file -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
 	rm -rf build $(VENV)

@@ -11,10 +11,10 @@ struct Floor {};
 // Same five named arguments as SoftSensorBiasUpdate.run.
 struct BiasFloor {};
 struct BiasNoOp {
-    PyObject* operator()(nb::handle, BiasFloor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
+    PyObject* operator()(nb::handle, BiasFloor&, PyObject* (&) [5]) const { return PyFloat_FromDouble(0.0); }
 };
 struct NoOp {
-    PyObject* operator()(nb::handle, Floor&, PyObject* (&)[5]) const { return PyFloat_FromDouble(0.0); }
+    PyObject* operator()(nb::handle, Floor&, PyObject* (&) [5]) const { return PyFloat_FromDouble(0.0); }
 };
 
 // Callable objects: Delay(Ut, nLag=1) and RateLimit(u_end, PRLimPerMin=60, NRLimPerMin=None),
@@ -25,7 +25,7 @@ struct DelayNoOp {
     PyObject* operator()(nb::handle, DelayFloor&, PyObject* (&a)[2]) const { return Py_NewRef(a[0]); }
 };
 struct RateNoOp {
-    PyObject* operator()(nb::handle, RateFloor&, PyObject* (&)[3]) const { return PyFloat_FromDouble(0.0); }
+    PyObject* operator()(nb::handle, RateFloor&, PyObject* (&) [3]) const { return PyFloat_FromDouble(0.0); }
 };
 struct DelayFloor : corvane::bind::NoPyObjects {
     vectorcallfunc vectorcall = corvane::bind::instance_call<DelayFloor, 2, DelayNoOp>;
@@ -36,13 +36,13 @@ struct RateFloor : corvane::bind::NoPyObjects {
 struct NbCallFloor {};
 struct ClampFloor {};
 struct ClampNoOp {
-    PyObject* operator()(nb::handle, ClampFloor&, PyObject* (&)[3]) const { return PyFloat_FromDouble(0.0); }
+    PyObject* operator()(nb::handle, ClampFloor&, PyObject* (&) [3]) const { return PyFloat_FromDouble(0.0); }
 };
 // A simulator call that does nothing: takes the MV and disturbance dicts and
 // returns a new one-CV dict, installed like MIMOSim.__call__.
 struct SimFloor;
 struct SimNoOp {
-    PyObject* operator()(nb::handle, SimFloor&, PyObject* (&)[2]) const {
+    PyObject* operator()(nb::handle, SimFloor&, PyObject* (&) [2]) const {
         static PyObject* cv = PyUnicode_InternFromString("CV");
         PyObject* d = PyDict_New();
         if (!d) return nullptr;
@@ -62,7 +62,7 @@ struct SimFloor : corvane::bind::NoPyObjects {
 // and the same result type, doing nothing.
 struct CallFloor;
 struct CallNoOp {
-    PyObject* operator()(nb::handle, CallFloor&, PyObject* (&)[1]) const {
+    PyObject* operator()(nb::handle, CallFloor&, PyObject* (&) [1]) const {
         return corvane::bind::make_float64(0.0).release().ptr();
     }
 };
@@ -78,7 +78,7 @@ namespace {
 struct CallFloor1;
 struct CallFloor2;
 struct NoOpCall1 {  // builds a result of the same shape: (1.0, 1, 2, 3, 4, 5)
-    PyObject* operator()(nb::handle, CallFloor1&, PyObject* (&)[1]) const {
+    PyObject* operator()(nb::handle, CallFloor1&, PyObject* (&) [1]) const {
         PyObject* r = PyTuple_New(6);
         if (!r) return nullptr;
         PyTuple_SET_ITEM(r, 0, PyFloat_FromDouble(1.0));
@@ -87,7 +87,7 @@ struct NoOpCall1 {  // builds a result of the same shape: (1.0, 1, 2, 3, 4, 5)
     }
 };
 struct NoOpCall2 {
-    PyObject* operator()(nb::handle, CallFloor2&, PyObject* (&)[2]) const { return Py_NewRef(Py_None); }
+    PyObject* operator()(nb::handle, CallFloor2&, PyObject* (&) [2]) const { return Py_NewRef(Py_None); }
 };
 struct CallFloor1 : corvane::bind::NoPyObjects {
     vectorcallfunc vectorcall = corvane::bind::instance_call<CallFloor1, 1, NoOpCall1>;
@@ -103,8 +103,8 @@ void def_call_floors(nb::module_& m) {
                                         NoOpCall1{});
     nb::class_<CallFloor2> c2(m, "DetectFloor", nb::type_slots(corvane::bind::gc_slots<CallFloor2>));
     c2.def(nb::init<>());
-    corvane::bind::def_call<CallFloor2>(c2, std::array<const char*, 2>{"Ut", "DectLen"}, 1,
-                                        "($self, Ut, DectLen=10)", "No-op.", NoOpCall2{});
+    corvane::bind::def_call<CallFloor2>(c2, std::array<const char*, 2>{"Ut", "DectLen"}, 1, "($self, Ut, DectLen=10)",
+                                        "No-op.", NoOpCall2{});
 }
 }  // namespace
 
@@ -143,8 +143,7 @@ NB_MODULE(_benchfloor, m) {
                                        "($self, u_end, PRLimPerMin=60, NRLimPerMin=None)", "No-op.", RateNoOp{});
     nb::class_<NbCallFloor> nbcall(m, "NbCallFloor");
     nbcall.def(nb::init<>());
-    nbcall.def(
-        "__call__", [](NbCallFloor&, nb::handle Ut, nb::handle) { return Ut; }, "Ut"_a, "nLag"_a = 1);
+    nbcall.def("__call__", [](NbCallFloor&, nb::handle Ut, nb::handle) { return Ut; }, "Ut"_a, "nLag"_a = 1);
     nb::class_<ClampFloor> clamp(m, "ClampFloor");
     clamp.def(nb::init<>());
     corvane::bind::def_fast<ClampFloor>(clamp, "run", std::array<const char*, 3>{"u", "HI", "LO"}, 1,
@@ -186,7 +185,7 @@ void def_fb_call(nb::handle cls) {
 
 struct WatchDogFloor;
 struct NoOpCall {
-    PyObject* operator()(nb::handle, WatchDogFloor&, PyObject* (&)[1]) const { return PyLong_FromLong(0); }
+    PyObject* operator()(nb::handle, WatchDogFloor&, PyObject* (&) [1]) const { return PyLong_FromLong(0); }
 };
 struct WatchDogFloor : corvane::bind::NoPyObjects {
     vectorcallfunc vectorcall = corvane::bind::instance_call<WatchDogFloor, 1, NoOpCall>;
@@ -205,6 +204,6 @@ void bind_logic_floors(nb::module_& m) {
     def_fb_call<1>(latch);
     nb::class_<WatchDogFloor> wd(m, "WatchDogFloor", nb::type_slots(corvane::bind::gc_slots<WatchDogFloor>));
     wd.def(nb::init<>());
-    corvane::bind::def_call<WatchDogFloor>(wd, std::array<const char*, 1>{"MaxOut"}, 0, "($self, MaxOut=0)",
-                                                "No-op.", NoOpCall{});
+    corvane::bind::def_call<WatchDogFloor>(wd, std::array<const char*, 1>{"MaxOut"}, 0, "($self, MaxOut=0)", "No-op.",
+                                           NoOpCall{});
 }

@@ -55,8 +55,7 @@ PyType_Spec floor_spec = {"_rawfloor.Floor", sizeof(PyObject), 0, Py_TPFLAGS_DEF
 
 // A callable object with its own vectorcall slot: the physical floor of f(u).
 struct CallObj {
-    PyObject_HEAD
-    vectorcallfunc vc;
+    PyObject_HEAD vectorcallfunc vc;
 };
 
 PyObject* call_floor(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -78,8 +77,10 @@ PyObject* call_new(PyTypeObject* tp, PyObject*, PyObject*) {
 PyMemberDef call_members[] = {{"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(CallObj, vc), Py_READONLY, nullptr},
                               {nullptr, 0, 0, 0, nullptr}};
 
-PyType_Slot call_slots[] = {{Py_tp_new, (void*) call_new}, {Py_tp_call, (void*) PyVectorcall_Call},
-                            {Py_tp_members, call_members}, {0, nullptr}};
+PyType_Slot call_slots[] = {{Py_tp_new, (void*) call_new},
+                            {Py_tp_call, (void*) PyVectorcall_Call},
+                            {Py_tp_members, call_members},
+                            {0, nullptr}};
 
 PyType_Spec call_spec = {"_rawfloor.CallFloor", sizeof(CallObj), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL,
                          call_slots};

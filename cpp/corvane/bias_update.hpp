@@ -103,8 +103,8 @@ struct SoftSensorBias {
     };
 
     Snapshot snapshot() const {
-        Snapshot s{prd_data.mark(), prd_time.mark(), lab.mark(), std::nullopt, bias, lab_data, lab_time, prd_at_lab,
-                   update_flag};
+        Snapshot s{prd_data.mark(), prd_time.mark(), lab.mark(), std::nullopt, bias,
+                   lab_data,        lab_time,        prd_at_lab, update_flag};
         if (prd_data.empty()) s.lab_copy = lab;
         return s;
     }

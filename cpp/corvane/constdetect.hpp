@@ -32,9 +32,9 @@ struct ConstDetector {
         Item item;
     };
 
-    std::deque<Run> runs;      // oldest at the front
-    std::int64_t length = 0;   // entries in the window
-    std::int64_t steady = 0;   // entries in the longest newest-end run of passing steps
+    std::deque<Run> runs;     // oldest at the front
+    std::int64_t length = 0;  // entries in the window
+    std::int64_t steady = 0;  // entries in the longest newest-end run of passing steps
 
     static bool same(double older, double newer) { return std::fabs(newer - older) < kTol; }
 

@@ -18,7 +18,7 @@ namespace corvane {
 
 template <class T>
 class DelayLine {
-public:
+  public:
     DelayLine() = default;
     explicit DelayLine(std::size_t capacity) : cap_(capacity) {}
 
@@ -69,7 +69,7 @@ public:
         for (std::size_t k = 0; k < buf_.size(); ++k) f((*this)[k]);
     }
 
-private:
+  private:
     std::vector<T> buf_;
     std::size_t head_ = 0;
     std::size_t cap_ = 0;

@@ -121,7 +121,7 @@ double delay_step(const FilterView& v, double x) noexcept {
 // A filter state in place: a fixed-size run of doubles.
 template <class T>
 class StateSpan {
-public:
+  public:
     StateSpan(T* p, std::size_t n) noexcept : p_(p), n_(n) {}
     std::size_t size() const noexcept { return n_; }
     bool empty() const noexcept { return n_ == 0; }
@@ -139,13 +139,13 @@ public:
         return x.n_ == y.n_ && std::equal(x.p_, x.p_ + x.n_, y.p_);
     }
 
-private:
+  private:
     T* p_;
     std::size_t n_;
 };
 
 class LFilter {
-public:
+  public:
     LFilter() = default;
 
     // Coefficients in ascending powers of z^-1. Callers check check_filter()
@@ -229,7 +229,7 @@ public:
         return {buf_.data() + state_offset(), n_};
     }
 
-private:
+  private:
     std::size_t state_offset() const noexcept { return fir_ ? n_ + 1 : 2 * (n_ + 1); }
 
     void unroll() const noexcept {
@@ -248,8 +248,10 @@ private:
         const double* a = b + n_ + 1;
         std::size_t lo = 0, hi = 0, from = 0;
         for (std::size_t i = 0; i + 1 < n_; ++i) {
-            if (b[i + 1] != 0.0 || (!fir_ && a[i + 1] != 0.0)) from = i + 1;
-            else if (i + 1 - from > hi - lo) lo = from, hi = i + 1;
+            if (b[i + 1] != 0.0 || (!fir_ && a[i + 1] != 0.0))
+                from = i + 1;
+            else if (i + 1 - from > hi - lo)
+                lo = from, hi = i + 1;
         }
         if (hi - lo < 16) lo = hi = 0;
         return {lo, hi};
@@ -267,8 +269,8 @@ private:
 //     zi[m] = sum_i b[m+1+i]*x[i] - sum_i a[m+1+i]*y[i]   (then / a[0])
 // The sums start from +0.0 and run left to right, as numpy's for fewer than
 // eight terms (the start decides the sign of a zero sum).
-inline void lfiltic(const double* b, std::size_t nb, const double* a, std::size_t na, const double* y,
-                    std::size_t ny, const double* x, std::size_t nx, double* zi) {
+inline void lfiltic(const double* b, std::size_t nb, const double* a, std::size_t na, const double* y, std::size_t ny,
+                    const double* x, std::size_t nx, double* zi) {
     const std::size_t M = nb ? nb - 1 : 0, N = na ? na - 1 : 0, K = std::max(M, N);
     auto at = [](const double* v, std::size_t n, std::size_t i) { return i < n ? v[i] : 0.0; };
     for (std::size_t m = 0; m < K; ++m) zi[m] = 0.0;

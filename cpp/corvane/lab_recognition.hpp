@@ -17,7 +17,7 @@ namespace corvane {
 inline constexpr double kLabSteadyTolerance = 1e-6;
 
 class LabChangeDetector {
-public:
+  public:
     LabChangeDetector() = default;
     explicit LabChangeDetector(std::size_t capacity) : values_(capacity) {}
 
@@ -69,7 +69,7 @@ public:
         for (std::size_t i = 0; i < n; ++i) push(v[i]);
     }
 
-private:
+  private:
     RingBuffer values_;
     std::size_t steady_ = 0;
 };

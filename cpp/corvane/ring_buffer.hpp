@@ -9,12 +9,11 @@
 namespace corvane {
 
 class RingBuffer {
-public:
+  public:
     RingBuffer() = default;
     // The storage is allocated, not touched: pages of a large buffer cost
     // memory only once entries are written.
-    explicit RingBuffer(std::size_t capacity)
-        : data_(capacity ? new double[capacity] : nullptr), cap_(capacity) {}
+    explicit RingBuffer(std::size_t capacity) : data_(capacity ? new double[capacity] : nullptr), cap_(capacity) {}
     RingBuffer(const RingBuffer& o) : RingBuffer(o.cap_) {
         head_ = o.head_;
         size_ = o.size_;
@@ -99,7 +98,7 @@ public:
         if (m.overwrites && cap_ != 0) data_[head_] = m.old;
     }
 
-private:
+  private:
     std::size_t slot(std::size_t i) const noexcept {
         const std::size_t j = head_ + i;
         return j >= cap_ ? j - cap_ : j;

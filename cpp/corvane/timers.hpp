@@ -18,9 +18,9 @@ namespace corvane {
 
 template <class Count = long long, class Level = long long>
 struct OnDelay {
-    Count DT = Count(3);  // delay, in calls
-    Count ET = Count(0);  // remaining count
-    int Yt = 0;           // output of the last call
+    Count DT = Count(3);                // delay, in calls
+    Count ET = Count(0);                // remaining count
+    int Yt = 0;                         // output of the last call
     Level u[2] = {Level(0), Level(0)};  // stored inputs: current, previous
 
     void step(const Level& in) {

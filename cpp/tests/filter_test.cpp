@@ -117,8 +117,9 @@ int main() {
     compare("negative a[0]: the padding turns -0.0", delayed(25, {0.0, 0.0198}), {-1.0, 0.9802}, true);
     compare("second order, state written", delayed(19, {0.0, 1.0, 0.5}), {1.0, -1.5, 0.7}, true);
     compare("integrator", delayed(17, {0.0, 1.0}), {1.0, -1.0}, true);
-    compare("convolution with a gap", {1.0, 2.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, -0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0,
-                                        3.0, 1.0}, {1.0}, true);
+    compare("convolution with a gap",
+            {1.0, 2.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, -0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 3.0, 1.0},
+            {1.0}, true);
     compare("convolution, line from the start, a[0] = -2", delayed(18, {4.0}), {-2.0}, true);
     std::vector<double> a_late(18, 0.0);  // a[1..16] zero, -0.0 among them
     a_late[0] = 1.0, a_late[2] = -0.0, a_late[17] = 0.125;

@@ -75,9 +75,12 @@ int main() {
             double held = 1.0;
             for (int k = 0; k < 4000; ++k) {
                 const int p = pick(gen);
-                if (p == 0) held += 1.0;           // a new lab result
-                else if (p == 1) held += 5e-7;     // below the steady tolerance
-                else if (p == 2) held += 2e-6;     // above it, below the threshold
+                if (p == 0)
+                    held += 1.0;  // a new lab result
+                else if (p == 1)
+                    held += 5e-7;  // below the steady tolerance
+                else if (p == 2)
+                    held += 2e-6;  // above it, below the threshold
                 det.push(held);
                 if (d.size() == cap) d.pop_front();
                 d.push_back(held);

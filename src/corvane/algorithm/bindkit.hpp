@@ -344,9 +344,7 @@ class StateView {
     }
 
     // A nested tuple of n items (n < 0: any length).
-    StateView tuple(Py_ssize_t i, Py_ssize_t n = -1) const {
-        return StateView(item(i), n, what_, child(i));
-    }
+    StateView tuple(Py_ssize_t i, Py_ssize_t n = -1) const { return StateView(item(i), n, what_, child(i)); }
 
     // A tuple of floats of any length.
     std::vector<double> reals(Py_ssize_t i) const {
@@ -364,13 +362,15 @@ class StateView {
 
     template <class... Args>
     [[noreturn]] void fail(PyObject* exc, const char* fmt, Args... args) const {
-        std::string msg = std::string("invalid ") + what_ + " state" + (path_.empty() ? "" : ": item " + path_) +
-                          ": " + fmt;
+        std::string msg =
+            std::string("invalid ") + what_ + " state" + (path_.empty() ? "" : ": item " + path_) + ": " + fmt;
         raise(exc, msg.c_str(), args...);
     }
 
   private:
-    std::string child(Py_ssize_t i) const { return path_.empty() ? std::to_string(i) : path_ + "." + std::to_string(i); }
+    std::string child(Py_ssize_t i) const {
+        return path_.empty() ? std::to_string(i) : path_ + "." + std::to_string(i);
+    }
 
     nb::tuple t_;
     const char* what_;
@@ -398,57 +398,63 @@ void def_pickle(Cls& cls, Get get, Set set, long version = 1) {
     });
     // Every protocol (0 and 1 included) rebuilds through cls.__new__ and
     // __setstate__; a subclass's own __reduce__ still wins.
-    cls.def("__reduce_ex__", [](nb::handle self, nb::handle protocol) {
-        nb::handle tp = (PyObject*) Py_TYPE(self.ptr());
-        nb::object own = nb::getattr(tp, "__reduce__");
-        nb::object base = nb::getattr((PyObject*) &PyBaseObject_Type, "__reduce__");
-        if (!own.is(base)) return nb::object(self.attr("__reduce__")());
-        (void) protocol;
-        nb::object newobj = nb::module_::import_("copyreg").attr("__newobj__");
-        return nb::object(nb::make_tuple(newobj, nb::make_tuple(tp), self.attr("__getstate__")()));
-    }, nb::sig("def __reduce_ex__(self, protocol: int, /) -> tuple"));
-    cls.def("__setstate__", [set, version](nb::handle self, nb::handle state) {
-        check_self<T>(self, "__setstate__");
-        const bool versioned = PyTuple_CheckExact(state.ptr()) && PyTuple_GET_SIZE(state.ptr()) == 3;
-        StateView sv(state, versioned ? 3 : 2, short_name((PyTypeObject*) nb::type<T>().ptr()));
-        long v = 0;
-        if (versioned) {
-            v = (long) sv.integer(2);
-            if (v < 0 || v > version)
-                sv.fail_at(2, PyExc_ValueError, "layout version %ld is not one this release reads (0 to %ld)", v,
-                           version);
-        }
-        nb::object d = sv.typed(1, &PyDict_Type, true);
-        T fresh;
-        if constexpr (std::is_invocable_v<Set&, T&, nb::handle, long>)
-            set(fresh, sv.item(0), v);
-        else
-            set(fresh, sv.item(0));
-        nb::object merged;
-        if (!d.is_none()) {
-            nb::object own = instance_dict(self);
-            if (own.is_none()) {
-                if (nb::len(d) != 0) raise(PyExc_TypeError, "invalid state: the object has no __dict__");
-            } else {
-                PyObject* m = PyDict_Copy(own.ptr());
-                if (!m) raise_pending();
-                merged = nb::steal(m);
-                if (PyDict_Update(merged.ptr(), d.ptr()) < 0) raise_pending();
+    cls.def(
+        "__reduce_ex__",
+        [](nb::handle self, nb::handle protocol) {
+            nb::handle tp = (PyObject*) Py_TYPE(self.ptr());
+            nb::object own = nb::getattr(tp, "__reduce__");
+            nb::object base = nb::getattr((PyObject*) &PyBaseObject_Type, "__reduce__");
+            if (!own.is(base)) return nb::object(self.attr("__reduce__")());
+            (void) protocol;
+            nb::object newobj = nb::module_::import_("copyreg").attr("__newobj__");
+            return nb::object(nb::make_tuple(newobj, nb::make_tuple(tp), self.attr("__getstate__")()));
+        },
+        nb::sig("def __reduce_ex__(self, protocol: int, /) -> tuple"));
+    cls.def(
+        "__setstate__",
+        [set, version](nb::handle self, nb::handle state) {
+            check_self<T>(self, "__setstate__");
+            const bool versioned = PyTuple_CheckExact(state.ptr()) && PyTuple_GET_SIZE(state.ptr()) == 3;
+            StateView sv(state, versioned ? 3 : 2, short_name((PyTypeObject*) nb::type<T>().ptr()));
+            long v = 0;
+            if (versioned) {
+                v = (long) sv.integer(2);
+                if (v < 0 || v > version)
+                    sv.fail_at(2, PyExc_ValueError, "layout version %ld is not one this release reads (0 to %ld)", v,
+                               version);
             }
-        }
-        // Nothing below runs Python code before both parts are in place.
-        T* p = nb::inst_ptr<T>(self);
-        if (nb::inst_ready(self)) {
-            T old(std::move(*p));
-            *p = std::move(fresh);
-            if (merged.is_valid()) PyObject_SetAttrString(self.ptr(), "__dict__", merged.ptr());
-        } else {
-            new (p) T(std::move(fresh));
-            nb::inst_mark_ready(self);
-            if (merged.is_valid()) PyObject_SetAttrString(self.ptr(), "__dict__", merged.ptr());
-        }
-        if (PyErr_Occurred()) raise_pending();
-    }, nb::sig("def __setstate__(self, state: tuple, /) -> None"));
+            nb::object d = sv.typed(1, &PyDict_Type, true);
+            T fresh;
+            if constexpr (std::is_invocable_v<Set&, T&, nb::handle, long>)
+                set(fresh, sv.item(0), v);
+            else
+                set(fresh, sv.item(0));
+            nb::object merged;
+            if (!d.is_none()) {
+                nb::object own = instance_dict(self);
+                if (own.is_none()) {
+                    if (nb::len(d) != 0) raise(PyExc_TypeError, "invalid state: the object has no __dict__");
+                } else {
+                    PyObject* m = PyDict_Copy(own.ptr());
+                    if (!m) raise_pending();
+                    merged = nb::steal(m);
+                    if (PyDict_Update(merged.ptr(), d.ptr()) < 0) raise_pending();
+                }
+            }
+            // Nothing below runs Python code before both parts are in place.
+            T* p = nb::inst_ptr<T>(self);
+            if (nb::inst_ready(self)) {
+                T old(std::move(*p));
+                *p = std::move(fresh);
+                if (merged.is_valid()) PyObject_SetAttrString(self.ptr(), "__dict__", merged.ptr());
+            } else {
+                new (p) T(std::move(fresh));
+                nb::inst_mark_ready(self);
+                if (merged.is_valid()) PyObject_SetAttrString(self.ptr(), "__dict__", merged.ptr());
+            }
+            if (PyErr_Occurred()) raise_pending();
+        },
+        nb::sig("def __setstate__(self, state: tuple, /) -> None"));
 }
 
 // ---------------------------------------------------------------------------
@@ -497,7 +503,8 @@ struct NoPyObjects {
 };
 
 template <class T>
-inline PyType_Slot gc_slots[] = {{Py_tp_traverse, (void*) gc_traverse<T>}, {Py_tp_clear, (void*) gc_clear<T>}, {0, nullptr}};
+inline PyType_Slot gc_slots[] = {
+    {Py_tp_traverse, (void*) gc_traverse<T>}, {Py_tp_clear, (void*) gc_clear<T>}, {0, nullptr}};
 
 // ---------------------------------------------------------------------------
 // Per-sample methods with the vectorcall convention.
@@ -545,9 +552,9 @@ inline void set_error_from_current() {
 
 template <size_t N>
 struct FastSignature {
-    const char* func;                 // for messages: "run"
+    const char* func;                  // for messages: "run"
     std::array<const char*, N> names;  // parameter names, in order
-    size_t required;                  // leading parameters without default
+    size_t required;                   // leading parameters without default
     PyObject* interned[N] = {};
 
     void intern() {
@@ -626,8 +633,8 @@ void def_fast(nb::handle cls, const char* name, std::array<const char*, N> names
     sig->intern();
     FastHolder<T, N, Body>::sig = sig;
     std::string* docstr = new std::string(std::string(name) + text_signature + "\n--\n\n" + doc);
-    auto* def = new PyMethodDef{name, (PyCFunction) (void (*)(void)) FastHolder<T, N, Body>::call, METH_FASTCALL | METH_KEYWORDS,
-                                docstr->c_str()};
+    auto* def = new PyMethodDef{name, (PyCFunction) (void (*)(void)) FastHolder<T, N, Body>::call,
+                                METH_FASTCALL | METH_KEYWORDS, docstr->c_str()};
     PyObject* descr = PyDescr_NewMethod((PyTypeObject*) cls.ptr(), def);
     if (!descr) raise_pending();
     int rc = PyObject_SetAttrString(cls.ptr(), name, descr);

@@ -175,15 +175,18 @@ NB_MODULE(blendedplant, m) {
     m.attr("np") = nb::module_::import_("numpy");
     m.attr("copy") = nb::module_::import_("copy");
 
-    nb::class_<LocalPlant> local(m, "LPVLocalPlant", nb::dynamic_attr(), nb::type_slots(gc_slots<LocalPlant>),
-                                 "Record of one local plant: id, working point, MIMOSim, model dictionary, sample time, current weight.");
+    nb::class_<LocalPlant> local(
+        m, "LPVLocalPlant", nb::dynamic_attr(), nb::type_slots(gc_slots<LocalPlant>),
+        "Record of one local plant: id, working point, MIMOSim, model dictionary, sample time, current weight.");
     local.def(nb::init<>());
     for (int i = 0; i < 6; ++i) {
         local.def_prop_rw(
             kFieldNames[i], [i](LocalPlant& r) { return i == 5 ? r.weight() : *r.fields()[i]; },
             [i](LocalPlant& r, nb::handle v) {
-                if (i == 5) r.set_weight(nb::borrow(v));
-                else *r.fields()[i] = nb::borrow(v);
+                if (i == 5)
+                    r.set_weight(nb::borrow(v));
+                else
+                    *r.fields()[i] = nb::borrow(v);
             },
             nb::arg("value").none());
     }
@@ -199,8 +202,9 @@ NB_MODULE(blendedplant, m) {
         });
     g_local_type = (PyTypeObject*) local.ptr();
 
-    nb::class_<Blended> sim(m, "LPVPlantSim", nb::dynamic_attr(), nb::type_slots(gc_slots<Blended>),
-                            "Blended-plant simulator: local MIMOSim plants weighted by linear interpolation of the working value.");
+    nb::class_<Blended> sim(
+        m, "LPVPlantSim", nb::dynamic_attr(), nb::type_slots(gc_slots<Blended>),
+        "Blended-plant simulator: local MIMOSim plants weighted by linear interpolation of the working value.");
     sim.def(
         "__init__",
         [](Blended* p, nb::handle ini) {

@@ -46,7 +46,6 @@ struct PyAntiWindup {
     }
 };
 
-
 // LO when LO > v, else v; then HI when HI < that: the interpreter's comparisons.
 nb::object clamp_obj(nb::handle v, nb::handle hi, nb::handle lo) {
     nb::object t = compare(lo, v, Py_GT) ? nb::borrow(lo) : nb::borrow(v);
@@ -123,18 +122,19 @@ const char* kCallDoc =
 NB_MODULE(clampguard, m) {
     m.doc() = "Anti-windup limiter block.";
 
-    nb::class_<PyAntiWindup> cls(m, "AntiWindupLimter", nb::dynamic_attr(),
-                                 nb::type_slots(gc_slots<PyAntiWindup>), kDoc);
+    nb::class_<PyAntiWindup> cls(m, "AntiWindupLimter", nb::dynamic_attr(), nb::type_slots(gc_slots<PyAntiWindup>),
+                                 kDoc);
     g_type = (PyTypeObject*) cls.ptr();
     g_hi_default = PyLong_FromLong(100);
     g_lo_default = PyLong_FromLong(0);
-    def_call<PyAntiWindup>(cls, std::array<const char*, 3>{"u", "HI", "LO"}, 1, "($self, u, HI=100, LO=0)",
-                                    kCallDoc, CallBody{});
+    def_call<PyAntiWindup>(cls, std::array<const char*, 3>{"u", "HI", "LO"}, 1, "($self, u, HI=100, LO=0)", kCallDoc,
+                           CallBody{});
     cls.def(nb::init<>());
     def_fast<PyAntiWindup>(cls, "run", std::array<const char*, 3>{"u", "HI", "LO"}, 1, "($self, u, HI=100, LO=0)",
                            "One sample, the same as calling the object with (u, HI, LO).", RunBody{});
     cls.def_prop_ro(
-        "_u0", [](PyAntiWindup& p) -> nb::object { return p.core.started ? nb::object(nb::float_(p.core.u0)) : nb::none(); },
+        "_u0",
+        [](PyAntiWindup& p) -> nb::object { return p.core.started ? nb::object(nb::float_(p.core.u0)) : nb::none(); },
         "Input of the previous call (None before the first).");
     cls.def_prop_ro(
         "_y0", [](PyAntiWindup& p) -> nb::object { return p.core.started && p.y0.is_valid() ? p.y0 : nb::none(); },
@@ -150,8 +150,7 @@ NB_MODULE(clampguard, m) {
             StateView sv(st, 2, "AntiWindupLimter");
             nb::object u0 = sv.typed(0, &PyFloat_Type, true);
             nb::object y0 = sv.item(1);
-            if (u0.is_none() != y0.is_none())
-                sv.fail(PyExc_ValueError, "_u0 and _y0 must both be None or both be set");
+            if (u0.is_none() != y0.is_none()) sv.fail(PyExc_ValueError, "_u0 and _y0 must both be None or both be set");
             if (!u0.is_none()) {
                 p.core.started = true;
                 p.core.u0 = PyFloat_AS_DOUBLE(u0.ptr());

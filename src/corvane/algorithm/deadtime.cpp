@@ -337,8 +337,8 @@ NB_MODULE(deadtime, m) {
 
     // ---- Delay
     nb::class_<PyDelay> delay(m, "Delay", nb::dynamic_attr(), nb::type_slots(gc_slots<PyDelay>), kDelayDoc);
-    def_call<PyDelay>(delay, std::array<const char*, 2>{"Ut", "nLag"}, 1, "($self, Ut, nLag=1)",
-                                      kDelayCallDoc, DelayCallBody{});
+    def_call<PyDelay>(delay, std::array<const char*, 2>{"Ut", "nLag"}, 1, "($self, Ut, nLag=1)", kDelayCallDoc,
+                      DelayCallBody{});
     delay.def(
         "__init__",
         [](nb::handle self, nb::handle max_cache) {

@@ -24,10 +24,10 @@ struct CallBody {
 struct PyTS {
     vectorcallfunc vectorcall = instance_call<PyTS, 1, CallBody>;
     TestSignal core;
-    nb::object ET = nb::int_(10);   // _ET as stored (an int of any size)
-    bool ET_native = true;          // core.ET holds it
+    nb::object ET = nb::int_(10);  // _ET as stored (an int of any size)
+    bool ET_native = true;         // core.ET holds it
     nb::object amp = nb::float_(1.0);
-    nb::object table_view;          // read-only numpy view of the table, made on first access
+    nb::object table_view;  // read-only numpy view of the table, made on first access
 
     void set_ET(nb::handle v) {
         int overflow = 0;
@@ -42,9 +42,7 @@ struct PyTS {
         for (nb::object* o : {&amp, &table_view, &ET}) Py_VISIT(o->ptr());
         return 0;
     }
-    void clear() {
-        nb::object a = std::move(amp), t = std::move(table_view);
-    }
+    void clear() { nb::object a = std::move(amp), t = std::move(table_view); }
 };
 
 PyTypeObject* numpy_integer() {
@@ -243,8 +241,9 @@ NB_MODULE(excitation, m) {
     cls.def_prop_rw(
         "_amp", [](nb::handle self) { return amp_of(self, ts_of(self)); },
         [](PyTS& s, nb::handle v) { s.amp = nb::borrow(v); });
-    cls.def_prop_ro("_rand_arr", [](PyTS& s) { return table_view(s); },
-                    "The duty fraction of each period (read-only float64 array of 10000).");
+    cls.def_prop_ro(
+        "_rand_arr", [](PyTS& s) { return table_view(s); },
+        "The duty fraction of each period (read-only float64 array of 10000).");
 
     def_pickle<PyTS>(
         cls,

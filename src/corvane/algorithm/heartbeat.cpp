@@ -64,13 +64,11 @@ bool native_cycle(PyObject* o, long long& n) {
     return false;
 }
 
-
 PyObject* CallBody::operator()(nb::handle, PyWatchDog& w, PyObject* (&a)[1]) const {
     nb::object zero = nb::steal(PyLong_FromLong(0));
     PyObject* MaxOut = a[0] ? a[0] : zero.ptr();
     long long n;
-    if (!w.other.is_valid() && native_cycle(MaxOut, n) && w.core.step(n))
-        return PyLong_FromLongLong(w.core.ticks);
+    if (!w.other.is_valid() && native_cycle(MaxOut, n) && w.core.step(n)) return PyLong_FromLongLong(w.core.ticks);
     // (ticks + 1) % int(MaxOut + 1), operand by operand as the interpreter evaluates it.
     nb::object one = nb::steal(PyLong_FromLong(1));
     nb::object next = checked(PyNumber_Add(w.ticks().ptr(), one.ptr()));
@@ -92,11 +90,9 @@ NB_MODULE(heartbeat, m) {
     cls.def("__init__", [](PyWatchDog* w) { new (w) PyWatchDog(); });
     cls.def_prop_rw(
         "ticks", [](PyWatchDog& w) { return w.ticks(); }, [](PyWatchDog& w, nb::object v) { w.set_ticks(v); },
-        nb::for_setter(nb::arg("value").none()),
-        "The last output; 0 after construction.");
+        nb::for_setter(nb::arg("value").none()), "The last output; 0 after construction.");
     def_call<PyWatchDog>(cls, std::array<const char*, 1>{"MaxOut"}, 0, "($self, MaxOut=0)",
-                         "Advance the counter: ticks = (ticks + 1) % int(MaxOut + 1); returns ticks.",
-                         CallBody{});
+                         "Advance the counter: ticks = (ticks + 1) % int(MaxOut + 1); returns ticks.", CallBody{});
     def_pickle<PyWatchDog>(
         cls, [](PyWatchDog& w) { return nb::make_tuple(w.ticks()); },
         [](PyWatchDog& w, nb::handle st) {

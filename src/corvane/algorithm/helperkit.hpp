@@ -149,7 +149,6 @@ inline PyObject* items_iter(PyObject* d) {
     return it;
 }
 
-
 // One iterator type per module (Tag), so that both modules can register it.
 template <class Tag>
 struct PairWalk {
@@ -289,7 +288,7 @@ inline void pair2dict(nb::handle pair, nb::handle d) {
     nb::handle value = PyTuple_GET_ITEM(pair.ptr(), 1);
 
     PyObject* parts_raw = PyUnicode_CheckExact(key.ptr()) ? PyUnicode_Split(key.ptr(), nb::str(".").ptr(), -1)
-                                                           : PyObject_CallMethod(key.ptr(), "split", "s", ".");
+                                                          : PyObject_CallMethod(key.ptr(), "split", "s", ".");
     if (!parts_raw) raise_pending();
     nb::object split_result = nb::steal(parts_raw);
     // A private tuple: keys' __hash__/__eq__ below may run code that changes
@@ -371,7 +370,7 @@ nb::object c2d(nb::handle Gs_num, nb::handle Gs_den, nb::handle Gs_delay, nb::ha
     num = num[sl];
 
     nb::object disc = ctx.signal().attr("cont2discrete")(nb::make_tuple(num, den), "dt"_a = Ts, "method"_a = method,
-                                                       "alpha"_a = nb::none());
+                                                         "alpha"_a = nb::none());
     nb::object num_d = disc[0];
     nb::object den_d = disc[1];
 

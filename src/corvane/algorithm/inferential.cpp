@@ -43,7 +43,6 @@ nb::object with_name(const nb::object& name, const char* suffix) {
     raise_pending();
 }
 
-
 nb::object as_deque(const corvane::RingBuffer& r) {
     nb::list items;
     for (size_t i = 0; i < r.size(); ++i) items.append(r.at(i));
@@ -176,8 +175,8 @@ void bind_soft_sensor(nb::module_& m) {
             }
             new (p) P{std::move(core), nb::borrow(name), std::move(fil)};
         },
-        "name"_a.none() = "softSensor", "filter_tao"_a.none() = 5.0, "abs_threshold"_a.none() = 1e-6, "prd_len"_a.none() = 28800,
-        "const_len"_a.none() = 60,
+        "name"_a.none() = "softSensor", "filter_tao"_a.none() = 5.0, "abs_threshold"_a.none() = 1e-6,
+        "prd_len"_a.none() = 28800, "const_len"_a.none() = 60,
         nb::sig("def __init__(self, name: str = 'softSensor', filter_tao: float = 5.0, abs_threshold: float = 1e-06, "
                 "prd_len: int = 28800, const_len: int = 60) -> None"));
 
@@ -200,8 +199,9 @@ void bind_soft_sensor(nb::module_& m) {
             return PyFloat_FromDouble(out);
         }
     };
-    def_fast<P>(cls, "run", std::array<const char*, 5>{"prd_data", "lab_data", "lab_time", "prd_time", "update_trigger"},
-                3, "($self, prd_data, lab_data, lab_time, prd_time=None, update_trigger=None)", kRunDoc, RunBody{});
+    def_fast<P>(cls, "run",
+                std::array<const char*, 5>{"prd_data", "lab_data", "lab_time", "prd_time", "update_trigger"}, 3,
+                "($self, prd_data, lab_data, lab_time, prd_time=None, update_trigger=None)", kRunDoc, RunBody{});
 
     cls.def(
         "_update_bias",
@@ -211,12 +211,12 @@ void bind_soft_sensor(nb::module_& m) {
             if (u == corvane::SoftSensorBias::Update::no_history) raise(PyExc_IndexError, kNoHistory);
             p.report(u);
         },
-        "lab_data"_a.none(), "lab_time"_a.none(), nb::sig("def _update_bias(self, lab_data: float, lab_time: float) -> None"),
+        "lab_data"_a.none(), "lab_time"_a.none(),
+        nb::sig("def _update_bias(self, lab_data: float, lab_time: float) -> None"),
         "Set the bias from a lab value and the prediction valid at its sample time.");
 
     cls.def(
-        "get_name",
-        [](P& p) { return p.name.is_valid() ? p.name : nb::none(); },  // an exact str: _name is read-only
+        "get_name", [](P& p) { return p.name.is_valid() ? p.name : nb::none(); },  // an exact str: _name is read-only
         nb::sig("def get_name(self) -> str"), "名称");
     cls.def("get_lab_data", [](P& p) { return p.core.lab_data; }, "当前化验值");
     cls.def("get_lab_time", [](P& p) { return p.core.lab_time; }, "当前化验时间");
@@ -240,8 +240,8 @@ void bind_soft_sensor(nb::module_& m) {
         [](nb::handle self) {
             const P& p = nb::cast<P&>(self);
             return (size_t) Py_TYPE(self.ptr())->tp_basicsize +
-                   sizeof(double) * (p.core.prd_data.capacity() + p.core.prd_time.capacity() +
-                                     p.core.lab.values().capacity());
+                   sizeof(double) *
+                       (p.core.prd_data.capacity() + p.core.prd_time.capacity() + p.core.lab.values().capacity());
         },
         "Size in bytes, with the buffers.");
 
@@ -296,9 +296,9 @@ struct PyRecorder {
     corvane::LabChangeDetector lab;
     double abs_threshold = 1e-6;
     nb::object name;
-    nb::object csv_file;   // pathlib.Path
-    nb::object csv_str;    // the same path as text, for error messages
-    std::string csv_path;  // the same path, file-system encoded
+    nb::object csv_file;               // pathlib.Path
+    nb::object csv_str;                // the same path as text, for error messages
+    std::string csv_path;              // the same path, file-system encoded
     std::vector<std::string> pending;  // records not yet in the file, oldest first
     bool torn = false;                 // a write stopped inside a record: the file ends mid-line
 
@@ -387,7 +387,8 @@ void bind_recorder(nb::module_& m) {
             r.set_file(std::move(file));
             new (p) R(std::move(r));
         },
-        "name"_a.none() = "softSensor", "abs_threshold"_a.none() = 1e-6, "const_len"_a.none() = 60, "csv_dir"_a.none() = "./",
+        "name"_a.none() = "softSensor", "abs_threshold"_a.none() = 1e-6, "const_len"_a.none() = 60,
+        "csv_dir"_a.none() = "./",
         nb::sig("def __init__(self, name: str = 'softSensor', abs_threshold: float = 1e-06, const_len: int = 60, "
                 "csv_dir: str | os.PathLike[str] = './') -> None"));
 
@@ -410,8 +411,10 @@ void bind_recorder(nb::module_& m) {
                     p.pending.push_back(p.record(lab, t));
                 } catch (...) {
                     if (p.lab.owns(mark)) {
-                        if (copy) p.lab = std::move(*copy);
-                        else p.lab.rewind(mark);
+                        if (copy)
+                            p.lab = std::move(*copy);
+                        else
+                            p.lab.rewind(mark);
                     }
                     throw;
                 }
@@ -439,7 +442,8 @@ void bind_recorder(nb::module_& m) {
                 throw;
             }
         },
-        "lab_data"_a.none(), "lab_time"_a.none(), nb::sig("def export_lab_data_csv(self, lab_data: float, lab_time: float) -> None"),
+        "lab_data"_a.none(), "lab_time"_a.none(),
+        nb::sig("def export_lab_data_csv(self, lab_data: float, lab_time: float) -> None"),
         "将一条记录追加到 CSV 文件（文件新建时先写表头）。");
 
     cls.def_prop_ro("_name", [](R& p) { return p.name.is_valid() ? p.name : nb::none(); });

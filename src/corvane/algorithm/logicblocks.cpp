@@ -58,7 +58,7 @@ struct Attrs {
     const std::array<PyObject**, N> names;  // interned names
     PyTypeObject* type = nullptr;           // the class validated for
     unsigned int version = 0;
-    std::array<nb::object, N> defaults{};   // class values (held: a caller's __eq__ may change the class)
+    std::array<nb::object, N> defaults{};  // class values (held: a caller's __eq__ may change the class)
 
     bool fast(PyObject* self) {
         PyTypeObject* tp = Py_TYPE(self);
@@ -81,7 +81,9 @@ struct Attrs {
         return true;
     }
 
-    static PyObject* dict_of(PyObject* self) { return *reinterpret_cast<PyObject**>((char*) self + Py_TYPE(self)->tp_dictoffset); }
+    static PyObject* dict_of(PyObject* self) {
+        return *reinterpret_cast<PyObject**>((char*) self + Py_TYPE(self)->tp_dictoffset);
+    }
 
     nb::object get(PyObject* self, bool fast, size_t i) const {
         if (fast) {
@@ -214,7 +216,8 @@ struct Undo {
 
     // Takes the snapshot a generic shift needs (none for native arrays).
     void prepare_generic() {
-        PyObject* c = is_instance_ndarray() ? PyObject_CallMethod(arr.ptr(), "copy", nullptr) : PySequence_List(arr.ptr());
+        PyObject* c =
+            is_instance_ndarray() ? PyObject_CallMethod(arr.ptr(), "copy", nullptr) : PySequence_List(arr.ptr());
         if (!c) {
             PyErr_Clear();  // nothing to restore from; the shift itself reports any error
             return;
@@ -230,8 +233,7 @@ struct Undo {
             if (PyArrayObject* a = native_array(arr.ptr(), kind, 1)) unshift<V>(a, dropped);
         } else if (snapshot.is_valid()) {
             PyObject* all = PySlice_New(nullptr, nullptr, nullptr);
-            if (!all || PyObject_SetItem(arr.ptr(), all, snapshot.ptr()) < 0)
-                PyErr_WriteUnraisable(arr.ptr());
+            if (!all || PyObject_SetItem(arr.ptr(), all, snapshot.ptr()) < 0) PyErr_WriteUnraisable(arr.ptr());
             Py_XDECREF(all);
         }
         PyErr_SetRaisedException(exc);
@@ -382,7 +384,8 @@ PyObject* latch_call(PyObject* self, PyRS& l) {
         undo.prepare_generic();
         corvane::helpers::data_store(arr, Q);
     }
-    commit<npy_bool, 2>(self, undo, attrs, attrs.fast(self), {2, 3}, {Q.ptr(), q ? Py_False : Py_True}, {nullptr, nullptr});
+    commit<npy_bool, 2>(self, undo, attrs, attrs.fast(self), {2, 3}, {Q.ptr(), q ? Py_False : Py_True},
+                        {nullptr, nullptr});
     Py_RETURN_NONE;
 }
 
@@ -490,8 +493,14 @@ NB_MODULE(logicblocks, m) {
     g_np = nb::module_::import_("numpy").release().ptr();
     m.attr("np") = nb::handle(g_np);
     m.attr("dataStore") = nb::module_::import_("corvane.algorithm.utilities").attr("dataStore");
-    for (auto [dst, text] : {std::pair{&s_Ut, "Ut"}, {&s_DT, "DT"}, {&s_ET, "ET"}, {&s_Yt, "Yt"}, {&s_S, "S"},
-                             {&s_R, "R"}, {&s_Q, "Q"}, {&s_nQ, "nQ"}}) {
+    for (auto [dst, text] : {std::pair{&s_Ut, "Ut"},
+                             {&s_DT, "DT"},
+                             {&s_ET, "ET"},
+                             {&s_Yt, "Yt"},
+                             {&s_S, "S"},
+                             {&s_R, "R"},
+                             {&s_Q, "Q"},
+                             {&s_nQ, "nQ"}}) {
         *dst = PyUnicode_InternFromString(text);
         if (!*dst) raise_pending();
     }

@@ -131,8 +131,11 @@ struct PyPID {
             used_bad |= !TS.real || !TD.real || !N.real;
         }
         if (used_bad) {
-            const Param* bad = !KP.real ? &KP : (!TS.real && (ti_on || td_on)) ? &TS : (ti_on && !TI.real) ? &TI
-                                                                                    : (!TD.real) ? &TD : &N;
+            const Param* bad = !KP.real                         ? &KP
+                               : (!TS.real && (ti_on || td_on)) ? &TS
+                               : (ti_on && !TI.real)            ? &TI
+                               : (!TD.real)                     ? &TD
+                                                                : &N;
             raise(PyExc_TypeError, "PID parameter of type '%.200s' is not a real number", tp_name_of(bad->obj));
         }
     }
@@ -177,8 +180,8 @@ struct PyPID {
 
     nb::tuple saved_tuple() const {
         if (saved_objs.is_valid()) return nb::borrow<nb::tuple>(saved_objs);
-        return nb::make_tuple(saved_item(0), saved_item(1), saved_item(2), saved_item(3), saved_item(4),
-                              saved_item(5), saved_item(6));
+        return nb::make_tuple(saved_item(0), saved_item(1), saved_item(2), saved_item(3), saved_item(4), saved_item(5),
+                              saved_item(6));
     }
 
     void set_saved(nb::tuple items) {
@@ -264,14 +267,16 @@ NB_MODULE(loopcontrol, m) {
         "KP"_a.none() = 1.0, "TI"_a.none() = 60.0, "TD"_a.none() = 0.0, "N"_a.none() = 10.0,
         nb::sig("def setPIDParam(self, KP: float = 1.0, TI: float = 60.0, TD: float = 0.0, N: float = 10.0) -> None"),
         "Set the tuning; TI and TD are floored at 0, N at 1e-6. Acts from the next sample.");
-    cls.def("getPIDParam", [](PyPID& p) { return nb::make_tuple(p.KP.obj, p.TI.obj, p.TD.obj, p.N.obj); },
-            nb::sig("def getPIDParam(self) -> tuple[float, float, float, float]"), "(KP, TI, TD, N) as stored.");
     cls.def(
-        "setOPHighLowLimit", [](PyPID& p, nb::handle hi, nb::handle lo) { p.set_limits(hi, lo); },
-        "OP_HI"_a = 100.0, "OP_LO"_a = 0.0,
-        nb::sig("def setOPHighLowLimit(self, OP_HI: float = 100.0, OP_LO: float = 0.0) -> None"), "Set both output limits, or neither when OP_HI < OP_LO.");
-    cls.def("getOPHighLowLimit", [](PyPID& p) { return nb::make_tuple(p.core.OP_HI, p.core.OP_LO); },
-            nb::sig("def getOPHighLowLimit(self) -> tuple[float, float]"), "(OP_HI, OP_LO).");
+        "getPIDParam", [](PyPID& p) { return nb::make_tuple(p.KP.obj, p.TI.obj, p.TD.obj, p.N.obj); },
+        nb::sig("def getPIDParam(self) -> tuple[float, float, float, float]"), "(KP, TI, TD, N) as stored.");
+    cls.def(
+        "setOPHighLowLimit", [](PyPID& p, nb::handle hi, nb::handle lo) { p.set_limits(hi, lo); }, "OP_HI"_a = 100.0,
+        "OP_LO"_a = 0.0, nb::sig("def setOPHighLowLimit(self, OP_HI: float = 100.0, OP_LO: float = 0.0) -> None"),
+        "Set both output limits, or neither when OP_HI < OP_LO.");
+    cls.def(
+        "getOPHighLowLimit", [](PyPID& p) { return nb::make_tuple(p.core.OP_HI, p.core.OP_LO); },
+        nb::sig("def getOPHighLowLimit(self) -> tuple[float, float]"), "(OP_HI, OP_LO).");
 
     struct RunBody {
         PyObject* operator()(nb::handle, PyPID& p, PyObject* (&a)[5]) const {
@@ -310,15 +315,16 @@ NB_MODULE(loopcontrol, m) {
                 p.saved_objs = nb::make_tuple(TV, TV, z, z, z, z, z);
             }
         },
-        "SP"_a, "PV"_a, "TV"_a, "FF"_a, nb::sig("def _resetPID(self, SP: float, PV: float, TV: float, FF: float) -> None"),
+        "SP"_a, "PV"_a, "TV"_a, "FF"_a,
+        nb::sig("def _resetPID(self, SP: float, PV: float, TV: float, FF: float) -> None"),
         "Initialise the dynamic state from one sample.");
     cls.def(
         "_setInnerSaveState",
-        [](PyPID& p, nb::handle a, nb::handle b, nb::handle c, nb::handle d, nb::handle e, nb::handle f,
-           nb::handle g) { p.set_saved(nb::make_tuple(a, b, c, d, e, f, g)); },
+        [](PyPID& p, nb::handle a, nb::handle b, nb::handle c, nb::handle d, nb::handle e, nb::handle f, nb::handle g) {
+            p.set_saved(nb::make_tuple(a, b, c, d, e, f, g));
+        },
         "OP_save"_a.none(), "OPcal_save"_a.none(), "dOP_save"_a.none(), "dOP_P_save"_a.none(), "dOP_I_save"_a.none(),
-        "dOP_D_save"_a.none(), "dFF_save"_a.none(),
-        "Store the inner state of the last sample.");
+        "dOP_D_save"_a.none(), "dFF_save"_a.none(), "Store the inner state of the last sample.");
     cls.def(
         "getInnerSaveState",
         [](nb::handle self) {
@@ -328,7 +334,8 @@ NB_MODULE(loopcontrol, m) {
             for (int i = 0; i < 7; ++i) d[kSavedKeys[i]] = p.saved_item(i);
             return d;
         },
-        nb::sig("def getInnerSaveState(self) -> dict[str, float]"), "The saved inner state of the last sample as a dict.");
+        nb::sig("def getInnerSaveState(self) -> dict[str, float]"),
+        "The saved inner state of the last sample as a dict.");
 
     // Settings, as stored.
     cls.def_prop_rw(
@@ -354,11 +361,9 @@ NB_MODULE(loopcontrol, m) {
     param_prop("_TD", &PyPID::TD);
     param_prop("_N", &PyPID::N);
     cls.def_prop_rw(
-        "_OP_HI", [](PyPID& p) { return p.core.OP_HI; },
-        [](PyPID& p, nb::handle v) { p.core.OP_HI = to_double(v); });
+        "_OP_HI", [](PyPID& p) { return p.core.OP_HI; }, [](PyPID& p, nb::handle v) { p.core.OP_HI = to_double(v); });
     cls.def_prop_rw(
-        "_OP_LO", [](PyPID& p) { return p.core.OP_LO; },
-        [](PyPID& p, nb::handle v) { p.core.OP_LO = to_double(v); });
+        "_OP_LO", [](PyPID& p) { return p.core.OP_LO; }, [](PyPID& p, nb::handle v) { p.core.OP_LO = to_double(v); });
 
     // Dynamic state: exists from the first initialisation on.
     auto dyn_prop = [&](const char* name, double corvane::PIDState::* field) {
@@ -398,8 +403,7 @@ NB_MODULE(loopcontrol, m) {
             const auto& s = p.core.s;
             nb::object saved = p.has_saved ? nb::object(p.saved_tuple()) : nb::none();
             return nb::make_tuple(p.TS.obj, p.KP.obj, p.TI.obj, p.TD.obj, p.N.obj, p.core.OP_HI, p.core.OP_LO,
-                                  p.ini_flag, p.has_dyn, nb::make_tuple(s.et1, s.et2, s.OP1, s.FF1, s.dOPD1),
-                                  saved);
+                                  p.ini_flag, p.has_dyn, nb::make_tuple(s.et1, s.et2, s.OP1, s.FF1, s.dOPD1), saved);
         },
         [](PyPID& p, nb::handle st) {
             StateView t(st, 11, "PID");

@@ -26,8 +26,7 @@ using namespace corvane::bind;
 #include "multiloop/tools.hpp"
 #include "multiloop/pickling.hpp"
 
-const char* const kCallDoc =
-    "One sample: apply the MV values (and one-sample CV disturbances); returns the CV values.";
+const char* const kCallDoc = "One sample: apply the MV values (and one-sample CV disturbances); returns the CV values.";
 
 NB_MODULE(multiloop, m) {
     m.doc() = "Process models, MISO/MIMO simulators and step-response tools.";
@@ -50,9 +49,10 @@ NB_MODULE(multiloop, m) {
     nb::dict fns;
     fns["__name__"] = kModuleName;
     nb::module_::import_("builtins")
-        .attr("exec")("def deltaU_sim(self, dU):\n"
-                      "    \"\"\"One sample: the output deviation for the input deviation dU.\"\"\"\n",
-                      fns);
+        .attr("exec")(
+            "def deltaU_sim(self, dU):\n"
+            "    \"\"\"One sample: the output deviation for the input deviation dU.\"\"\"\n",
+            fns);
     nb::dict ns;
     ns["__module__"] = kModuleName;
     ns["__qualname__"] = "model";
@@ -62,7 +62,8 @@ NB_MODULE(multiloop, m) {
     m.attr("model") = model;
 
     // -- models
-    nb::class_<PyNoModel> no_model(m, "no_model", nb::dynamic_attr(), "A pair without effect: the output is always 0.0.");
+    nb::class_<PyNoModel> no_model(m, "no_model", nb::dynamic_attr(),
+                                   "A pair without effect: the output is always 0.0.");
     no_model.def(nb::init<>());
     no_model.def(
         "deltaU_sim",
@@ -71,9 +72,12 @@ NB_MODULE(multiloop, m) {
             return 0.0;
         },
         "dU"_a.none() = 0.0, "Converts dU to float and returns 0.0.");
-    def_pickle<PyNoModel>(no_model, [](PyNoModel&) { return nb::none(); }, [](PyNoModel&, nb::handle st) {
-        if (!st.is_none()) raise(PyExc_TypeError, "invalid no_model state: expected None, got %.200s", tp_name_of(st));
-    });
+    def_pickle<PyNoModel>(
+        no_model, [](PyNoModel&) { return nb::none(); },
+        [](PyNoModel&, nb::handle st) {
+            if (!st.is_none())
+                raise(PyExc_TypeError, "invalid no_model state: expected None, got %.200s", tp_name_of(st));
+        });
 
     nb::class_<PyTfz> tfz(m, "tfz_model", nb::dynamic_attr(),
                           "Discrete transfer function num(z^-1)/den(z^-1) with a whole-sample dead time.");
@@ -84,7 +88,8 @@ NB_MODULE(multiloop, m) {
             build_tfz(t, num, den, delay);
             new (p) PyTfz(std::move(t));
         },
-        "num"_a.none() = default_list({0, 1, 0.5}, true), "den"_a.none() = default_list({1, -1.5, 0.7}, true), "delay"_a.none() = 0);
+        "num"_a.none() = default_list({0, 1, 0.5}, true), "den"_a.none() = default_list({1, -1.5, 0.7}, true),
+        "delay"_a.none() = 0);
     tfz.def(
         "deltaU_sim",
         [](PyTfz& t, nb::handle dU) {
@@ -114,7 +119,8 @@ NB_MODULE(multiloop, m) {
             build_tfs(t, num, den, delay, Ts);
             new (p) PyTfs(std::move(t));
         },
-        "num"_a.none() = default_list({0, 1}, true), "den"_a.none() = default_list({5, 1}, true), "delay"_a.none() = 0, "Ts"_a.none() = 1);
+        "num"_a.none() = default_list({0, 1}, true), "den"_a.none() = default_list({5, 1}, true), "delay"_a.none() = 0,
+        "Ts"_a.none() = 1);
     tfz_family<PyTfs>(tfs, "tfs_model");
 
     nb::class_<PyStp, PyTfz> stp(m, "stp_model", "Step-response model: a finite impulse response filter.");
@@ -158,9 +164,7 @@ NB_MODULE(multiloop, m) {
     nb::class_<PyMISO> miso(m, "MISOSimulator", nb::type_slots(miso_slots), "One CV as the sum of one model per MV.");
     miso.def(
         "__init__",
-        [](PyMISO* p, nb::handle models, nb::handle inis) {
-            new (p) PyMISO{nb::borrow(models), nb::borrow(inis)};
-        },
+        [](PyMISO* p, nb::handle models, nb::handle inis) { new (p) PyMISO{nb::borrow(models), nb::borrow(inis)}; },
         "model_list"_a.none(), "u_ini_list"_a.none());
     miso.def_prop_rw(
         "model_list",
@@ -205,8 +209,9 @@ NB_MODULE(multiloop, m) {
         "process_model_dict"_a.none(), "ini_value_dict"_a.none() = nb::dict(), "Ts"_a.none() = 1);
     def_call<PyMIMO>(mimo, std::array<const char*, 2>{"u_Value_Dict", "v_Value_Dict"}, 0,
                      "($self, u_Value_Dict={}, v_Value_Dict={})", kCallDoc, MimoCall{});
-    mimo.def("reset", [](PyMIMO& s) { s.reset(); },
-             "Inputs and outputs back to their initial values; model states are kept.");
+    mimo.def(
+        "reset", [](PyMIMO& s) { s.reset(); },
+        "Inputs and outputs back to their initial values; model states are kept.");
     mimo.def(
         "get_process_tags",
         [](PyMIMO& s) {
@@ -257,7 +262,8 @@ NB_MODULE(multiloop, m) {
     mimo_family<PyMIMO>(mimo, "MIMOSim");
     g_types.mimo = (PyTypeObject*) mimo.ptr();
 
-    nb::class_<PySISO, PyMIMO> siso(m, "SISOSim", nb::type_slots(mimo_slots), "First-order loop with dead time: gain/(tao*s + 1), tags CV and MV.");
+    nb::class_<PySISO, PyMIMO> siso(m, "SISOSim", nb::type_slots(mimo_slots),
+                                    "First-order loop with dead time: gain/(tao*s + 1), tags CV and MV.");
     def_call<PySISO>(siso, std::array<const char*, 2>{"u_Value_Dict", "v_Value_Dict"}, 0,
                      "($self, u_Value_Dict={}, v_Value_Dict={})", kCallDoc, MimoCall{});
     siso.def(

@@ -261,8 +261,10 @@ NB_MODULE(phasefilter, m) {
             Py_ssize_t n = PyLong_AsSsize_t(N.ptr());
             if (n == -1 && PyErr_Occurred()) raise_pending();
             if (n < 0) {
-                if (t > 0.0) n = 0;  // an empty range of sample times
-                else raise(PyExc_ValueError, "negative dimensions are not allowed");
+                if (t > 0.0)
+                    n = 0;  // an empty range of sample times
+                else
+                    raise(PyExc_ValueError, "negative dimensions are not allowed");
             }
             double* y;
             nb::object out = new_float64_array((size_t) std::max<Py_ssize_t>(n, 0), y);
@@ -274,7 +276,8 @@ NB_MODULE(phasefilter, m) {
                 "-> numpy.typing.NDArray[numpy.float64]"),
         kFilterStpDoc);
 
-    m.def("_parameter_get", &parameter_get, "storage"_a.none(), "obj"_a.none(), "Getter of positive_parameter_property.");
+    m.def("_parameter_get", &parameter_get, "storage"_a.none(), "obj"_a.none(),
+          "Getter of positive_parameter_property.");
     m.def("_parameter_set", &parameter_set, "name"_a.none(), "storage"_a.none(), "expected_type"_a.none(),
           "obj"_a.none(), "value"_a.none(), "Setter of positive_parameter_property.");
     g_parameter_get = m.attr("_parameter_get").inc_ref().ptr();
@@ -284,8 +287,8 @@ NB_MODULE(phasefilter, m) {
           "A property for a non-negative parameter `name`, stored in '_' + name; assigning a value checks its\n"
           "type against `expected_type` and its sign, and calls the owner's _modify_param() when it changes.");
 
-    nb::class_<PyLDLAG> cls(m, "LDLAG", nb::dynamic_attr(), nb::is_weak_referenceable(), nb::type_slots(gc_slots<PyLDLAG>),
-                            kLDLAGDoc);
+    nb::class_<PyLDLAG> cls(m, "LDLAG", nb::dynamic_attr(), nb::is_weak_referenceable(),
+                            nb::type_slots(gc_slots<PyLDLAG>), kLDLAGDoc);
 
     def_call<PyLDLAG>(cls, std::array<const char*, 1>{"u"}, 1, "($self, u)",
                       "One sample: the filtered output (numpy float64) for input u.", CallBody{});
@@ -343,8 +346,9 @@ NB_MODULE(phasefilter, m) {
         "u"_a.none(), nb::sig("def multi_step(self, u: typing.Sequence[float]) -> numpy.typing.NDArray[numpy.float64]"),
         "Filter a block of consecutive samples; the same outputs as calling the filter on each in turn.");
 
-    cls.def("_modify_param", [](PyLDLAG& s) { s.modify_param(); },
-            "Recompute the coefficients from _alpha, _tao and _Ts; re-seed from _u_ini and _y_ini when both are set.");
+    cls.def(
+        "_modify_param", [](PyLDLAG& s) { s.modify_param(); },
+        "Recompute the coefficients from _alpha, _tao and _Ts; re-seed from _u_ini and _y_ini when both are set.");
 
     auto param = [&](const char* name, nb::object PyLDLAG::* obj, double PyLDLAG::* val) {
         cls.def_prop_rw(

@@ -40,8 +40,7 @@ struct PlantApi {
     // the keys of _y_dict in order, the values and their numpy-float64 flags
     // (valid until the simulator runs again); 0 when they are to be read
     // from _y_dict. Runs no Python code.
-    int (*fast_outputs)(PyObject* sim, size_t* n, PyObject* const** keys, const double** y,
-                        const unsigned char** f64);
+    int (*fast_outputs)(PyObject* sim, size_t* n, PyObject* const** keys, const double** y, const unsigned char** f64);
     // The compiled path once it is set up, with nothing else to check: 1 when
     // hot_step_all may advance the plant, with its MV tags (exact str, in order)
     // in *keys, *n of them, and the compilation's number in *id (never

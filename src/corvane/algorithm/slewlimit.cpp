@@ -57,7 +57,6 @@ struct PyRateLimit {
     }
 };
 
-
 // |(rate / 60) * Ts| with the interpreter's operators.
 nb::object per_sample(nb::handle rate, nb::handle Ts) {
     nb::object sixty = nb::int_(60);
@@ -72,8 +71,8 @@ PyObject* step_generic(PyRateLimit& r, nb::handle u_end, nb::handle P, nb::handl
     if (!r.u_last.is_valid() || !r.Ts.is_valid()) raise(PyExc_TypeError, "RateLimit: the object is not initialised");
     nb::object u_last = r.u_last, Ts = r.Ts;
     nb::object rise = per_sample(P, Ts);
-    nb::object fall = N.is_none() ? checked(PyNumber_Negative(rise.ptr()))
-                                  : checked(PyNumber_Negative(per_sample(N, Ts).ptr()));
+    nb::object fall =
+        N.is_none() ? checked(PyNumber_Negative(rise.ptr())) : checked(PyNumber_Negative(per_sample(N, Ts).ptr()));
     nb::object zero = nb::int_(0);
     nb::object d = checked(PyNumber_Subtract(u_end.ptr(), u_last.ptr()));
     nb::object u_out;
@@ -129,10 +128,9 @@ const char* kCallDoc =
 NB_MODULE(slewlimit, m) {
     m.doc() = "Rate limiter block.";
 
-    nb::class_<PyRateLimit> cls(m, "RateLimit", nb::dynamic_attr(), nb::type_slots(gc_slots<PyRateLimit>),
-                                kDoc);
+    nb::class_<PyRateLimit> cls(m, "RateLimit", nb::dynamic_attr(), nb::type_slots(gc_slots<PyRateLimit>), kDoc);
     def_call<PyRateLimit>(cls, std::array<const char*, 3>{"u_end", "PRLimPerMin", "NRLimPerMin"}, 1,
-                                   "($self, u_end, PRLimPerMin=60, NRLimPerMin=None)", kCallDoc, CallBody{});
+                          "($self, u_end, PRLimPerMin=60, NRLimPerMin=None)", kCallDoc, CallBody{});
     cls.def(
         "__init__",
         [](PyRateLimit* p, nb::handle u_ini, nb::handle Ts) {
@@ -150,8 +148,9 @@ NB_MODULE(slewlimit, m) {
         [](PyRateLimit& r, nb::handle v) { r.set_u_last(v); }, nb::for_setter("value"_a.none()),
         "Output of the previous sample.");
     cls.def_prop_rw(
-        "Ts", [](PyRateLimit& r) { return r.Ts.is_valid() ? r.Ts : nb::none(); }, [](PyRateLimit& r, nb::handle v) { r.set_Ts(v); },
-        nb::for_setter("value"_a.none()), "Sample period in seconds, as passed.");
+        "Ts", [](PyRateLimit& r) { return r.Ts.is_valid() ? r.Ts : nb::none(); },
+        [](PyRateLimit& r, nb::handle v) { r.set_Ts(v); }, nb::for_setter("value"_a.none()),
+        "Sample period in seconds, as passed.");
 
     def_pickle<PyRateLimit>(
         cls,

@@ -72,7 +72,6 @@ NB_MODULE(smoothing, m) {
                 "y_ini: float = 0.0) -> None"));
 
     def_pickle<SF>(
-        cls, [](SF& s) { return s.state(); },
-        [](SF& s, nb::handle st) { s.restore(StateView(st, 3, "sFilter")); });
+        cls, [](SF& s) { return s.state(); }, [](SF& s, nb::handle st) { s.restore(StateView(st, 3, "sFilter")); });
     install_signatures(m);
 }

@@ -50,8 +50,9 @@ bool is_OPCRelayKit_installed() {
 }  // namespace
 
 NB_MODULE(utilities, m) {
-    m.doc() = "Helpers for applications: project-root search, optional-package probe and the shared helpers.\n"
-              "Importing this module loads neither numpy nor scipy; the helpers that need them import them.";
+    m.doc() =
+        "Helpers for applications: project-root search, optional-package probe and the shared helpers.\n"
+        "Importing this module loads neither numpy nor scipy; the helpers that need them import them.";
 
     def_helpers<CallImports>(m);
 

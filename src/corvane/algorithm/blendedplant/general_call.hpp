@@ -15,8 +15,10 @@ double interp_increasing(double x, const double* xp, size_t n) {
     size_t lo = 0, hi = n - 1;  // xp[lo] <= x < xp[hi]
     while (hi - lo > 1) {
         const size_t mid = (lo + hi) / 2;
-        if (xp[mid] <= x) lo = mid;
-        else hi = mid;
+        if (xp[mid] <= x)
+            lo = mid;
+        else
+            hi = mid;
     }
     if (xp[lo] == x) return (double) lo;
     const double slope = ((double) (lo + 1) - (double) lo) / (xp[lo + 1] - xp[lo]);
@@ -77,7 +79,6 @@ struct Scratch {
         snap = nullptr;
     }
 };
-
 
 // dict lookup with a default; the value is held.
 PyObject* lookup(Scratch& sc, PyObject* d, PyObject* key, PyObject* dflt) {
@@ -285,9 +286,11 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
                 PyObject* key = k1[a];
                 size_t b = a;
                 if (b >= n2 || k2[b] != key) {
-                    for (b = 0; b < n2 && k2[b] != key; ++b) {}
+                    for (b = 0; b < n2 && k2[b] != key; ++b) {
+                    }
                     for (size_t j = 0; b == n2 && j < n2; ++j)
-                        if (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(k2[j]) && PyUnicode_Compare(key, k2[j]) == 0)
+                        if (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(k2[j]) &&
+                            PyUnicode_Compare(key, k2[j]) == 0)
                             b = j;
                 }
                 if (b == n2) {
@@ -309,7 +312,7 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
                     value = binary_op(PyNumber_Add, number(p.a, p.fa), nb::handle(iv));
                 } else {
                     value = binary_op(PyNumber_Add, binary_op(PyNumber_Multiply, w1, number(p.a, p.fa)),
-                                     binary_op(PyNumber_Multiply, w2, number(p.b, p.fb)));
+                                      binary_op(PyNumber_Multiply, w2, number(p.b, p.fb)));
                     value = binary_op(PyNumber_Add, value, nb::handle(iv));
                 }
                 sc.out.push_back(p.key);
@@ -317,30 +320,34 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
                 sc.hold.push_back(std::move(value));
             }
         } else {
-        PyObject* y1 = outputs_of(i1);
-        PyObject* y2 = single ? y1 : outputs_of(i2);
-        nb::object keys = PyDict_CheckExact(y1) ? nb::steal(PyDict_Keys(y1)) : nb::list(nb::handle(y1).attr("keys")());
-        if (!keys.is_valid()) raise_pending();
-        for (nb::handle key : keys) {
-            nb::object a = nb::handle(y1)[key];
-            nb::object b = single ? nb::object() : nb::object(nb::handle(y2)[key]);
-            PyObject* iv = lookup(sc, ini.ptr(), key.ptr(), zero);
-            double va, vb = 0.0, vi;
-            bool fa, fb = false, fi;
-            nb::object value;
-            if (simple_number(a.ptr(), va, fa) && simple_number(iv, vi, fi) && (single || simple_number(b.ptr(), vb, fb))) {
-                value = single ? number(va + vi, fa || fi) : number((weight1 * va + weight2 * vb) + vi, w_f64 || fa || fb || fi);
-            } else if (single) {
-                value = binary_op(PyNumber_Add, a, nb::handle(iv));
-            } else {
-                value = binary_op(PyNumber_Add, binary_op(PyNumber_Multiply, w1, a), binary_op(PyNumber_Multiply, w2, b));
-                value = binary_op(PyNumber_Add, value, nb::handle(iv));
+            PyObject* y1 = outputs_of(i1);
+            PyObject* y2 = single ? y1 : outputs_of(i2);
+            nb::object keys =
+                PyDict_CheckExact(y1) ? nb::steal(PyDict_Keys(y1)) : nb::list(nb::handle(y1).attr("keys")());
+            if (!keys.is_valid()) raise_pending();
+            for (nb::handle key : keys) {
+                nb::object a = nb::handle(y1)[key];
+                nb::object b = single ? nb::object() : nb::object(nb::handle(y2)[key]);
+                PyObject* iv = lookup(sc, ini.ptr(), key.ptr(), zero);
+                double va, vb = 0.0, vi;
+                bool fa, fb = false, fi;
+                nb::object value;
+                if (simple_number(a.ptr(), va, fa) && simple_number(iv, vi, fi) &&
+                    (single || simple_number(b.ptr(), vb, fb))) {
+                    value = single ? number(va + vi, fa || fi)
+                                   : number((weight1 * va + weight2 * vb) + vi, w_f64 || fa || fb || fi);
+                } else if (single) {
+                    value = binary_op(PyNumber_Add, a, nb::handle(iv));
+                } else {
+                    value = binary_op(PyNumber_Add, binary_op(PyNumber_Multiply, w1, a),
+                                      binary_op(PyNumber_Multiply, w2, b));
+                    value = binary_op(PyNumber_Add, value, nb::handle(iv));
+                }
+                sc.hold.push_back(nb::borrow(key));
+                sc.out.push_back(key.ptr());
+                sc.out.push_back(value.ptr());
+                sc.hold.push_back(std::move(value));
             }
-            sc.hold.push_back(nb::borrow(key));
-            sc.out.push_back(key.ptr());
-            sc.out.push_back(value.ptr());
-            sc.hold.push_back(std::move(value));
-        }
         }
     } catch (...) {
         if (!compiled) g_api->snapshot_restore(sc.snap);
@@ -363,9 +370,7 @@ nb::object Blended::call(nb::handle self, nb::handle w_value, nb::handle u_value
 
     // 10.
     static PyTypeObject* const own_type = (PyTypeObject*) nb::type<Blended>().ptr();
-    nb::object result = Py_TYPE(self.ptr()) == own_type
-                            ? deepcopy_flat(yd)
-                            : self.attr("get_output_data_dict")();
+    nb::object result = Py_TYPE(self.ptr()) == own_type ? deepcopy_flat(yd) : self.attr("get_output_data_dict")();
     if (!result.is_none()) check_result(result, &PyDict_Type);
     return result;
 }

@@ -26,9 +26,9 @@ constexpr size_t kHotTags = 64;
 struct HotPlan {
     uint64_t epoch = 0;
     PyObject *list = nullptr, *ini = nullptr, *ud = nullptr, *yd = nullptr;
-    std::vector<PyObject*> recs, sims, wps;  // per plant, in list order
+    std::vector<PyObject*> recs, sims, wps;    // per plant, in list order
     std::vector<unsigned long long> compiled;  // per plant: the compilation planned with
-    std::vector<double> xp;                  // working points, strictly increasing
+    std::vector<double> xp;                    // working points, strictly increasing
     // The MV tags of all plants (exact str, one per text) and which of them
     // are keys of _u_dict.
     std::vector<PyObject*> tags;
@@ -205,7 +205,8 @@ std::shared_ptr<HotPlan> make_plan(Blended& s) {
                     at = (long) (b - P.cv_off[i + 1]);
             P.next_cv.push_back(at);
         }
-    if (PyDict_Watch(g_watch_any, ini) < 0 || PyDict_Watch(g_watch_keys, ud) < 0 || PyDict_Watch(g_watch_keys, yd) < 0) {
+    if (PyDict_Watch(g_watch_any, ini) < 0 || PyDict_Watch(g_watch_keys, ud) < 0 ||
+        PyDict_Watch(g_watch_keys, yd) < 0) {
         PyErr_Clear();
         return nullptr;
     }
@@ -231,8 +232,7 @@ bool plan_current(const Blended& s, const HotPlan& P) {
 }
 
 bool Blended::hot_call(nb::handle self, double w, PyObject* u_values, PyObject* v_values, nb::object& result) {
-    if (!PyDict_CheckExact(u_values) || !PyDict_CheckExact(v_values) || PyDict_GET_SIZE(v_values) != 0 ||
-        std::isnan(w))
+    if (!PyDict_CheckExact(u_values) || !PyDict_CheckExact(v_values) || PyDict_GET_SIZE(v_values) != 0 || std::isnan(w))
         return false;
     if (u_dirty && u_plan != plan) sync_u();  // may run Python code: before anything is checked
     // Every plant on the compiled path it was planned with; a plant compiled

@@ -16,7 +16,9 @@ struct LocalPlant : ObjectFields<LocalPlant> {
     double weight_value = 0.0;
     bool weight_f64 = false, weight_pending = false;
 
-    std::array<nb::object*, 6> fields() { return {&plant_id, &working_point, &plant, &yu_model_tf, &Ts, &current_weight}; }
+    std::array<nb::object*, 6> fields() {
+        return {&plant_id, &working_point, &plant, &yu_model_tf, &Ts, &current_weight};
+    }
 
     const nb::object& weight() {
         if (weight_pending) {

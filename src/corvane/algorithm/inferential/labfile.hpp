@@ -17,8 +17,8 @@
 namespace corvane::bind {
 
 struct AppendResult {
-    int err = 0;           // errno of the failure, 0 on success
-    bool at_open = false;  // the file could not be opened or created
+    int err = 0;              // errno of the failure, 0 on success
+    bool at_open = false;     // the file could not be opened or created
     std::size_t written = 0;  // bytes of the records that reached the file
 };
 

@@ -28,12 +28,12 @@ struct Compiled {
     bool ok = false;
     uint64_t generation = 0, epoch = 0;
     PyObject *sims = nullptr, *ini = nullptr;
-    std::vector<PyObject*> rows;                 // per CV: MISOSimulator, model_list, u_ini_list
-    std::vector<const PyMISO*> misos;            // per CV: the MISOSimulator's data
-    std::vector<PyObject*> items;                // per CV: the lists' items, models then initial values
-    std::vector<PyTfz*> filters;                 // marked as stepped after a sample
+    std::vector<PyObject*> rows;       // per CV: MISOSimulator, model_list, u_ini_list
+    std::vector<const PyMISO*> misos;  // per CV: the MISOSimulator's data
+    std::vector<PyObject*> items;      // per CV: the lists' items, models then initial values
+    std::vector<PyTfz*> filters;       // marked as stepped after a sample
     std::vector<nb::object> cv_keys, mv_keys, hold;
-    std::vector<unsigned char> out_f64;          // the CV's value is a numpy float64
+    std::vector<unsigned char> out_f64;  // the CV's value is a numpy float64
     std::vector<double> zero_v;
     // g_exposure when the lists were last found as compiled and held by
     // nobody else: until it moves on, nothing can have changed them.
@@ -41,12 +41,11 @@ struct Compiled {
     // Every filter's fresh flag is cleared: a flag set again comes with a new
     // model generation, hence a new compilation.
     bool stepped = false;
-
 };
 
 // One prepared sample of the compiled path.
 struct FastCall {
-    std::vector<PyObject*> upd;     // new MV values by MV index (held below), or null
+    std::vector<PyObject*> upd;  // new MV values by MV index (held below), or null
     std::vector<nb::object> held;
     std::vector<double> u, y;
     std::vector<nb::object> out;
@@ -83,7 +82,7 @@ struct PyMIMO {
         std::vector<nb::object> y_obj;   // their objects, where already made
         bool u_any = false, y_dirty = false;
     } pend;
-    bool lazy_ok = false;                       // the dicts were found plain (see Pending)
+    bool lazy_ok = false;                             // the dicts were found plain (see Pending)
     const void *lazy_u = nullptr, *lazy_y = nullptr;  // the dicts lazy_ok was found for (compared only)
     // The dict the last call returned. Let go of by the caller and still
     // holding the pending output objects, it is filled in place and returned
@@ -250,8 +249,7 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
     Scratch& sc = *lease.sc;
     std::optional<nb::python_error> v_error;
 
-    if (!PyDict_CheckExact(u_dict.ptr()) || !PyDict_CheckExact(y_dict.ptr()) ||
-        !PyDict_CheckExact(cv_simulators.ptr()))
+    if (!PyDict_CheckExact(u_dict.ptr()) || !PyDict_CheckExact(y_dict.ptr()) || !PyDict_CheckExact(cv_simulators.ptr()))
         raise(PyExc_TypeError, "MIMOSim state is not initialised");
     const size_t nmv = mv_tags.size();
     // Python code run by a caller's key may even replace this simulator's
@@ -438,7 +436,8 @@ void PyMIMO::step(nb::handle u_values, nb::handle v_values) {
 struct PySISO : PyMIMO {};
 
 PyMIMO& mimo_of(nb::handle self) {
-    if (!(g_types.mimo ? PyObject_TypeCheck(self.ptr(), g_types.mimo) != 0 : nb::isinstance<PyMIMO>(self))) raise(PyExc_TypeError, "expected a MIMOSim, got %.200s", tp_name_of(self));
+    if (!(g_types.mimo ? PyObject_TypeCheck(self.ptr(), g_types.mimo) != 0 : nb::isinstance<PyMIMO>(self)))
+        raise(PyExc_TypeError, "expected a MIMOSim, got %.200s", tp_name_of(self));
     if (!nb::inst_ready(self)) raise(PyExc_TypeError, "'%.200s' object is not initialised", tp_name_of(self));
     return *nb::inst_ptr<PyMIMO>(self);
 }
@@ -498,7 +497,8 @@ bool hot_call(PyMIMO& s, PyObject* u, PyObject* v, bool reuse) {
             // mv_index holds exact str keys only (str_tags): no Python code runs.
             if (!PyUnicode_CheckExact(k)) return false;
             PyObject* idx = PyDict_GetItemWithError(s.mv_index.ptr(), k);
-            if (idx) j = PyLong_AsSsize_t(idx);
+            if (idx)
+                j = PyLong_AsSsize_t(idx);
             else if (PyErr_Occurred()) {
                 PyErr_Clear();
                 return false;

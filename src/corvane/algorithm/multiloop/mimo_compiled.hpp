@@ -122,7 +122,7 @@ bool PyMIMO::compile() {
         ++i;
     }
     if (g_dict_watcher < 0 || (PyDict_Watch(g_dict_watcher, cv_simulators.ptr()) < 0 ||
-                                PyDict_Watch(g_dict_watcher, ini_value_dict.ptr()) < 0)) {
+                               PyDict_Watch(g_dict_watcher, ini_value_dict.ptr()) < 0)) {
         PyErr_Clear();
         return false;
     }
@@ -137,8 +137,8 @@ bool PyMIMO::compile() {
 }
 
 bool PyMIMO::fast_prepare(nb::handle u_values, nb::handle v_values) {
-    if (!PyDict_CheckExact(u_values.ptr()) || !PyDict_CheckExact(v_values.ptr()) || PyDict_GET_SIZE(v_values.ptr()) != 0 ||
-        !PyDict_CheckExact(u_dict.ptr()) || !PyDict_CheckExact(y_dict.ptr()))
+    if (!PyDict_CheckExact(u_values.ptr()) || !PyDict_CheckExact(v_values.ptr()) ||
+        PyDict_GET_SIZE(v_values.ptr()) != 0 || !PyDict_CheckExact(u_dict.ptr()) || !PyDict_CheckExact(y_dict.ptr()))
         return false;
     if (!compiled_current() && !compile()) return false;
     const size_t nmv = comp->core.nmv;
@@ -154,7 +154,8 @@ bool PyMIMO::fast_prepare(nb::handle u_values, nb::handle v_values) {
         } else {
             if (!PyUnicode_CheckExact(k)) return false;
             PyObject* idx = PyDict_GetItemWithError(mv_index.ptr(), k);
-            if (idx) j = PyLong_AsSsize_t(idx);
+            if (idx)
+                j = PyLong_AsSsize_t(idx);
             else if (PyErr_Occurred()) {
                 PyErr_Clear();
                 return false;
@@ -164,26 +165,28 @@ bool PyMIMO::fast_prepare(nb::handle u_values, nb::handle v_values) {
         ++i;
     }
     fc.u.resize(nmv);
-    if (lazy_ok && lazy_u == u_dict.ptr() && lazy_y == y_dict.ptr() && pend.comp == comp &&
-        pend.u_now.size() == nmv) {
+    if (lazy_ok && lazy_u == u_dict.ptr() && lazy_y == y_dict.ptr() && pend.comp == comp && pend.u_now.size() == nmv) {
         // The current values are known natively.
         for (size_t j = 0; j < nmv; ++j) {
             bool f64;
-            if (!fc.upd[j]) fc.u[j] = pend.u_now[j];
-            else if (!simple_number(fc.upd[j], fc.u[j], f64)) return false;
+            if (!fc.upd[j])
+                fc.u[j] = pend.u_now[j];
+            else if (!simple_number(fc.upd[j], fc.u[j], f64))
+                return false;
         }
     } else {
-    pos = 0;
-    i = 0;
-    while (PyDict_Next(u_dict.ptr(), &pos, &k, &v)) {
-        if (k != mv_tags[(size_t) i].ptr()) return false;
-        PyObject* x = fc.upd[(size_t) i];
-        if (!x && pend.u_any && (size_t) i < pend.u.size() && pend.u[(size_t) i].is_valid()) x = pend.u[(size_t) i].ptr();
-        if (!x) x = v;
-        bool f64;
-        if (!simple_number(x, fc.u[(size_t) i], f64)) return false;
-        ++i;
-    }
+        pos = 0;
+        i = 0;
+        while (PyDict_Next(u_dict.ptr(), &pos, &k, &v)) {
+            if (k != mv_tags[(size_t) i].ptr()) return false;
+            PyObject* x = fc.upd[(size_t) i];
+            if (!x && pend.u_any && (size_t) i < pend.u.size() && pend.u[(size_t) i].is_valid())
+                x = pend.u[(size_t) i].ptr();
+            if (!x) x = v;
+            bool f64;
+            if (!simple_number(x, fc.u[(size_t) i], f64)) return false;
+            ++i;
+        }
     }
     fc.held.clear();
     for (PyObject* x : fc.upd)

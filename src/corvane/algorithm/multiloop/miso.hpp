@@ -71,7 +71,8 @@ struct PyMISO {
             return false;
         PyObject* ml = model_list.ptr();
         PyObject* il = u_ini_list.ptr();
-        const bool seqs = (PyList_CheckExact(ml) || PyTuple_CheckExact(ml)) && (PyList_CheckExact(il) || PyTuple_CheckExact(il));
+        const bool seqs =
+            (PyList_CheckExact(ml) || PyTuple_CheckExact(ml)) && (PyList_CheckExact(il) || PyTuple_CheckExact(il));
         if (!seqs) return false;
         const size_t n = std::min((size_t) PySequence_Fast_GET_SIZE(ml), (size_t) PySequence_Fast_GET_SIZE(il));
         if (n != plan.items.size()) return false;
@@ -91,8 +92,8 @@ struct PyMISO {
         nb::object ml = model_list, il = u_ini_list;
         nb::object models = seq_fast(ml, "model_list must be iterable");
         nb::object inis = seq_fast(il, "u_ini_list must be iterable");
-        const size_t n = std::min((size_t) PySequence_Fast_GET_SIZE(models.ptr()),
-                                  (size_t) PySequence_Fast_GET_SIZE(inis.ptr()));
+        const size_t n =
+            std::min((size_t) PySequence_Fast_GET_SIZE(models.ptr()), (size_t) PySequence_Fast_GET_SIZE(inis.ptr()));
         PyObject** mi = PySequence_Fast_ITEMS(models.ptr());
         PyObject** ii = PySequence_Fast_ITEMS(inis.ptr());
         p.hold.reserve(2 * n + 2);
@@ -139,9 +140,9 @@ struct Row {
     PyObject* sim;
     PyObject* v;
     PyObject* ini;
-    size_t begin, end;     // its items, when it does not run from a plan
-    const Plan* plan;      // the MISOSimulator's plan, run directly on the fast path
-    size_t n;              // number of plan items in use
+    size_t begin, end;  // its items, when it does not run from a plan
+    const Plan* plan;   // the MISOSimulator's plan, run directly on the fast path
+    size_t n;           // number of plan items in use
     bool native;
     double dv = 0.0, di = 0.0;  // disturbance and initial value, when simple numbers
     bool fv = false, fi = false;

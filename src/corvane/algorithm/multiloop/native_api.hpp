@@ -70,8 +70,8 @@ struct corvane::PlantSnapshot {
         for (size_t i = filts.size(); i-- > 0;) {
             auto st = filts[i].f->f.state_mut();
             if (st.size() != filts[i].len) continue;
-            std::copy(z.begin() + (std::ptrdiff_t) filts[i].off, z.begin() + (std::ptrdiff_t) (filts[i].off + filts[i].len),
-                      st.begin());
+            std::copy(z.begin() + (std::ptrdiff_t) filts[i].off,
+                      z.begin() + (std::ptrdiff_t) (filts[i].off + filts[i].len), st.begin());
             filts[i].f->fresh = filts[i].fresh;
         }
         if (!filts.empty()) ++g_model_generation;  // compiled plants may have cleared the flags for good
@@ -103,9 +103,7 @@ int guarded(F&& f) {
 corvane::PlantApi g_plant_api{
     corvane::kPlantApiVersion,
     nullptr,
-    [](PyObject* sim, PyObject* u, PyObject* v) {
-        return guarded([&] { mimo_of(sim).step(u, v); });
-    },
+    [](PyObject* sim, PyObject* u, PyObject* v) { return guarded([&] { mimo_of(sim).step(u, v); }); },
     [](PyObject* sim) -> PyObject* {
         PyObject* r = nullptr;
         if (guarded([&] {

@@ -32,7 +32,8 @@ bool state_array(const StateView& sv, Py_ssize_t i, bool none_ok, std::vector<do
     if (ok) {
         out.resize((size_t) view.shape[0]);
         const char* p = static_cast<const char*>(view.buf);
-        for (Py_ssize_t k = 0; k < view.shape[0]; ++k) std::memcpy(&out[(size_t) k], p + k * view.strides[0], sizeof(double));
+        for (Py_ssize_t k = 0; k < view.shape[0]; ++k)
+            std::memcpy(&out[(size_t) k], p + k * view.strides[0], sizeof(double));
     }
     PyBuffer_Release(&view);
     if (!ok) sv.fail_at(i, PyExc_ValueError, "expected a one-dimensional float64 array");
@@ -60,8 +61,8 @@ void tfz_restore(PyTfz& m, nb::handle st, const char* what) {
 
 nb::object mimo_state(PyMIMO& s) {
     s.expose();
-    return nb::make_tuple(s.Ts, s.process_model_dict, s.cv_list, s.mv_list, s.ini_value_dict, s.yu_model_obj,
-                          s.u_dict, s.y_dict, s.cv_simulators);
+    return nb::make_tuple(s.Ts, s.process_model_dict, s.cv_list, s.mv_list, s.ini_value_dict, s.yu_model_obj, s.u_dict,
+                          s.y_dict, s.cv_simulators);
 }
 
 void mimo_restore(PyMIMO& s, nb::handle st, const char* what) {
