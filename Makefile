@@ -51,7 +51,7 @@ sanitize: $(STAMP)
 	  "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" .
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	  PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/site PYTHONMALLOC=malloc \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:log_path=$(CURDIR)/$(ASAN_DIR)/reports/asan \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:log_path=$(CURDIR)/$(ASAN_DIR)/reports/asan \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/$(ASAN_DIR)/reports/ubsan \
 	  $(PY) -m pytest -q -p no:cacheprovider
 	@if ls $(ASAN_DIR)/reports/* >/dev/null 2>&1; then echo "sanitizer reports:"; cat $(ASAN_DIR)/reports/*; exit 1; fi

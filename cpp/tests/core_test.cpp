@@ -1,5 +1,6 @@
 // The numeric core on its own: no Python, only the headers under cpp/.
 #include <corvane/filter.hpp>
+#include <corvane/memory.hpp>
 #include <corvane/mimo.hpp>
 #include <corvane/pid.hpp>
 
@@ -42,6 +43,10 @@ int main() {
         p.step(u, v, y);
         expect_near(y[0], 7.5, 0.0, "mimo active pair");
         expect_near(y[1], 5.0, 0.0, "mimo inactive pair");
+    }
+    {  // a budget: small buffers fit, one of half the address space does not
+        expect_true(corvane::fits_in_memory(1000, 8) && corvane::fits_in_memory(UINT64_MAX, 0), "small buffer fits");
+        expect_true(!corvane::fits_in_memory(UINT64_MAX / 16, 8), "huge buffer refused");
     }
     return check_summary();
 }

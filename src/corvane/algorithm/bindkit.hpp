@@ -4,6 +4,8 @@
 #include <nanobind/nanobind.h>
 #include <Python.h>
 
+#include <corvane/memory.hpp>
+
 #include <cmath>
 #include <cstring>
 #include <array>
@@ -92,6 +94,14 @@ inline double round_half_even(double x) {
     if (std::isnan(x)) raise(PyExc_ValueError, "cannot convert float NaN to integer");
     if (std::isinf(x)) raise(PyExc_OverflowError, "cannot convert float infinity to integer");
     return std::nearbyint(x);
+}
+
+// MemoryError, raised before allocating, when `count` items of `item_bytes`
+// bytes each (a history, a window, a coefficient array) cannot fit in the
+// memory the process may use. `what` names the buffer: "Delay history".
+inline void check_fits(unsigned long long count, size_t item_bytes, const char* what) {
+    if (!corvane::fits_in_memory(count, item_bytes))
+        raise(PyExc_MemoryError, "%s of %llu entries cannot fit in the memory this process may use", what, count);
 }
 
 // Rich comparison of two objects, as the interpreter's operators do.
