@@ -185,18 +185,23 @@ class LFilter {
         buf_.swap(buf);
         lo_ = lo;
         hi_ = hi;
+        pristine_ = true;
     }
 
     FilterView view() noexcept {
         return FilterView{buf_.data(), (std::uint32_t) n_, (std::uint32_t) lo_, (std::uint32_t) hi_, fir_};
     }
 
-    double step(double x) noexcept { return filter_step(view(), x); }
+    double step(double x) noexcept {
+        pristine_ = false;
+        return filter_step(view(), x);
+    }
 
     // n samples, input read with a stride (in elements): the same doubles as
     // step() on each in turn. A first-order section keeps its state in a local,
     // so the output stores cannot force it back through memory.
     void run(const double* x, std::ptrdiff_t stride, double* y, std::size_t n) noexcept {
+        if (n) pristine_ = false;
         const FilterView v = view();
         if (!v.fir && v.n == 1) {
             const double b0 = v.p[0], b1 = v.p[1], a1 = v.p[3];
@@ -213,7 +218,15 @@ class LFilter {
         for (std::size_t k = 0; k < n; ++k) y[k] = filter_step(v, x[(std::ptrdiff_t) k * stride]);
     }
 
-    void reset() noexcept { std::fill(buf_.begin() + (std::ptrdiff_t) state_offset(), buf_.end(), 0.0); }
+    void reset() noexcept {
+        std::fill(buf_.begin() + (std::ptrdiff_t) state_offset(), buf_.end(), 0.0);
+        pristine_ = true;
+    }
+
+    // No sample has run and no state was written since the coefficients were
+    // assigned or the state was reset. set_pristine puts a saved flag back.
+    bool pristine() const noexcept { return pristine_; }
+    void set_pristine(bool p) noexcept { pristine_ = p; }
 
     // Delay-line state, length max(len(b), len(a)) - 1, in order (the ring is
     // turned back to its start first: the values stay as they are).
@@ -225,6 +238,7 @@ class LFilter {
     // whatever is written has left it.
     StateSpan<double> state_mut() noexcept {
         unroll();
+        pristine_ = false;
         if (hi_ != lo_) buf_[state_offset() + n_] = (double) (hi_ - lo_);
         return {buf_.data() + state_offset(), n_};
     }
@@ -261,6 +275,7 @@ class LFilter {
     std::size_t n_ = 0;
     bool fir_ = true;
     std::size_t lo_ = 0, hi_ = 0;
+    bool pristine_ = true;
 };
 
 // Initial state for LFilter from past outputs y[0..ny) and inputs x[0..nx)

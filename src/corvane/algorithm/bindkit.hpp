@@ -275,6 +275,34 @@ inline nb::object deepcopy_flat(nb::handle d) {
     return deepcopy(d);
 }
 
+// A dict of keys[i] -> values[i] (n items, exact str keys) to hand to a
+// caller: `last`, the dict handed out before, refilled in place when nobody
+// else holds it and it has exactly these keys in this order (nobody can tell
+// it from a new dict, as with the result tuple the interpreter's zip reuses);
+// a new dict otherwise, kept in `last`. A result dict per sample costs an
+// allocation and a free: refilling saves them on every simulator call whose
+// result the caller let go of (benchmarks/compare_builds.py, SISOSim and
+// LPVPlantSim rows).
+inline nb::object fresh_dict(nb::object& last, PyObject* const* keys, PyObject* const* values, size_t n) {
+    PyObject* d = last.ptr();
+    if (d && Py_REFCNT(d) == 1 && PyDict_CheckExact(d) && (size_t) PyDict_GET_SIZE(d) == n) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        size_t i = 0;
+        while (i < n && PyDict_Next(d, &pos, &k, &v) && k == keys[i]) ++i;
+        if (i == n) {
+            for (i = 0; i < n; ++i)
+                if (PyDict_SetItem(d, keys[i], values[i]) < 0) raise_pending();
+            return last;
+        }
+    }
+    nb::object r = checked(PyDict_New());
+    for (size_t i = 0; i < n; ++i)
+        if (PyDict_SetItem(r.ptr(), keys[i], values[i]) < 0) raise_pending();
+    last = r;
+    return r;
+}
+
 // The instance __dict__ of an object with dynamic attributes (or None).
 inline nb::object instance_dict(nb::handle self) { return nb::getattr(self, "__dict__", nb::none()); }
 

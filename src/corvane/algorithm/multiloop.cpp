@@ -1,38 +1,24 @@
 // corvane.algorithm.multiloop: single-input process models, the MISO/MIMO
 // simulators built from a model dictionary, and step-response tools.
-#include "bindkit.hpp"
-#include "plantapi.hpp"
+#include "multiloop/native_api.hpp"
+#include "multiloop/pickling.hpp"
+#include "multiloop/tools.hpp"
 
-#include <corvane/filter.hpp>
-#include <corvane/mimo.hpp>
-
-#include <bit>
-#include <cstdint>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
+#include <array>
+#include <utility>
 
 namespace nb = nanobind;
 using namespace nb::literals;
 using namespace corvane::bind;
+using namespace corvane::multiloop;
 
-#include "multiloop/common.hpp"
-#include "multiloop/models.hpp"
-#include "multiloop/miso.hpp"
-#include "multiloop/mimo.hpp"
-#include "multiloop/mimo_compiled.hpp"
-#include "multiloop/native_api.hpp"
-#include "multiloop/tools.hpp"
-#include "multiloop/pickling.hpp"
-
+namespace {
 const char* const kCallDoc = "One sample: apply the MV values (and one-sample CV disturbances); returns the CV values.";
+}  // namespace
 
 NB_MODULE(multiloop, m) {
     m.doc() = "Process models, MISO/MIMO simulators and step-response tools.";
     float64_type();  // numpy.float64, fetched at import rather than during a sample
-    g_dict_watcher = PyDict_AddWatcher(on_dict_event);
-    if (g_dict_watcher < 0) PyErr_Clear();  // no watcher: the compiled path is not taken
 
     // Names the module works with (looked up at call time where it matters).
     m.attr("copy") = nb::module_::import_("copy");
@@ -100,11 +86,7 @@ NB_MODULE(multiloop, m) {
         "dU"_a.none(), "One sample: the output deviation (numpy float64) for the input deviation dU.");
     tfz.def(
         "reset_zi",
-        [](PyTfz& t) {
-            t.f.reset();
-            t.fresh = true;
-            ++g_model_generation;  // compiled plants may have cleared the flag for good
-        },
+        [](PyTfz& t) { t.f.reset(); },
         "Clear the filter state.");
     tfz.def_prop_ro("Gz_num", [](PyTfz& t) { return t.num; }, "Numerator coefficients, dead time included.");
     tfz.def_prop_ro("Gz_den", [](PyTfz& t) { return t.den; }, "Denominator coefficients.");
@@ -145,11 +127,11 @@ NB_MODULE(multiloop, m) {
         "x"_a.none() = default_list({1, 2, 3}, true), "y"_a.none() = default_list({10, 20, 30}, true));
     tfz_family<PyStpxy>(stpxy, "stpxy_model");
 
-    g_types.no_model = (PyTypeObject*) no_model.ptr();
-    g_types.tfz = (PyTypeObject*) tfz.ptr();
-    g_types.tfs = (PyTypeObject*) tfs.ptr();
-    g_types.stp = (PyTypeObject*) stp.ptr();
-    g_types.stpxy = (PyTypeObject*) stpxy.ptr();
+    g_classes.no_model = (PyTypeObject*) no_model.ptr();
+    g_classes.tfz = (PyTypeObject*) tfz.ptr();
+    g_classes.tfs = (PyTypeObject*) tfs.ptr();
+    g_classes.stp = (PyTypeObject*) stp.ptr();
+    g_classes.stpxy = (PyTypeObject*) stpxy.ptr();
     for (nb::handle t : {no_model.ptr(), tfz.ptr(), tfs.ptr(), stp.ptr(), stpxy.ptr()}) model.attr("register")(t);
 
     m.def(
@@ -167,34 +149,23 @@ NB_MODULE(multiloop, m) {
         [](PyMISO* p, nb::handle models, nb::handle inis) { new (p) PyMISO{nb::borrow(models), nb::borrow(inis)}; },
         "model_list"_a.none(), "u_ini_list"_a.none());
     miso.def_prop_rw(
-        "model_list",
-        [](PyMISO& s) {
-            ++g_exposure;
-            return s.model_list;
-        },
+        "model_list", [](PyMISO& s) { return s.model_list; },
         [](PyMISO& s, nb::handle v) { s.model_list = nb::borrow(v); });
     miso.def_prop_rw(
-        "u_ini_list",
-        [](PyMISO& s) {
-            ++g_exposure;
-            return s.u_ini_list;
-        },
+        "u_ini_list", [](PyMISO& s) { return s.u_ini_list; },
         [](PyMISO& s, nb::handle v) { s.u_ini_list = nb::borrow(v); });
     miso.def(
         "one_step_sim", [](PyMISO& s, nb::handle u_list) { return miso_one_step(s, u_list); }, "u_list"_a.none(),
         "One sample: the CV deviation for the current MV values.");
     def_pickle<PyMISO>(
         miso,
-        [](PyMISO& s) {
-            ++g_exposure;
-            return nb::make_tuple(s.model_list, s.u_ini_list);
-        },
+        [](PyMISO& s) { return nb::make_tuple(s.model_list, s.u_ini_list); },
         [](PyMISO& s, nb::handle st) {
             StateView sv(st, 2, "MISOSimulator");
             s.model_list = sv.item(0);
             s.u_ini_list = sv.item(1);
         });
-    g_types.miso = (PyTypeObject*) miso.ptr();
+    g_classes.miso = (PyTypeObject*) miso.ptr();
 
     nb::class_<PyMIMO> mimo(m, "MIMOSim", nb::type_slots(mimo_slots),
                             "Multi-input multi-output process simulator built from a model dictionary.\n"
@@ -260,7 +231,7 @@ NB_MODULE(multiloop, m) {
         });
     ro("cv_simulators", &PyMIMO::cv_simulators);
     mimo_family<PyMIMO>(mimo, "MIMOSim");
-    g_types.mimo = (PyTypeObject*) mimo.ptr();
+    g_classes.mimo = (PyTypeObject*) mimo.ptr();
 
     nb::class_<PySISO, PyMIMO> siso(m, "SISOSim", nb::type_slots(mimo_slots),
                                     "First-order loop with dead time: gain/(tao*s + 1), tags CV and MV.");
@@ -290,9 +261,9 @@ NB_MODULE(multiloop, m) {
         },
         "gain"_a.none(), "tao"_a.none(), "delay"_a.none() = 0, "Ts"_a.none() = 1, "integralMark"_a.none() = 0);
     mimo_family<PySISO>(siso, "SISOSim");
-    g_types.siso = (PyTypeObject*) siso.ptr();
+    g_classes.siso = (PyTypeObject*) siso.ptr();
 
-    g_plant_api.mimo_type = g_types.mimo;
+    g_plant_api.mimo_type = g_classes.mimo;
     m.attr("_plant_api") = nb::steal(PyCapsule_New(&g_plant_api, corvane::kPlantApiCapsule, nullptr));
 
     // -- tools

@@ -1,18 +1,32 @@
-// Shared by the parts of the multiloop module: bound types, number and
-// container helpers.
+// Shared by the parts of the multiloop module: the bound classes, number and
+// container helpers, and the arithmetic of one CV's accumulation.
 #pragma once
 
-namespace {
+#include "../bindkit.hpp"
 
-const char* const kModuleName = "corvane.algorithm.multiloop";
+#include <corvane/mimo.hpp>
 
-// Bound types, for the exact-type dispatch of the per-sample path.
-struct Types {
+#include <vector>
+
+namespace corvane::multiloop {
+
+namespace nb = nanobind;
+using namespace corvane::bind;
+
+inline constexpr const char* kModuleName = "corvane.algorithm.multiloop";
+
+inline nb::module_ this_module() { return nb::module_::import_(kModuleName); }
+
+// The bound classes, set when the module is initialised. The filter models
+// are the library's own single-input models with a native filter.
+struct Classes {
     PyTypeObject *no_model = nullptr, *tfz = nullptr, *tfs = nullptr, *stp = nullptr, *stpxy = nullptr;
     PyTypeObject *miso = nullptr, *mimo = nullptr, *siso = nullptr;
-} g_types;
 
-nb::module_ this_module() { return nb::module_::import_(kModuleName); }
+    bool filter_model(PyTypeObject* t) const { return t == tfz || t == tfs || t == stp || t == stpxy; }
+    bool own_model(PyTypeObject* t) const { return t == no_model || filter_model(t); }
+};
+inline Classes g_classes;
 
 // ---------------------------------------------------------------------------
 // Numbers
@@ -22,9 +36,7 @@ inline double difference(PyObject* u, PyObject* ui) {
     double a, b;
     bool fa, fb;
     if (simple_number(u, a, fa) && simple_number(ui, b, fb)) return a - b;
-    PyObject* d = PyNumber_Subtract(u, ui);
-    if (!d) raise_pending();
-    nb::object diff = nb::steal(d);
+    nb::object diff = checked(PyNumber_Subtract(u, ui));
     return to_double(diff);
 }
 
@@ -33,13 +45,45 @@ inline nb::object py_add(nb::handle a, nb::handle b, bool inplace = false) {
 }
 
 // A float 0.0 that lives as long as the process.
-PyObject* float_zero() {
+inline PyObject* float_zero() {
     static PyObject* zero = PyFloat_FromDouble(0.0);
     return zero;
 }
 
+// One CV's sum as the interpreter forms it, y = 0.0; y += c for each term:
+// a double while every term is a plain number (numpy float64 is contagious),
+// an object from the first term that is not.
+struct Acc {
+    double v = 0.0;
+    bool f64 = false;
+    nb::object obj;
+
+    void add(double c, bool cf64) {
+        if (obj.is_valid()) {
+            obj = py_add(obj, number(c, cf64), true);
+        } else {
+            v = corvane::miso_add(v, c);
+            f64 = f64 || cf64;
+        }
+    }
+    void add(nb::handle r) {
+        double c;
+        bool cf64;
+        if (!obj.is_valid() && simple_number(r.ptr(), c, cf64)) {
+            add(c, cf64);
+            return;
+        }
+        if (!obj.is_valid()) obj = number(v, f64);
+        obj = py_add(obj, r, true);
+    }
+    nb::object value() const { return obj.is_valid() ? obj : number(v, f64); }
+};
+
+// ---------------------------------------------------------------------------
+// Containers
+
 // mapping.get(key, default): native for an exact dict, a method call otherwise.
-nb::object map_get(nb::handle mapping, nb::handle key, nb::handle dflt) {
+inline nb::object map_get(nb::handle mapping, nb::handle key, nb::handle dflt) {
     if (PyDict_CheckExact(mapping.ptr())) {
         PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
         if (v) return nb::borrow(v);
@@ -49,21 +93,59 @@ nb::object map_get(nb::handle mapping, nb::handle key, nb::handle dflt) {
     return mapping.attr("get")(key, dflt);
 }
 
-nb::object map_get(nb::handle mapping, const char* key, nb::handle dflt) {
+inline nb::object map_get(nb::handle mapping, const char* key, nb::handle dflt) {
     return map_get(mapping, nb::str(key), dflt);
 }
 
-nb::object get_item(nb::handle mapping, const char* key) {
+inline nb::object get_item(nb::handle mapping, const char* key) {
     nb::str k(key);
-    PyObject* r = PyObject_GetItem(mapping.ptr(), k.ptr());
-    if (!r) raise_pending();
-    return nb::steal(r);
+    return checked(PyObject_GetItem(mapping.ptr(), k.ptr()));
 }
 
-bool truth(nb::handle o) {
+inline bool truth(nb::handle o) {
     int t = PyObject_IsTrue(o.ptr());
     if (t < 0) raise_pending();
     return t != 0;
 }
 
-}  // namespace
+// The items of a sequence as a tuple of its own: Python code run later
+// cannot change what the caller iterates.
+inline nb::object items_of(nb::handle seq, const char* what) {
+    if (PyTuple_CheckExact(seq.ptr())) return nb::borrow(seq);
+    PyObject* t = PySequence_Tuple(seq.ptr());
+    if (!t) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "%s", what);
+        }
+        raise_pending();
+    }
+    return nb::steal(t);
+}
+
+// An exact dict whose keys are all exact str: looking a str key up in it runs
+// no Python code.
+inline bool str_keyed(PyObject* d) {
+    if (!PyDict_CheckExact(d)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v))
+        if (!PyUnicode_CheckExact(k)) return false;
+    return true;
+}
+
+// Whether the exact dict d holds exactly `keys` (the same objects, in order)
+// with plain numbers as values.
+inline bool keyed_numbers(PyObject* d, const std::vector<nb::object>& keys) {
+    if (!PyDict_CheckExact(d) || (size_t) PyDict_GET_SIZE(d) != keys.size()) return false;
+    Py_ssize_t pos = 0;
+    size_t i = 0;
+    PyObject *k, *v;
+    double x;
+    bool f64;
+    while (PyDict_Next(d, &pos, &k, &v))
+        if (k != keys[i++].ptr() || !simple_number(v, x, f64)) return false;
+    return true;
+}
+
+}  // namespace corvane::multiloop

@@ -1,22 +1,27 @@
 // Pickle states and garbage-collector support.
 #pragma once
 
-namespace {
+#include "mimo.hpp"
 
-nb::object tfz_state(PyTfz& m) {
+#include <cstring>
+#include <vector>
+
+namespace corvane::multiloop {
+
+inline nb::object tfz_state(PyTfz& m) {
     const auto st = m.f.state();
-    nb::object z = m.fresh ? nb::none() : float64_array(st.data(), st.size());
+    nb::object z = m.f.pristine() ? nb::none() : float64_array(st.data(), st.size());
     return nb::make_tuple(m.num, m.den, z);
 }
 
 // A coefficient or state array of a state: exactly a one-dimensional
 // numpy float64 array (or None where allowed); its values are returned.
-PyTypeObject* ndarray_type() {
+inline PyTypeObject* ndarray_type() {
     static PyTypeObject* tp = (PyTypeObject*) nb::object(numpy_mod().attr("ndarray")).release().ptr();
     return tp;
 }
 
-bool state_array(const StateView& sv, Py_ssize_t i, bool none_ok, std::vector<double>& out) {
+inline bool state_array(const StateView& sv, Py_ssize_t i, bool none_ok, std::vector<double>& out) {
     nb::object o = sv.item(i);
     if (none_ok && o.is_none()) return false;
     if (Py_TYPE(o.ptr()) != ndarray_type())
@@ -40,9 +45,9 @@ bool state_array(const StateView& sv, Py_ssize_t i, bool none_ok, std::vector<do
     return true;
 }
 
-nb::object readonly_array(const std::vector<double>& v) { return readonly_copy(float64_array(v.data(), v.size())); }
+inline nb::object readonly_array(const std::vector<double>& v) { return readonly_copy(float64_array(v.data(), v.size())); }
 
-void tfz_restore(PyTfz& m, nb::handle st, const char* what) {
+inline void tfz_restore(PyTfz& m, nb::handle st, const char* what) {
     StateView sv(st, 3, what);
     std::vector<double> num, den, z;
     state_array(sv, 0, false, num);
@@ -54,18 +59,16 @@ void tfz_restore(PyTfz& m, nb::handle st, const char* what) {
         if (z.size() != state.size())
             sv.fail_at(2, PyExc_ValueError, "expected %zu items, got %zu", state.size(), z.size());
         state = z;
-        m.fresh = false;
     }
-    ++g_model_generation;
 }
 
-nb::object mimo_state(PyMIMO& s) {
+inline nb::object mimo_state(PyMIMO& s) {
     s.expose();
     return nb::make_tuple(s.Ts, s.process_model_dict, s.cv_list, s.mv_list, s.ini_value_dict, s.yu_model_obj, s.u_dict,
                           s.y_dict, s.cv_simulators);
 }
 
-void mimo_restore(PyMIMO& s, nb::handle st, const char* what) {
+inline void mimo_restore(PyMIMO& s, nb::handle st, const char* what) {
     StateView sv(st, 9, what);
     s.Ts = sv.item(0);
     s.process_model_dict = sv.typed(1, &PyDict_Type);
@@ -80,102 +83,74 @@ void mimo_restore(PyMIMO& s, nb::handle st, const char* what) {
 }
 
 template <class T, class Cls>
-void tfz_family(Cls& cls, const char* what) {
+inline void tfz_family(Cls& cls, const char* what) {
     def_pickle<T>(cls, [](T& m) { return tfz_state(m); }, [what](T& m, nb::handle st) { tfz_restore(m, st, what); });
 }
 
 template <class T, class Cls>
-void mimo_family(Cls& cls, const char* what) {
+inline void mimo_family(Cls& cls, const char* what) {
     def_pickle<T>(cls, [](T& s) { return mimo_state(s); }, [what](T& s, nb::handle st) { mimo_restore(s, st, what); });
 }
 
 // Garbage-collector support: the simulators hold Python objects (models,
 // dicts, lists) that may lead back to them, e.g. through a model class's globals.
-int miso_traverse(PyObject* self, visitproc visit, void* arg) {
+inline int miso_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self)) return 0;
     PyMISO* m = nb::inst_ptr<PyMISO>(self);
-    ++g_exposure;
     Py_VISIT(m->model_list.ptr());
     Py_VISIT(m->u_ini_list.ptr());
-    for (const nb::object& o : m->plan.hold) Py_VISIT(o.ptr());
     return 0;
 }
 
-int miso_clear(PyObject* self) {
+inline int miso_clear(PyObject* self) {
     if (!nb::inst_ready(self)) return 0;
     PyMISO* m = nb::inst_ptr<PyMISO>(self);
-    Plan old = std::move(m->plan);
-    m->plan = Plan{};
-    m->planned = false;
     nb::object a = std::move(m->model_list), b = std::move(m->u_ini_list);
     m->model_list = nb::none();
     m->u_ini_list = nb::none();
     return 0;
 }
 
-int mimo_traverse(PyObject* self, visitproc visit, void* arg) {
+inline int mimo_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self)) return 0;
     PyMIMO* s = nb::inst_ptr<PyMIMO>(self);
     for (nb::object* o : {&s->Ts, &s->process_model_dict, &s->cv_list, &s->mv_list, &s->ini_value_dict,
                           &s->yu_model_obj, &s->cv_simulators})
         Py_VISIT(o->ptr());
-    // Dicts on the lazy path hold exact str keys and plain numbers only (no
-    // cycle runs through them) and lag behind their pending values: they are
-    // not handed out here (gc.get_referents), only through the getters.
-    if (!s->lazy_ok) {
+    // Dicts that lag behind pending values hold str keys and numbers only (no
+    // cycle runs through them): they are handed out only through the getters.
+    if (!s->engine || !s->engine->dicts_lag()) {
         Py_VISIT(s->u_dict.ptr());
         Py_VISIT(s->y_dict.ptr());
     }
     Py_VISIT(s->mv_index.ptr());
     for (const nb::object& o : s->mv_tags) Py_VISIT(o.ptr());
-    if (s->comp)
-        for (auto* v : {&s->comp->hold, &s->comp->cv_keys, &s->comp->mv_keys})
-            for (const nb::object& o : *v) Py_VISIT(o.ptr());
-    for (const nb::object& o : s->fast.held) Py_VISIT(o.ptr());
-    for (auto* v : {&s->pend.u, &s->pend.y_obj})
-        for (const nb::object& o : *v) Py_VISIT(o.ptr());
-    Py_VISIT(s->last_result.ptr());
-    if (s->pend.comp && s->pend.comp != s->comp)  // one compilation, one visit of what it holds
-        for (auto* v : {&s->pend.comp->hold, &s->pend.comp->cv_keys, &s->pend.comp->mv_keys})
-            for (const nb::object& o : *v) Py_VISIT(o.ptr());
+    if (s->engine) return s->engine->traverse(visit, arg);
     return 0;
 }
 
-int mimo_clear(PyObject* self) {
+inline int mimo_clear(PyObject* self) {
     if (!nb::inst_ready(self)) return 0;
     PyMIMO* s = nb::inst_ptr<PyMIMO>(self);
-    std::vector<nb::object> drop;
-    for (nb::object* o : {&s->Ts, &s->process_model_dict, &s->cv_list, &s->mv_list, &s->ini_value_dict,
-                          &s->yu_model_obj, &s->u_dict, &s->y_dict, &s->cv_simulators}) {
-        drop.push_back(std::move(*o));
-        *o = nb::none();
-    }
+    PyMIMO old(std::move(*s));  // released after the empty state is in place
     // An empty state: later calls raise instead of touching freed objects.
-    s->u_dict = s->y_dict = s->cv_simulators = nb::none();
+    for (nb::object* o : {&s->Ts, &s->process_model_dict, &s->ini_value_dict, &s->yu_model_obj, &s->u_dict,
+                          &s->y_dict, &s->cv_simulators})
+        *o = nb::none();
     s->cv_list = nb::list();
     s->mv_list = nb::list();
-    for (auto& o : s->mv_tags) drop.push_back(std::move(o));
-    s->mv_tags.clear();
-    drop.push_back(std::move(s->mv_index));
     s->mv_index = nb::dict();
-    std::shared_ptr<Compiled> comp = std::move(s->comp);
-    s->comp.reset();
-    std::vector<nb::object> held;
-    held.swap(s->fast.held);
-    s->fast.token = 0;
-    PyMIMO::Pending pend;
-    std::swap(pend, s->pend);
-    s->lazy_ok = false;
-    drop.push_back(std::move(s->last_result));
     return 0;
 }
 
-PyType_Slot miso_slots[] = {{Py_tp_traverse, (void*) miso_traverse}, {Py_tp_clear, (void*) miso_clear}, {0, nullptr}};
-PyType_Slot mimo_slots[] = {{Py_tp_traverse, (void*) mimo_traverse}, {Py_tp_clear, (void*) mimo_clear}, {0, nullptr}};
+inline PyType_Slot miso_slots[] = {
+    {Py_tp_traverse, (void*) miso_traverse}, {Py_tp_clear, (void*) miso_clear}, {0, nullptr}};
+inline PyType_Slot mimo_slots[] = {
+    {Py_tp_traverse, (void*) mimo_traverse}, {Py_tp_clear, (void*) mimo_clear}, {0, nullptr}};
 
-nb::list default_list(std::initializer_list<double> xs, bool ints = false) {
+inline nb::list default_list(std::initializer_list<double> xs, bool ints = false) {
     nb::list l;
     for (double x : xs) {
         if (ints && x == (double) (long long) x)
@@ -186,4 +161,4 @@ nb::list default_list(std::initializer_list<double> xs, bool ints = false) {
     return l;
 }
 
-}  // namespace
+}  // namespace corvane::multiloop

@@ -1,10 +1,16 @@
 // Step-response tools.
 #pragma once
 
-namespace {
+#include "mimo.hpp"
+
+#include <vector>
+
+namespace corvane::multiloop {
+
+using namespace nb::literals;
 
 // max(values) - min(values) < 1e-06 with the interpreter's max/min.
-bool flat_response(nb::handle lst) {
+inline bool flat_response(nb::handle lst) {
     const Py_ssize_t n = PyList_GET_SIZE(lst.ptr());
     std::vector<double> v((size_t) n);
     bool native = true;
@@ -27,13 +33,16 @@ bool flat_response(nb::handle lst) {
     return compare(d, nb::float_(1e-06), Py_LT);
 }
 
-nb::object get_model_stp(nb::handle yu_model, nb::handle Ts, nb::handle length) {
+inline nb::object get_model_stp(nb::handle yu_model, nb::handle Ts, nb::handle length) {
     check_arg(yu_model, &PyDict_Type, "yu_model");
     check_arg(Ts, &PyLong_Type, "Ts");
     check_arg(length, &PyLong_Type, "length");
     const Py_ssize_t n = PyLong_AsSsize_t(length.ptr());
     if (n == -1 && PyErr_Occurred()) raise_pending();
     auto tags = model_tags(yu_model);
+    if (n > 0)  // every response is kept: a list of n floats per pair
+        check_fits((unsigned long long) n * nb::len(tags.first) * nb::len(tags.second),
+                   sizeof(PyObject*) + sizeof(PyFloatObject), "step responses");
     nb::dict result;
     for (nb::handle cv : tags.first) {
         nb::dict inner;
@@ -50,16 +59,12 @@ nb::object get_model_stp(nb::handle yu_model, nb::handle Ts, nb::handle length) 
             nb::dict ini;
             ini[cv] = zero;
             ini[mv] = zero;
-            nb::object sim = nb::handle((PyObject*) g_types.mimo)(one, ini, Ts);
+            nb::object sim = nb::handle((PyObject*) g_classes.mimo)(one, ini, Ts);
             PyMIMO& s = mimo_of(sim);
             nb::dict u, v;
             u[mv] = nb::float_(1.0);
             nb::list out;
-            for (Py_ssize_t k = 0; k < n; ++k) {
-                s.step(u, v);
-                s.sync();
-                out.append(nb::borrow<nb::dict>(s.y_dict)[cv]);
-            }
+            for (Py_ssize_t k = 0; k < n; ++k) out.append(mimo_call(sim, s, u, v)[cv]);
             nb::object inner = result[cv];
             inner[mv] = flat_response(out) ? nb::list() : out;
         }
@@ -67,7 +72,7 @@ nb::object get_model_stp(nb::handle yu_model, nb::handle Ts, nb::handle length) 
     return result;
 }
 
-nb::object plot_model_stp(nb::handle yu_model, nb::handle Ts, nb::handle plotLen) {
+inline nb::object plot_model_stp(nb::handle yu_model, nb::handle Ts, nb::handle plotLen) {
     check_arg(yu_model, &PyDict_Type, "yu_model");
     check_arg(Ts, &PyLong_Type, "Ts");
     check_arg(plotLen, &PyLong_Type, "plotLen");
@@ -105,4 +110,4 @@ nb::object plot_model_stp(nb::handle yu_model, nb::handle Ts, nb::handle plotLen
     return nb::none();
 }
 
-}  // namespace
+}  // namespace corvane::multiloop
