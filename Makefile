@@ -5,16 +5,24 @@ PY := $(VENV)/bin/python
 PYTHON313 := $(shell if [ -x /usr/bin/python3.13 ]; then echo /usr/bin/python3.13; \
 	else ls -d $$(pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13 2>/dev/null | sort -V | tail -n 1; fi)
 BUILD_DEPS := scikit-build-core nanobind numpy scipy
+# The demo's set-up: what builds the package, and matplotlib. Every other job adds the
+# extras of pyproject.toml it needs, each behind a stamp of its own (.venv/.extra-NAME).
 STAMP := $(VENV)/.deps-stamp
+extra = $(VENV)/.extra-$(1)
+EXTRA_REQS = $(PY) -c 'import sys, tomllib; e = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; print(" ".join(e[sys.argv[1]]))'
 
-.PHONY: demo test bench install venv clean sanitize docs format
+.PHONY: demo test bench install venv clean sanitize docs format sweep
 
 $(STAMP): pyproject.toml
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (looked for /usr/bin/python3.13 and pyenv)"; exit 1; }
 	@test -x $(PY) || $(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(BUILD_DEPS) pytest hypothesis matplotlib simple-pid dask distributed tqdm sphinx sphinx-autoapi furo
+	$(PY) -m pip install -q $(BUILD_DEPS) $$($(EXTRA_REQS) plot)
 	touch $(STAMP)
+
+$(call extra,%): $(STAMP)
+	$(PY) -m pip install -q $$($(EXTRA_REQS) $*)
+	touch $@
 
 venv: $(STAMP)
 
@@ -25,15 +33,19 @@ install: $(STAMP)
 demo: install
 	MPLBACKEND=Agg $(PY) examples/closed_loop.py
 
-test: install
+test: install $(call extra,test)
 	$(PY) -m pytest -q
 
 bench: PIP_EXTRA = -Ccmake.define.CORVANE_BENCH_FLOOR=ON
-bench: install
+bench: install $(call extra,bench) $(call extra,sweep)
 	$(PY) benchmarks/run_all.py
 
+# The tuning sweep of examples/tuning_sweep.py on a local Dask cluster.
+sweep: install $(call extra,sweep)
+	$(PY) examples/tuning_sweep.py
+
 # The documentation site, warnings as errors; the API pages come from the installed stubs.
-docs: install
+docs: install $(call extra,docs)
 	MPLBACKEND=Agg $(PY) -m sphinx -W --keep-going -q -b html docs docs/_build/html
 
 # AddressSanitizer + UndefinedBehaviorSanitizer: the package built in its own
@@ -41,7 +53,7 @@ docs: install
 # it. Reports go to files under build/asan/reports; any report fails the run.
 ASAN_DIR := build/asan
 SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g
-sanitize: $(STAMP)
+sanitize: $(STAMP) $(call extra,test)
 	rm -rf $(ASAN_DIR)/site $(ASAN_DIR)/reports
 	mkdir -p $(ASAN_DIR)/reports
 	$(PY) -m pip install -q --no-build-isolation --no-deps --target $(ASAN_DIR)/site \

@@ -157,6 +157,14 @@ def plot_step_responses(stp, loops, path):
         for j, mv in enumerate(mvs):
             ax = axes[i][j]
             resp = stp[cv][mv]
+            ax.set_title(f"{cv} response to a unit step of {mv}" + (" (paired)" if (cv, mv) in paired else ""),
+                         fontsize=10)
+            if not resp:
+                # An empty panel: no axes to read, only the text.
+                ax.set_xticks([])
+                ax.set_yticks([])
+                ax.text(0.5, 0.5, "no effect", ha="center", va="center", transform=ax.transAxes)
+                continue
             t = (np.arange(len(resp)) + 1) * TS
             ax.plot(t, resp, label="model step response")
             lp = paired.get((cv, mv))
@@ -164,9 +172,6 @@ def plot_step_responses(stp, loops, path):
                 fit = np.where(t > lp["theta"], lp["K"] * (1 - np.exp(-(t - lp["theta"]) / lp["tau"])), 0.0)
                 ax.plot(t, fit, "--", label="FOPDT fit (used for tuning)")
                 ax.legend(loc="lower right", fontsize=8)
-            if not resp:
-                ax.text(0.5, 0.5, "no effect", ha="center", va="center", transform=ax.transAxes)
-            ax.set_title(f"{cv} response to a unit step of {mv}" + (" (paired)" if lp else ""), fontsize=10)
             ax.set_xlabel("time [s]")
             ax.set_ylabel(f"{cv} [units per unit {mv}]")
             ax.grid(True)

@@ -133,8 +133,8 @@ def write_csv(path, kps, tis, iae):
         w.writerow(["KP", "TI", "IAE_CV1", "IAE_CV2", "IAE_total"])
         for i, kp in enumerate(kps):
             for j, ti in enumerate(tis):
-                a, b = iae[i, j]
-                w.writerow([repr(float(kp)), repr(float(ti)), repr(a), repr(b), repr(a + b)])
+                a, b = (float(x) for x in iae[i, j])
+                w.writerow([float(kp), float(ti), a, b, a + b])  # plain numbers: str(float) round-trips
 
 
 def plot_heat_map(path, kps, tis, iae):

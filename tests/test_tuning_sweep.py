@@ -1,3 +1,4 @@
+import csv
 import os
 import sys
 
@@ -27,6 +28,14 @@ def test_cluster_sweep_equals_serial_bit_for_bit(tmp_path):
 def test_command_line_writes_results_and_heat_map(tmp_path):
     stem = tmp_path / "sweep"
     tuning_sweep.main(["--serial", "--grid", "3", "--samples", "300", "--out", str(stem)])
-    rows = (tmp_path / "sweep.csv").read_text().splitlines()
-    assert rows[0] == "KP,TI,IAE_CV1,IAE_CV2,IAE_total" and len(rows) == 1 + 9
+    with open(tmp_path / "sweep.csv", newline="") as f:
+        rows = list(csv.reader(f))
+    assert rows[0] == ["KP", "TI", "IAE_CV1", "IAE_CV2", "IAE_total"] and len(rows) == 1 + 9
+    table = np.array([[float(cell) for cell in row] for row in rows[1:]])  # every cell a plain number
+    # the cells are the sweep's own numbers, exactly: the grid, both loops' IAE and their sum
+    kps, tis = tuning_sweep.grid(3)
+    iae = tuning_sweep.sweep(kps, tis, 300)
+    assert table[:, :2].tolist() == [[kp, ti] for kp in kps for ti in tis]
+    assert table[:, 2:4].tolist() == iae.reshape(9, 2).tolist()
+    assert table[:, 4].tolist() == (table[:, 2] + table[:, 3]).tolist() and (table[:, 2:] > 0).all()
     assert os.path.getsize(tmp_path / "sweep.png") > 10_000
