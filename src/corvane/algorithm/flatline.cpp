@@ -81,10 +81,12 @@ const char* kCallDoc =
 
 NB_MODULE(flatline, m) {
     m.doc() = "Constant-signal detector.";
-    nb::object np = nb::module_::import_("numpy");
+    nb::object np = import_module("numpy");
     g_true = nb::object(np.attr("True_")).release().ptr();
     g_false = nb::object(np.attr("False_")).release().ptr();
-    g_deque = nb::object(nb::module_::import_("collections").attr("deque")).release().ptr();
+    g_deque = from_import("collections", "deque").release().ptr();
+    m.attr("np") = np;
+    m.attr("deque") = nb::handle(g_deque);
 
     nb::class_<PyCD> cls(m, "ConstDect", nb::dynamic_attr(), nb::type_slots(gc_slots<PyCD>), kClassDoc);
     cls.def(nb::init<>());
