@@ -1,7 +1,9 @@
 // Constant-signal detector over a sliding window of the last L samples.
 //
 // The window is constant when every step between consecutive entries is below
-// the tolerance in magnitude and its oldest entry is finite (x - x is then 0).
+// the tolerance in magnitude and so is its oldest entry's step from itself (a
+// finite number's). Steps are compared as numbers here, or found by the caller
+// (an entry whose arithmetic is its own) and handed in as flags.
 // Instead of rescanning the window, the detector keeps the length of the
 // longest newest-end run whose steps all pass, so a sample costs O(1) whatever
 // L is. Entries are stored run-length encoded: a sample that fills a grown
@@ -20,16 +22,19 @@
 
 namespace corvane {
 
+// Longest window: lengths and run counts stay far from overflow.
+inline constexpr std::int64_t kMaxWindow = INT64_MAX / 4;
+
 template <class Item>
 struct ConstDetector {
     static constexpr double kTol = 1e-6;
-    // Longest window: lengths and run counts stay far from overflow.
-    static constexpr std::int64_t kMaxLength = INT64_MAX / 4;
+    static constexpr std::int64_t kMaxLength = kMaxWindow;
 
     struct Run {
         double x;
         std::int64_t count;
         Item item;
+        bool settled;  // its step from itself passes: it may be the window's oldest entry
     };
 
     std::deque<Run> runs;     // oldest at the front
@@ -38,13 +43,20 @@ struct ConstDetector {
 
     static bool same(double older, double newer) { return std::fabs(newer - older) < kTol; }
 
-    // Appends `count` (>= 1) copies of x at the newest end.
-    void append(double x, Item item, std::int64_t count) {
-        std::int64_t s = (length > 0 && same(runs.back().x, x)) ? steady + 1 : 1;
-        if (count > 1) s = same(x, x) ? s + (count - 1) : 1;
-        runs.push_back(Run{x, count, std::move(item)});
+    // Appends `count` (>= 1) copies of an entry at the newest end. `step_ok`:
+    // its step from the current newest entry passes; `self_ok`: its step from
+    // itself passes (between its copies, and as the oldest entry).
+    void append(double x, Item item, std::int64_t count, bool step_ok, bool self_ok) {
+        std::int64_t s = (length > 0 && step_ok) ? steady + 1 : 1;
+        if (count > 1) s = self_ok ? s + (count - 1) : 1;
+        runs.push_back(Run{x, count, std::move(item), self_ok});
         length += count;
         steady = s;
+    }
+
+    // The same, the steps compared as numbers.
+    void append(double x, Item item, std::int64_t count) {
+        append(x, std::move(item), count, length > 0 && same(runs.back().x, x), same(x, x));
     }
 
     // Removes the oldest entries until `L` remain.
@@ -63,16 +75,27 @@ struct ConstDetector {
         steady = std::min(steady, length);
     }
 
-    bool constant() const { return length > 0 && steady >= length && same(runs.front().x, runs.front().x); }
+    bool constant() const { return length > 0 && steady >= length && runs.front().settled; }
 
-    // One sample with window length L (1 <= L <= kMaxLength): x enters once,
-    // then again until the window holds L entries; the oldest leave while it
-    // holds more. Returns whether the window is constant.
+    // Copies of this sample's input that step() appends for a window grown to
+    // `grow` entries: once, and again until the window holds `grow`.
+    std::int64_t copies(std::int64_t grow) const { return std::max<std::int64_t>(1, grow - length); }
+
+    // One sample: the input enters copies(grow) times, then the oldest entries
+    // leave until `keep` remain (1 <= keep <= grow <= kMaxLength). The flags
+    // are append()'s. Returns whether the window is constant.
+    template <class Drop>
+    bool step(double x, Item item, std::int64_t grow, std::int64_t keep, bool step_ok, bool self_ok, Drop&& drop) {
+        append(x, std::move(item), copies(grow), step_ok, self_ok);
+        trim(keep, drop);
+        return constant();
+    }
+
+    // One sample with window length L, the steps compared as numbers.
     template <class Drop>
     bool step(double x, Item item, std::int64_t L, Drop&& drop) {
-        append(x, std::move(item), std::max<std::int64_t>(1, L - length));
-        trim(L, drop);
-        return constant();
+        const bool step_ok = length > 0 && same(runs.back().x, x);
+        return step(x, std::move(item), L, L, step_ok, same(x, x), drop);
     }
 
     template <class Drop>
@@ -82,5 +105,92 @@ struct ConstDetector {
         length = steady = 0;
     }
 };
+
+// The window length a sample leaves: the input enters once (n0 entries), again
+// while the window is shorter than L (`grow` entries), then the oldest entries
+// leave while it is longer than L (`keep` entries). L need not be an integer:
+// 2.5 grows to 3 and keeps 2.
+struct WindowBounds {
+    std::int64_t grow = 0, keep = 0;
+};
+
+enum class WindowError {
+    none,
+    too_long,     // L beyond kMaxWindow
+    pop_empty,    // L < 0: entries leave until none is left to remove
+    index_empty,  // 0 <= L < 1: nothing remains to compare
+};
+
+namespace detail {
+inline WindowError finish(std::int64_t grow, std::int64_t keep, WindowBounds& out) {
+    if (keep == 0) return WindowError::index_empty;
+    out = WindowBounds{grow, keep};
+    return WindowError::none;
+}
+}  // namespace detail
+
+// An integer L (`overflow` > 0 or < 0: beyond the int64 range that way).
+inline WindowError window_bounds(std::int64_t n0, std::int64_t L, int overflow, WindowBounds& out) {
+    if (overflow > 0 || L > kMaxWindow) return WindowError::too_long;
+    if (overflow < 0 || L < 0) return WindowError::pop_empty;
+    return detail::finish(std::max(n0, L), L, out);
+}
+
+// A real L; NaN compares false both ways, so nothing is added or removed.
+inline WindowError window_bounds(std::int64_t n0, double L, WindowBounds& out) {
+    if (std::isnan(L)) return detail::finish(n0, n0, out);
+    if (!(L < (double) kMaxWindow)) return WindowError::too_long;  // (double) kMaxWindow is 2^61
+    if (L < 0.0) return WindowError::pop_empty;
+    const std::int64_t grow = std::max(n0, (std::int64_t) std::ceil(L));
+    return detail::finish(grow, (double) grow > L ? (std::int64_t) std::floor(L) : grow, out);
+}
+
+// Any L, given the two comparisons `lt(n)`: n < L and `gt(n)`: n > L (monotone
+// in n, as for every real L); a few of them, by galloping and bisection.
+template <class Lt, class Gt>
+WindowError window_bounds_by(std::int64_t n0, Lt&& lt, Gt&& gt, WindowBounds& out) {
+    constexpr std::int64_t kMax = kMaxWindow;
+    std::int64_t grow = n0;
+    if (lt(n0)) {  // smallest n > n0 with !lt(n)
+        std::int64_t lo = n0, hi = n0, step = 1;
+        for (;;) {
+            if (step > kMax - lo) {
+                if (lt(kMax)) return WindowError::too_long;
+                hi = kMax;
+                break;
+            }
+            hi = lo + step;
+            if (!lt(hi)) break;
+            lo = hi;
+            step *= 2;
+        }
+        while (hi - lo > 1) {
+            const std::int64_t mid = lo + (hi - lo) / 2;
+            (lt(mid) ? lo : hi) = mid;
+        }
+        grow = hi;
+    }
+    std::int64_t keep = grow;
+    if (gt(grow)) {  // largest n < grow with !gt(n)
+        std::int64_t hi = grow, lo = grow, step = 1;
+        for (;;) {
+            if (step > hi) {
+                if (gt(0)) return WindowError::pop_empty;
+                lo = 0;
+                break;
+            }
+            lo = hi - step;
+            if (!gt(lo)) break;
+            hi = lo;
+            step *= 2;
+        }
+        while (hi - lo > 1) {
+            const std::int64_t mid = lo + (hi - lo) / 2;
+            (gt(mid) ? hi : lo) = mid;
+        }
+        keep = lo;
+    }
+    return detail::finish(grow, keep, out);
+}
 
 }  // namespace corvane
