@@ -145,51 +145,41 @@ inline WindowError window_bounds(std::int64_t n0, double L, WindowBounds& out) {
     return detail::finish(grow, (double) grow > L ? (std::int64_t) std::floor(L) : grow, out);
 }
 
+namespace detail {
+// The first n from `from` toward `bound` (both ends included) where `pred`,
+// true at `from` and monotone, turns false: galloping, then bisection. False
+// when it is still true at `bound`.
+template <class Pred>
+bool first_false(std::int64_t from, std::int64_t bound, Pred& pred, std::int64_t& out) {
+    const std::int64_t dir = bound >= from ? 1 : -1, span = (bound - from) * dir;
+    std::int64_t lo = 0, hi = 1;  // offsets from `from`: pred holds at lo
+    for (;;) {
+        if (hi >= span) {
+            if (pred(bound)) return false;
+            hi = span;
+            break;
+        }
+        if (!pred(from + dir * hi)) break;
+        lo = hi;
+        hi *= 2;
+    }
+    while (hi - lo > 1) {
+        const std::int64_t mid = lo + (hi - lo) / 2;
+        (pred(from + dir * mid) ? lo : hi) = mid;
+    }
+    out = from + dir * hi;
+    return true;
+}
+}  // namespace detail
+
 // Any L, given the two comparisons `lt(n)`: n < L and `gt(n)`: n > L (monotone
-// in n, as for every real L); a few of them, by galloping and bisection.
+// in n, as for every real L); a few dozen of them at the most.
 template <class Lt, class Gt>
 WindowError window_bounds_by(std::int64_t n0, Lt&& lt, Gt&& gt, WindowBounds& out) {
-    constexpr std::int64_t kMax = kMaxWindow;
-    std::int64_t grow = n0;
-    if (lt(n0)) {  // smallest n > n0 with !lt(n)
-        std::int64_t lo = n0, hi = n0, step = 1;
-        for (;;) {
-            if (step > kMax - lo) {
-                if (lt(kMax)) return WindowError::too_long;
-                hi = kMax;
-                break;
-            }
-            hi = lo + step;
-            if (!lt(hi)) break;
-            lo = hi;
-            step *= 2;
-        }
-        while (hi - lo > 1) {
-            const std::int64_t mid = lo + (hi - lo) / 2;
-            (lt(mid) ? lo : hi) = mid;
-        }
-        grow = hi;
-    }
-    std::int64_t keep = grow;
-    if (gt(grow)) {  // largest n < grow with !gt(n)
-        std::int64_t hi = grow, lo = grow, step = 1;
-        for (;;) {
-            if (step > hi) {
-                if (gt(0)) return WindowError::pop_empty;
-                lo = 0;
-                break;
-            }
-            lo = hi - step;
-            if (!gt(lo)) break;
-            hi = lo;
-            step *= 2;
-        }
-        while (hi - lo > 1) {
-            const std::int64_t mid = lo + (hi - lo) / 2;
-            (gt(mid) ? hi : lo) = mid;
-        }
-        keep = lo;
-    }
+    std::int64_t grow = n0, keep;
+    if (lt(n0) && !detail::first_false(n0, kMaxWindow, lt, grow)) return WindowError::too_long;
+    keep = grow;
+    if (gt(grow) && !detail::first_false(grow, 0, gt, keep)) return WindowError::pop_empty;
     return detail::finish(grow, keep, out);
 }
 
