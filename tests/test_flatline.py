@@ -103,7 +103,7 @@ def test_window_length_changes():
 def test_long_windows_cost_one_run(L):
     cd = ConstDect()
     assert cd(1.0, L) and not cd(2.0, L) and len(cd.__getstate__()[0][0]) == 2
-    assert cd(2.0, 2) and cd.__getstate__()[0] == (((2.0, 2.0, 1, True), (2.0, 2.0, 1, True)), 2)
+    assert cd(2.0, 2) and cd.__getstate__()[0] == (((2.0, 2.0, 1), (2.0, 2.0, 1)), 2)
 
 
 @pytest.mark.parametrize("args, exc, text", [
@@ -133,6 +133,31 @@ def test_failures_leave_the_window_unchanged(args, exc, text):
     with pytest.raises(exc, match=text):
         cd(*args)
     assert cd.__getstate__() == before
+
+
+class CallsBack:
+    """A window length or an input whose comparison or arithmetic calls the detector again."""
+
+    def __init__(self, cd):
+        self.cd = cd
+
+    def __gt__(self, other):
+        self.cd(5.0, 2)
+        return False
+
+    __lt__ = __gt__
+
+    def __sub__(self, other):
+        self.cd(5.0, 2)
+        return 0.0
+
+
+@pytest.mark.parametrize("as_input", [False, True])
+def test_a_detector_called_again_from_its_own_call(as_input):
+    cd = ConstDect()
+    with pytest.raises(RuntimeError, match="changed while its input was being compared"):
+        cd(CallsBack(cd)) if as_input else cd(1.0, CallsBack(cd))
+    assert list(cd._U_queue) == [5.0, 5.0]
 
 
 CLONES = [copy.copy, copy.deepcopy] + [

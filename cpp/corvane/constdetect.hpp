@@ -2,8 +2,9 @@
 //
 // The window is constant when every step between consecutive entries is below
 // the tolerance in magnitude and so is its oldest entry's step from itself (a
-// finite number's). Steps are compared as numbers here, or found by the caller
-// (an entry whose arithmetic is its own) and handed in as flags.
+// finite number's). Steps are compared as numbers here, or the caller finds an
+// entry's step from the newest one (an entry whose arithmetic is its own) and
+// gives it an x that stands for its step from itself: 0 passes, NaN fails.
 // Instead of rescanning the window, the detector keeps the length of the
 // longest newest-end run whose steps all pass, so a sample costs O(1) whatever
 // L is. Entries are stored run-length encoded: a sample that fills a grown
@@ -34,7 +35,6 @@ struct ConstDetector {
         double x;
         std::int64_t count;
         Item item;
-        bool settled;  // its step from itself passes: it may be the window's oldest entry
     };
 
     std::deque<Run> runs;     // oldest at the front
@@ -43,20 +43,19 @@ struct ConstDetector {
 
     static bool same(double older, double newer) { return std::fabs(newer - older) < kTol; }
 
-    // Appends `count` (>= 1) copies of an entry at the newest end. `step_ok`:
-    // its step from the current newest entry passes; `self_ok`: its step from
-    // itself passes (between its copies, and as the oldest entry).
-    void append(double x, Item item, std::int64_t count, bool step_ok, bool self_ok) {
+    // Appends `count` (>= 1) copies of an entry at the newest end; `step_ok`:
+    // its step from the current newest entry passes.
+    void append(double x, Item item, std::int64_t count, bool step_ok) {
         std::int64_t s = (length > 0 && step_ok) ? steady + 1 : 1;
-        if (count > 1) s = self_ok ? s + (count - 1) : 1;
-        runs.push_back(Run{x, count, std::move(item), self_ok});
+        if (count > 1) s = same(x, x) ? s + (count - 1) : 1;
+        runs.push_back(Run{x, count, std::move(item)});
         length += count;
         steady = s;
     }
 
-    // The same, the steps compared as numbers.
+    // The same, the step compared as numbers.
     void append(double x, Item item, std::int64_t count) {
-        append(x, std::move(item), count, length > 0 && same(runs.back().x, x), same(x, x));
+        append(x, std::move(item), count, length > 0 && same(runs.back().x, x));
     }
 
     // Removes the oldest entries until `L` remain.
@@ -75,18 +74,18 @@ struct ConstDetector {
         steady = std::min(steady, length);
     }
 
-    bool constant() const { return length > 0 && steady >= length && runs.front().settled; }
+    bool constant() const { return length > 0 && steady >= length && same(runs.front().x, runs.front().x); }
 
     // Copies of this sample's input that step() appends for a window grown to
     // `grow` entries: once, and again until the window holds `grow`.
     std::int64_t copies(std::int64_t grow) const { return std::max<std::int64_t>(1, grow - length); }
 
     // One sample: the input enters copies(grow) times, then the oldest entries
-    // leave until `keep` remain (1 <= keep <= grow <= kMaxLength). The flags
-    // are append()'s. Returns whether the window is constant.
+    // leave until `keep` remain (1 <= keep <= grow <= kMaxLength); `step_ok` is
+    // append()'s. Returns whether the window is constant.
     template <class Drop>
-    bool step(double x, Item item, std::int64_t grow, std::int64_t keep, bool step_ok, bool self_ok, Drop&& drop) {
-        append(x, std::move(item), copies(grow), step_ok, self_ok);
+    bool step(double x, Item item, std::int64_t grow, std::int64_t keep, bool step_ok, Drop&& drop) {
+        append(x, std::move(item), copies(grow), step_ok);
         trim(keep, drop);
         return constant();
     }
@@ -94,8 +93,7 @@ struct ConstDetector {
     // One sample with window length L, the steps compared as numbers.
     template <class Drop>
     bool step(double x, Item item, std::int64_t L, Drop&& drop) {
-        const bool step_ok = length > 0 && same(runs.back().x, x);
-        return step(x, std::move(item), L, L, step_ok, same(x, x), drop);
+        return step(x, std::move(item), L, L, length > 0 && same(runs.back().x, x), drop);
     }
 
     template <class Drop>
