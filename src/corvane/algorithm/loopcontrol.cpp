@@ -28,15 +28,16 @@ struct Param {
         bool f64 = false;
         simple = simple_number(h.ptr(), v, f64);
         integer = simple && PyLong_CheckExact(h.ptr());
-        if (!simple && small_numpy_integer(h.ptr(), v)) simple = integer = true;
+        if (!simple && small_int64(h.ptr(), v)) simple = integer = true;
         obj = nb::borrow(h);
         value = simple ? v : NAN;
     }
 
-    // A numpy integer a double holds exactly: numpy's arithmetic on it is native.
-    static bool small_numpy_integer(PyObject* o, double& v) {
-        static PyTypeObject* tp = (PyTypeObject*) nb::object(import_module("numpy").attr("integer")).release().ptr();
-        if (!PyObject_TypeCheck(o, tp)) return false;
+    // A numpy int64 a double holds exactly: numpy's arithmetic on it is native
+    // (products stay within int64 while they stay below 2^53).
+    static bool small_int64(PyObject* o, double& v) {
+        static PyTypeObject* tp = (PyTypeObject*) nb::object(import_module("numpy").attr("int64")).release().ptr();
+        if (Py_TYPE(o) != tp) return false;
         nb::object i = nb::steal(PyNumber_Index(o));
         bool f64 = false;
         const bool ok = i.is_valid() && simple_number(i.ptr(), v, f64);
@@ -140,7 +141,7 @@ struct PyPID {
     ObjectIncrements objects() const { return ObjectIncrements{KP.obj, TS.obj, TI.obj, TD.obj, N.obj}; }
 
     // The Python-visible state after a sample of the core.
-    double sampled(double op) {
+    double mark_sampled(double op) {
         has_dyn = has_saved = true;
         saved_objs.reset();
         return op;
@@ -148,16 +149,16 @@ struct PyPID {
 
     void reset_numeric(double err, double TV, double FF) {
         core.reset(err, TV, FF);
-        sampled(0.0);
+        mark_sampled(0.0);
     }
 
     double auto_step(double SP, double PV, double FF) {
-        return sampled(native ? core.step(SP, PV, FF) : core.step(SP, PV, FF, objects()));
+        return mark_sampled(native ? core.step(SP, PV, FF) : core.step(SP, PV, FF, objects()));
     }
 
     double run(double MODE, double SP, double PV, double TV, double FF) {
         if (!std::isfinite(MODE)) round_half_even(MODE);  // raises as round() does, before any change
-        return sampled(native ? core.run(MODE, SP, PV, TV, FF) : core.run(MODE, SP, PV, TV, FF, objects()));
+        return mark_sampled(native ? core.run(MODE, SP, PV, TV, FF) : core.run(MODE, SP, PV, TV, FF, objects()));
     }
 
     nb::object saved_item(int i) const {
