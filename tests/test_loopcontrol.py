@@ -1,7 +1,10 @@
 import copy
 import math
 import pickle
+import re
+from fractions import Fraction
 
+import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -390,6 +393,47 @@ def test_matches_plain_python(calls, kp, ti, td, n, ts):
         expected, state = reference_run(state, mode, sp, pv, tv, ff, kp, ti, td, n, ts, 1e300, -1e300)
         got = pid.run(mode, sp, pv, tv, ff)
         assert got == expected or (math.isnan(got) and math.isnan(expected))
+
+
+BIG = 10**400
+OBJECT_SAMPLES = [(1, 50.0, 40.0, 30.0, 0.0), (1, 51.0, 40.5, 30.0, 0.0), (1, 52.0, 40.0, 30.0, 1.0),
+                  (0, 50.0, 50.0, 20.0, 0.0), (1, 55.0, 50.0, 20.0, 0.0)]
+
+
+@pytest.mark.parametrize("ts, kp, ti, td, n", [
+    (1.0, 1.0, 60.0, 1, BIG),  # TD / N: an exact int division
+    (1, 1, BIG, 0.0, 10.0),  # (KP * TS) / TI likewise
+    (1, 2, 60.0, BIG, BIG),  # TD / N is 1.0, but KP * TD overflows against the error
+    (3, 2**53 + 1, 7, 0.0, 10.0),  # int products past 2**53 stay exact
+    (0.5, Fraction(1, 3), Fraction(7, 2), 2, 4),
+    (np.int64(2), np.int64(3), np.int64(40), np.int64(5), 10.0),
+    (1.0, 1.0, BIG, 0.0, 10.0),  # float / int overflows where the interpreter's does
+    (1.0, BIG, 60.0, 0.0, 10.0),
+    (1.0, 1.0, 60.0, 1.0, None),
+])
+def test_tuning_objects_follow_the_interpreters_arithmetic(ts, kp, ti, td, n):
+    pid = PID(ts)
+    pid.setPIDParam(kp, ti, td)
+    pid._N = n  # as passed: None does not go through setPIDParam's floor
+    pid.setOPHighLowLimit(1e300, -1e300)
+    state = None
+    for mode, sp, pv, tv, ff in OBJECT_SAMPLES:
+        try:
+            want, new_state = reference_run(state, mode, sp, pv, tv, ff, kp, ti, td, n, ts, 1e300, -1e300)
+        except (OverflowError, TypeError) as e:
+            before = snapshot(pid)
+            with pytest.raises(type(e), match=re.escape(str(e))):
+                pid.run(mode, sp, pv, tv, ff)
+            same(before, snapshot(pid))
+            continue
+        state = new_state
+        assert pid.run(mode, sp, pv, tv, ff) == want
+
+
+def test_huge_int_filter_factor():
+    pid = PID()
+    pid.setPIDParam(TD=1, N=BIG)
+    assert pid.run(1, 50, 40, 30) == 30 + 10 / 60 and pid.getPIDParam()[3] is BIG
 
 
 # --------------------------------------------------------------------------- hostile states

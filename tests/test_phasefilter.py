@@ -181,7 +181,11 @@ def test_property_factory_on_any_class():
     obj = Plain()
     with pytest.raises(AttributeError):
         obj.width
-    obj.width = 2.0  # nothing stored yet: counts as a change
+    with pytest.raises(AttributeError, match="_width"):  # compared with a stored value that does not exist
+        obj.width = 2.0
+    assert "_width" not in vars(obj) and obj.calls == 0
+    obj._width = 1.0
+    obj.width = 2.0
     obj.width = 2.0
     assert (obj.width, obj.calls) == (2.0, 1)
     with pytest.raises(TypeError, match=r"^width must be a <class 'float'>$"):
@@ -190,6 +194,19 @@ def test_property_factory_on_any_class():
         obj.width = 200.0
     assert (obj._width, obj.calls) == (2.0, 2)
     assert isinstance(Plain.__dict__["width"], property) and isinstance(LDLAG.__dict__["tao"], property)
+
+
+@pytest.mark.parametrize("tao, Ts", [(0.5, 2), (0.1, 3), (5.0, 1), (100.0, 2)])
+def test_alpha_one_is_an_exact_pass_through(tao, Ts):
+    u = np.random.default_rng(16).uniform(-100, 100, 1000)
+    f = LDLAG(1, tao, Ts)
+    assert [f(x) for x in u] == u.tolist() and f.multi_step(u).tolist() == u.tolist()
+    num, den, _ = signal.cont2discrete(([tao, 1.0], [tao, 1.0]), dt=Ts)
+    assert num[0][1] == den[1] and f._b[1] == f._a[1]  # numerator equals denominator, as discretised
+    o = LDLAG(1, 10, Ts, 1.8175048039245025, y_ini=0.24)
+    o.tao = tao  # re-seeded away from steady state
+    o(1.7976931348623157e+308)
+    assert o(1.0) == 1.0
 
 
 def test_equal_value_does_not_recompute():

@@ -3,7 +3,7 @@
 // discretised with a zero-order hold of period Ts, p = exp(-Ts/tao):
 //     tao == 0:             y(k) = u(k)
 //     alpha == 0, tao > 0:  y(k) = (1-p)*u(k) + p*y(k-1)
-//     alpha > 0,  tao > 0:  y(k) = alpha*u(k) + (1-p-alpha)*u(k-1) + p*y(k-1)
+//     alpha > 0,  tao > 0:  y(k) = alpha*u(k) + ((1-alpha)-p)*u(k-1) + p*y(k-1)
 // The lag (alpha == 0) keeps only the non-zero numerator coefficient of the
 // hold, so it answers on the same sample. Samples run on LFilter, seeding on
 // lfiltic, so outputs are the doubles scipy's lfilter gives for _b and _a.
@@ -45,7 +45,7 @@ inline LeadLagError leadlag_coefficients(double alpha, double tao, double Ts, Le
     } else {
         c.nb = 2;
         c.b[0] = alpha;
-        c.b[1] = (1.0 - p) - alpha;
+        c.b[1] = (1.0 - alpha) - p;  // alpha == 1 gives b1 == a1 exactly: a pass-through
     }
     for (double v : {c.b[0], c.b[1], c.a[1]})
         if (!std::isfinite(v)) return LeadLagError::not_finite;

@@ -9,6 +9,14 @@ using corvane::LeadLag;
 using corvane::LeadLagCoeffs;
 using corvane::LeadLagError;
 
+namespace {
+unsigned long long rng = 88172645463325252ull;
+unsigned long long next_u() {
+    rng ^= rng << 13, rng ^= rng >> 7, rng ^= rng << 17;
+    return rng;
+}
+}  // namespace
+
 int main() {
     {  // the three coefficient cases and the refused ones
         LeadLagCoeffs c;
@@ -16,7 +24,7 @@ int main() {
         expect_true(corvane::leadlag_coefficients(0.5, 5.0, 1.0, c) == LeadLagError::none, "lead-lag ok");
         expect_true(c.nb == 2 && c.na == 2, "lead-lag sizes");
         expect_near(c.b[0], 0.5, 0.0, "b0");
-        expect_near(c.b[1], (1.0 - p) - 0.5, 0.0, "b1");
+        expect_near(c.b[1], (1.0 - 0.5) - p, 0.0, "b1");
         expect_near(c.a[1], -p, 0.0, "a1");
         corvane::leadlag_coefficients(0.0, 5.0, 1.0, c);
         expect_true(c.nb == 1 && c.na == 2, "lag sizes");
@@ -30,6 +38,23 @@ int main() {
         expect_true(corvane::leadlag_coefficients(INFINITY, 5.0, 1.0, c) == LeadLagError::not_finite, "inf alpha");
         expect_true(corvane::leadlag_coefficients(0.0, 1e-3, -1.0, c) == LeadLagError::not_finite, "overflowing p");
         expect_true(corvane::leadlag_coefficients(0.5, INFINITY, 1.0, c) == LeadLagError::none, "infinite tao");
+    }
+    {  // alpha = 1 passes every input through exactly, also after a re-seed
+        for (double tao : {0.5, 1.0, 3.3, 100.0}) {
+            LeadLag f;
+            LeadLagCoeffs c;
+            corvane::leadlag_coefficients(1.0, tao, 2.0, c);
+            expect_true(c.b[1] == c.a[1], "alpha 1: b1 == a1");
+            f.set(c);
+            f.seed(1.8175048039245025, 0.24);
+            f.step(1.7976931348623157e+308);
+            int off = 0;
+            for (int k = 0; k < 1000; ++k) {
+                const double u = (double) (next_u() % 20001) / 100.0 - 100.0;
+                off += f.step(u) != u;
+            }
+            expect_near(off, 0, 0, "alpha 1: output == input");
+        }
     }
     {  // unit step after steady state at 0: 1 - 0.5 exp(-0.2 k), k = 0, 1, ...
         LeadLag f;

@@ -123,15 +123,47 @@ inline void print_line(nb::handle text) {
 }
 inline void print_line(const char* text) { print_line(nb::str(text)); }
 
-// The time module, looked up once; its attributes are read at each use, so
-// that callers can replace them (tests may freeze the clock).
-inline nb::handle time_module() {
-    static PyObject* mod = nb::module_::import_("time").release().ptr();
-    return mod;
+// `import module` as a new reference, or its error raised.
+inline nb::object import_module(const char* name) {
+    PyObject* mod = PyImport_ImportModule(name);
+    if (!mod) raise_pending();
+    return nb::steal(mod);
 }
 
-// Wall clock, time.time() at call time.
-inline double wall_time() { return to_double(time_module().attr("time")()); }
+// `from package import name`: imports the submodule when it is one.
+inline nb::object from_import(const char* package, const char* name) {
+    nb::object fromlist = nb::make_tuple(nb::str(name));
+    PyObject* mod = PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.ptr(), 0);
+    if (!mod) raise_pending();
+    nb::object pkg = nb::steal(mod);
+    PyObject* attr = PyObject_GetAttrString(pkg.ptr(), name);
+    if (!attr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
+        PyErr_Clear();
+        raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, package);
+    }
+    return nb::steal(attr);
+}
+
+// A name a module bound when it was loaded (`time`, `np` ...), looked up in
+// its globals at each use (then in builtins), as Python code would: callers
+// may replace it, and tests freeze the clock through `module.time`.
+inline nb::object module_global(PyObject* globals, const char* name) {
+    PyObject* out = nullptr;
+    if (globals && PyDict_GetItemStringRef(globals, name, &out) < 0) raise_pending();
+    if (!out) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        if (builtins && PyDict_GetItemStringRef(builtins, name, &out) < 0) raise_pending();
+    }
+    if (!out) raise(PyExc_NameError, "name '%.200s' is not defined", name);
+    return nb::steal(out);
+}
+
+// The globals of module `m`, kept for the process lifetime (module_global).
+inline PyObject* keep_globals(nb::module_& m) { return Py_NewRef(PyModule_GetDict(m.ptr())); }
+
+// The wall clock, `time.time()` with the module's own `time` at call time.
+inline nb::object wall_clock(PyObject* globals) { return module_global(globals, "time").attr("time")(); }
 
 // numpy.float64 scalars. The type is a subclass of float with the same layout,
 // so a value is made by allocating the type and writing the double.

@@ -320,9 +320,11 @@ NB_MODULE(deadtime, m) {
     m.doc() = "Pure transport delay counted in samples.";
 
     g = new Globals();
-    g->deque = nb::module_::import_("collections").attr("deque");
+    g->deque = from_import("collections", "deque");
     nb::module_ np = nb::module_::import_("numpy");
-    nb::module_::import_("corvane.algorithm.utilities");
+    m.attr("np") = np;
+    m.attr("deque") = g->deque;
+    m.attr("dataStore") = from_import("corvane.algorithm.utilities", "dataStore");
     g->np_empty = np.attr("empty");
     g->np_array = np.attr("array");
     g->np_ones = np.attr("ones");

@@ -16,6 +16,8 @@ namespace {
 using corvane::TestSignal;
 constexpr Py_ssize_t kTableBytes = TestSignal::kTableSize * (Py_ssize_t) sizeof(double);
 
+PyObject* g_globals = nullptr;  // the module's globals: `time` is read there at each use
+
 struct PyTS;
 struct CallBody {
     PyObject* operator()(nb::handle self, PyTS& s, PyObject* (&a)[1]) const;
@@ -148,7 +150,7 @@ PyObject* CallBody::operator()(nb::handle self, PyTS& s, PyObject* (&a)[1]) cons
     nb::object now;
     nb::handle t = a[0] ? nb::handle(a[0]) : nb::none();
     if (t.is_none()) {
-        now = nb::steal(PyNumber_Long(time_module().attr("time")().ptr()));
+        now = nb::steal(PyNumber_Long(wall_clock(g_globals).ptr()));
         if (!now.is_valid()) raise_pending();
         t = now;
     }
@@ -182,6 +184,9 @@ const char* kCallDoc =
 
 NB_MODULE(excitation, m) {
     m.doc() = "Two-level excitation signal with a random duty cycle per period.";
+    m.attr("np") = import_module("numpy");
+    m.attr("time") = import_module("time");
+    g_globals = keep_globals(m);
 
     nb::class_<PyTS> cls(m, "TestSignal", nb::dynamic_attr(), nb::type_slots(gc_slots<PyTS>),
                          "Rectangular test signal between +amplitude and -amplitude with a period of\n"

@@ -23,49 +23,14 @@ using namespace corvane::bind;
 
 enum Need : unsigned { kNumpy = 1u, kSignal = 2u, kTime = 4u };
 
-// `from <package> import <name>`: imports the submodule when it is one.
-inline nb::object from_import(const char* package, const char* name) {
-    nb::object fromlist = nb::make_tuple(nb::str(name));
-    PyObject* mod = PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.ptr(), 0);
-    if (!mod) raise_pending();
-    nb::object pkg = nb::steal(mod);
-    PyObject* attr = PyObject_GetAttrString(pkg.ptr(), name);
-    if (!attr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
-        PyErr_Clear();
-        raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, package);
-    }
-    return nb::steal(attr);
-}
-
-inline nb::object import_module(const char* name) {
-    PyObject* mod = PyImport_ImportModule(name);
-    if (!mod) raise_pending();
-    return nb::steal(mod);
-}
-
 // Names bound in the module's globals when it was loaded. Each use looks the
 // name up again (globals, then builtins), as a Python function body would.
 struct ModuleGlobals {
     static inline PyObject* globals = nullptr;  // strong, kept for the process lifetime
 
-    static void bind(nb::module_& m) {
-        globals = PyModule_GetDict(m.ptr());
-        Py_XINCREF(globals);
-    }
+    static void bind(nb::module_& m) { globals = keep_globals(m); }
 
-    static nb::object lookup(const char* name) {
-        PyObject* out = nullptr;
-        if (globals) {
-            if (PyDict_GetItemStringRef(globals, name, &out) < 0) raise_pending();
-        }
-        if (!out) {
-            PyObject* builtins = PyEval_GetBuiltins();
-            if (builtins && PyDict_GetItemStringRef(builtins, name, &out) < 0) raise_pending();
-        }
-        if (!out) raise(PyExc_NameError, "name '%.200s' is not defined", name);
-        return nb::steal(out);
-    }
+    static nb::object lookup(const char* name) { return module_global(globals, name); }
 
     struct Ctx {
         nb::object np() const { return lookup("np"); }
@@ -82,10 +47,7 @@ struct ModuleGlobals {
 struct CallImports {
     static inline PyObject* globals = nullptr;
 
-    static void bind(nb::module_& m) {
-        globals = PyModule_GetDict(m.ptr());
-        Py_XINCREF(globals);
-    }
+    static void bind(nb::module_& m) { globals = keep_globals(m); }
 
     struct Ctx {
         nb::object np_, signal_, time_;

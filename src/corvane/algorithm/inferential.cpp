@@ -23,6 +23,7 @@ using SF = SFilterObject;
 
 // Set at module init; kept for the life of the process.
 PyObject* g_sfilter_type = nullptr;
+PyObject* g_globals = nullptr;  // the module's globals: `time` is read there at each use
 
 // ---------------------------------------------------------------------------
 // Shared pieces
@@ -194,7 +195,7 @@ void bind_soft_sensor(nb::module_& m) {
                 raise_named(PyExc_ValueError, p.name, " Bias Update: prd_time is not finite!");
             if (trig && !finite(PyFloat_AS_DOUBLE(trig)))
                 raise_named(PyExc_ValueError, p.name, " Bias Update: update_trigger is not finite!");
-            const double prd_t = pt ? PyFloat_AS_DOUBLE(pt) : wall_time();
+            const double prd_t = pt ? PyFloat_AS_DOUBLE(pt) : to_double(wall_clock(g_globals));
             const double out = p.run(prd, lab, lab_t, prd_t, trig != nullptr, trig ? PyFloat_AS_DOUBLE(trig) : 0.0);
             return PyFloat_FromDouble(out);
         }
@@ -329,7 +330,8 @@ struct PyRecorder {
     // "ExportTime,LabTime,LabData\n" for one record; formatting errors raise here.
     std::string record(double lab_data, double lab_time) const {
         nb::object fmt = nb::str("%Y-%m-%d %H:%M:%S");
-        nb::object strftime = time_module().attr("strftime"), localtime = time_module().attr("localtime");
+        nb::object time = module_global(g_globals, "time");
+        nb::object strftime = time.attr("strftime"), localtime = time.attr("localtime");
         nb::str now = nb::cast<nb::str>(strftime(fmt, localtime()));
         nb::str sampled = nb::cast<nb::str>(strftime(fmt, localtime(lab_time)));
         nb::str value = nb::steal<nb::str>(PyObject_Repr(nb::float_(lab_data).ptr()));
@@ -488,8 +490,12 @@ NB_MODULE(inferential, m) {
     m.doc() = "Soft-sensor blocks: bias update from late lab results, and the raw lab data recorder.";
     nb::object sfilter = nb::module_::import_("corvane.algorithm.smoothing").attr("sFilter");
     g_sfilter_type = sfilter.inc_ref().ptr();
-    time_module();
+    m.attr("time") = import_module("time");
+    m.attr("np") = import_module("numpy");
+    m.attr("deque") = from_import("collections", "deque");
+    m.attr("Path") = from_import("pathlib", "Path");
     m.attr("sFilter") = sfilter;
+    g_globals = keep_globals(m);
     bind_soft_sensor(m);
     bind_recorder(m);
     install_signatures(m);

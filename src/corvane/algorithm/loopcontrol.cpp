@@ -19,34 +19,69 @@ constexpr const char* kSavedKeys[7] = {"OP", "OPcal", "dOP", "dOP_P", "dOP_I", "
 // A tuning value kept as the caller's object, with its double for the arithmetic.
 struct Param {
     nb::object obj;
-    double value = 0.0;
-    bool real = true;  // false: not convertible; arithmetic with it must fail
+    double value = NAN;
+    bool simple = true;    // native arithmetic on `value` gives what the interpreter's gives on `obj`
+    bool integer = false;  // an int (a product of two stays exact only while small)
 
     void assign(nb::handle h) {
-        double v;
-        if (!as_double(h.ptr(), v)) {
-            PyErr_Clear();
-            real = false;
-            v = NAN;
-        } else {
-            real = true;
-        }
+        double v = NAN;
+        bool f64 = false;
+        simple = simple_number(h.ptr(), v, f64);
+        integer = simple && PyLong_CheckExact(h.ptr());
+        if (!simple && small_int64(h.ptr(), v)) simple = integer = true;
         obj = nb::borrow(h);
-        value = v;
+        value = simple ? v : NAN;
     }
 
-    // Interpreter truth of `obj > 0`; raises as the comparison does.
-    bool positive() const {
-        if (real) return value > 0.0;
+    // A numpy int64 a double holds exactly: numpy's arithmetic on it is native
+    // (products stay within int64 while they stay below 2^53).
+    static bool small_int64(PyObject* o, double& v) {
+        static PyTypeObject* tp = (PyTypeObject*) nb::object(import_module("numpy").attr("int64")).release().ptr();
+        if (Py_TYPE(o) != tp) return false;
+        nb::object i = nb::steal(PyNumber_Index(o));
+        bool f64 = false;
+        const bool ok = i.is_valid() && simple_number(i.ptr(), v, f64);
+        PyErr_Clear();
+        return ok;
+    }
+};
+
+// Two int parameters multiply exactly in doubles only while the product is
+// below 2^53 (the interpreter's int product is exact).
+bool exact_product(const Param& a, const Param& b) {
+    return !(a.integer && b.integer) || std::fabs(a.value * b.value) < 0x1p53;
+}
+
+struct PyPID;
+
+// The increments computed with the stored objects, as the interpreter computes
+// them (exact int division, its own errors), for a tuning that native doubles
+// cannot stand for: an int past 2^53, a Fraction, a zero N, None ...
+struct ObjectIncrements {
+    nb::object KP, TS, TI, TD, N;  // held: the arithmetic may run code that replaces them
+
+    corvane::PIDIncrements operator()(double et, double det, double ddet, double dOPD1) const {
+        auto mul = [](nb::handle a, nb::handle b) { return binary_op(PyNumber_Multiply, a, b); };
+        auto div = [](nb::handle a, nb::handle b) { return binary_op(PyNumber_TrueDivide, a, b); };
+        corvane::PIDIncrements d;
         nb::object zero = nb::int_(0);
-        return compare(obj, zero, Py_GT);
+        d.P = to_double(mul(KP, nb::float_(det)));
+        if (compare(TI, zero, Py_GT)) d.I = to_double(mul(div(mul(KP, TS), TI), nb::float_(et)));
+        if (compare(TD, zero, Py_GT)) {
+            nb::object tao = div(TD, N);
+            nb::object memory = mul(tao, nb::float_(dOPD1));  // in the interpreter's order of evaluation
+            nb::object num = binary_op(PyNumber_Add, memory, mul(mul(KP, TD), nb::float_(ddet)));
+            nb::object den = binary_op(PyNumber_Add, tao, TS), floor = nb::float_(1e-6);
+            d.D = to_double(div(num, py_max(den, floor)));
+        }
+        return d;
     }
 };
 
 struct PyPID {
     corvane::PID core;
     Param TS, KP, TI, TD, N;
-    bool ini_flag = true;
+    bool native = true;  // the tuning's arithmetic runs on the doubles
     bool has_dyn = false;
     bool has_saved = false;
     // Saved inner state given as arbitrary objects (a direct _setInnerSaveState
@@ -65,8 +100,9 @@ struct PyPID {
         for (Param* q : {&TS, &KP, &TI, &TD, &N}) {
             drop.push_back(std::move(q->obj));
             q->obj = nb::none();
-            q->real = false;
+            q->simple = q->integer = false;
         }
+        native = false;
         drop.push_back(std::move(saved_objs));
         saved_objs.reset();
     }
@@ -77,6 +113,8 @@ struct PyPID {
         core.TI = TI.value;
         core.TD = TD.value;
         core.N = N.value;
+        native = TS.simple && KP.simple && TI.simple && TD.simple && N.simple && exact_product(KP, TS) &&
+                 exact_product(KP, TD) && !(core.TD > 0.0 && core.N == 0.0);
     }
 
     void set_param(nb::handle KP_, nb::handle TI_, nb::handle TD_, nb::handle N_) {
@@ -100,75 +138,27 @@ struct PyPID {
         }
     }
 
-    // True when the native step computes what the interpreter's arithmetic on
-    // the stored objects would: every parameter a real number and no 0 divisor.
-    bool native_ok() const {
-        return KP.real && TS.real && TI.real && TD.real && N.real && !(core.TD > 0.0 && core.N == 0.0);
-    }
+    ObjectIncrements objects() const { return ObjectIncrements{KP.obj, TS.obj, TI.obj, TD.obj, N.obj}; }
 
-    // Replays the parameter arithmetic of one automatic sample on the stored
-    // objects, in the order of the algorithm, so that a parameter that is not a
-    // real number (None, text, an int too large for a float) or a zero N raises
-    // the interpreter's own error before any state changes.
-    void check_params_usable(double et) {
-        auto num = [](PyObject* r) {
-            if (!r) raise_pending();
-            return nb::steal(r);
-        };
-        nb::object e = nb::float_(et);
-        nb::object r = num(PyNumber_Multiply(KP.obj.ptr(), e.ptr()));
-        bool used_bad = !KP.real;
-        const bool ti_on = TI.positive(), td_on = TD.positive();
-        if (ti_on) {
-            nb::object kts = num(PyNumber_Multiply(KP.obj.ptr(), TS.obj.ptr()));
-            r = num(PyNumber_TrueDivide(kts.ptr(), TI.obj.ptr()));
-            used_bad |= !TS.real || !TI.real;
-        }
-        if (td_on) {
-            nb::object tao = num(PyNumber_TrueDivide(TD.obj.ptr(), N.obj.ptr()));
-            nb::object ktd = num(PyNumber_Multiply(KP.obj.ptr(), TD.obj.ptr()));
-            r = num(PyNumber_Add(tao.ptr(), TS.obj.ptr()));
-            used_bad |= !TS.real || !TD.real || !N.real;
-        }
-        if (used_bad) {
-            const Param* bad = !KP.real                         ? &KP
-                               : (!TS.real && (ti_on || td_on)) ? &TS
-                               : (ti_on && !TI.real)            ? &TI
-                               : (!TD.real)                     ? &TD
-                                                                : &N;
-            raise(PyExc_TypeError, "PID parameter of type '%.200s' is not a real number", tp_name_of(bad->obj));
-        }
+    // The Python-visible state after a sample of the core.
+    double mark_sampled(double op) {
+        has_dyn = has_saved = true;
+        saved_objs.reset();
+        return op;
     }
 
     void reset_numeric(double err, double TV, double FF) {
         core.reset(err, TV, FF);
-        ini_flag = false;
-        has_dyn = true;
-        has_saved = true;
-        saved_objs.reset();
+        mark_sampled(0.0);
     }
 
     double auto_step(double SP, double PV, double FF) {
-        if (!native_ok()) check_params_usable(SP - PV);
-        double op = core.step(SP, PV, FF);
-        has_saved = true;
-        saved_objs.reset();
-        return op;
+        return mark_sampled(native ? core.step(SP, PV, FF) : core.step(SP, PV, FF, objects()));
     }
 
     double run(double MODE, double SP, double PV, double TV, double FF) {
-        const double mode = round_half_even(MODE);  // may raise: before any change
-        if (mode == 1.0) {
-            if (ini_flag) {
-                // Validate what the automatic step needs before initialising.
-                if (!native_ok()) check_params_usable(SP - PV);
-                reset_numeric(SP - PV, TV, FF);
-            }
-            return auto_step(SP, PV, FF);
-        }
-        const double op = corvane::clamp_output(TV, core.OP_LO, core.OP_HI);
-        reset_numeric(SP - PV, TV, FF);
-        return op;
+        if (!std::isfinite(MODE)) round_half_even(MODE);  // raises as round() does, before any change
+        return mark_sampled(native ? core.run(MODE, SP, PV, TV, FF) : core.run(MODE, SP, PV, TV, FF, objects()));
     }
 
     nb::object saved_item(int i) const {
@@ -339,11 +329,11 @@ NB_MODULE(loopcontrol, m) {
 
     // Settings, as stored.
     cls.def_prop_rw(
-        "_iniFlag", [](PyPID& p) { return p.ini_flag; },
+        "_iniFlag", [](PyPID& p) { return p.core.ini; },
         [](PyPID& p, nb::handle v) {
             int t = PyObject_IsTrue(v.ptr());
             if (t < 0) raise_pending();
-            p.ini_flag = t != 0;
+            p.core.ini = t != 0;
         },
         nb::for_setter(nb::arg("value").none()));
     auto param_prop = [&](const char* name, Param PyPID::* field) {
@@ -403,7 +393,7 @@ NB_MODULE(loopcontrol, m) {
             const auto& s = p.core.s;
             nb::object saved = p.has_saved ? nb::object(p.saved_tuple()) : nb::none();
             return nb::make_tuple(p.TS.obj, p.KP.obj, p.TI.obj, p.TD.obj, p.N.obj, p.core.OP_HI, p.core.OP_LO,
-                                  p.ini_flag, p.has_dyn, nb::make_tuple(s.et1, s.et2, s.OP1, s.FF1, s.dOPD1), saved);
+                                  p.core.ini, p.has_dyn, nb::make_tuple(s.et1, s.et2, s.OP1, s.FF1, s.dOPD1), saved);
         },
         [](PyPID& p, nb::handle st) {
             StateView t(st, 11, "PID");
@@ -421,7 +411,7 @@ NB_MODULE(loopcontrol, m) {
             p.sync_params();
             p.core.OP_HI = hi;
             p.core.OP_LO = lo;
-            p.ini_flag = ini;
+            p.core.ini = ini;
             p.has_dyn = dyn;
             p.core.s = ds;
             if (!saved.is_none()) p.set_saved(nb::borrow<nb::tuple>(saved));

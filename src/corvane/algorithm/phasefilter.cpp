@@ -175,21 +175,14 @@ void parameter_set(nb::handle name, nb::handle storage, nb::handle expected, nb:
     if (compare(value, zero, Py_LT)) raise(PyExc_ValueError, "%s", kNonNegative);
     if (PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr())))
         raise(PyExc_ValueError, "%s", kNonNegative);
-    // The stored value; none yet counts as different.
-    PyObject* cur = PyObject_GetAttr(obj.ptr(), storage.ptr());
-    if (!cur) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
-        PyErr_Clear();
-    }
-    nb::object old = nb::steal(cur);
-    if (old.is_valid()) {
-        PyObject* ne = PyObject_RichCompare(value.ptr(), old.ptr(), Py_NE);
-        if (!ne) raise_pending();
-        int differs = PyObject_IsTrue(ne);
-        Py_DECREF(ne);
-        if (differs < 0) raise_pending();
-        if (!differs) return;
-    }
+    // Compared with the stored value, which must exist (AttributeError otherwise).
+    nb::object old = nb::getattr(obj, storage);
+    PyObject* ne = PyObject_RichCompare(value.ptr(), old.ptr(), Py_NE);
+    if (!ne) raise_pending();
+    int differs = PyObject_IsTrue(ne);
+    Py_DECREF(ne);
+    if (differs < 0) raise_pending();
+    if (!differs) return;
     if (PyObject_SetAttr(obj.ptr(), storage.ptr(), value.ptr()) < 0) raise_pending();
     PyObject* r = PyObject_CallMethod(obj.ptr(), "_modify_param", nullptr);
     if (r) {
@@ -198,9 +191,7 @@ void parameter_set(nb::handle name, nb::handle storage, nb::handle expected, nb:
     }
     // A failed recomputation takes the new value back out.
     PyObject* exc = PyErr_GetRaisedException();
-    int rc = old.is_valid() ? PyObject_SetAttr(obj.ptr(), storage.ptr(), old.ptr())
-                            : PyObject_DelAttr(obj.ptr(), storage.ptr());
-    if (rc < 0) PyErr_Clear();
+    if (PyObject_SetAttr(obj.ptr(), storage.ptr(), old.ptr()) < 0) PyErr_Clear();
     PyErr_SetRaisedException(exc);
     raise_pending();
 }
@@ -252,6 +243,8 @@ PyObject* CallBody::operator()(nb::handle, PyLDLAG& s, PyObject* (&a)[1]) const 
 
 NB_MODULE(phasefilter, m) {
     m.doc() = "First-order lead-lag filter block and its ideal step response.";
+    m.attr("np") = import_module("numpy");
+    m.attr("signal") = from_import("scipy", "signal");
 
     m.def(
         "filter_stp",
