@@ -7,6 +7,7 @@
 
 #include "inferential/labfile.hpp"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <cmath>
@@ -79,6 +80,17 @@ size_t state_capacity(const StateView& sv, Py_ssize_t i) {
         sv.fail_at(i, PyExc_ValueError, "capacity out of range");
     return (size_t) n;
 }
+
+// Every buffer of a SoftSensorBiasUpdate: predictions and their stamps, the lab
+// history and the copy of it that the first run keeps to undo itself.
+void check_bias_buffers(size_t prd_cap, size_t lab_cap) {
+    const size_t most = size_t(1) << 60;  // more entries than any memory holds, and no overflow below
+    check_fits(2 * (unsigned long long) std::min(prd_cap, most) + 2 * (unsigned long long) std::min(lab_cap, most),
+               sizeof(double), "SoftSensorBiasUpdate buffers");
+}
+
+// The lab history of a LabDataRecorder and the copy of it that its first run keeps.
+void check_recorder_history(size_t cap) { check_fits(cap, 2 * sizeof(double), "LabDataRecorder history"); }
 
 template <class F>
 auto allocating(F f) {
@@ -162,6 +174,7 @@ void bind_soft_sensor(nb::module_& m) {
             check_arg(prd_len, &PyLong_Type, "prd_len");
             check_arg(const_len, &PyLong_Type, "const_len");
             const size_t prd_cap = capacity_of(prd_len, 1), lab_cap = capacity_of(const_len, 2);
+            check_bias_buffers(prd_cap, lab_cap);
             corvane::SoftSensorBias core = allocating([&] { return corvane::SoftSensorBias(prd_cap, lab_cap, thr); });
             nb::object fil;
             if (tao > 0.0) {
@@ -268,6 +281,7 @@ void bind_soft_sensor(nb::module_& m) {
             }
             const double thr = sv.real(2);
             const size_t prd_cap = state_capacity(sv, 3), lab_cap = state_capacity(sv, 6);
+            check_bias_buffers(prd_cap, lab_cap);
             const std::vector<double> data = sv.reals(4), times = sv.reals(5), lab = sv.reals(7);
             if (data.size() > prd_cap) sv.fail_at(4, PyExc_ValueError, "more items than the capacity");
             if (times.size() != data.size()) sv.fail_at(5, PyExc_ValueError, "expected %zu items", data.size());
@@ -376,6 +390,7 @@ void bind_recorder(nb::module_& m) {
             const double thr = to_double(abs_threshold);
             check_arg(const_len, &PyLong_Type, "const_len");
             const size_t cap = capacity_of(const_len, 2);
+            check_recorder_history(cap);
             R r;
             r.lab = allocating([&] { return corvane::LabChangeDetector(cap); });
             r.abs_threshold = thr;
@@ -465,6 +480,7 @@ void bind_recorder(nb::module_& m) {
             p.name = sv.typed(0, &PyUnicode_Type);
             p.abs_threshold = sv.real(1);
             const size_t cap = state_capacity(sv, 2);
+            check_recorder_history(cap);
             const std::vector<double> lab = sv.reals(3);
             if (lab.size() > cap) sv.fail_at(3, PyExc_ValueError, "more items than the capacity");
             p.lab = allocating([&] { return corvane::LabChangeDetector(cap); });
