@@ -6,6 +6,7 @@
 #include <corvane/lab_recognition.hpp>
 
 #include "inferential/labfile.hpp"
+#include "inferential/record_line.hpp"
 
 #include <algorithm>
 #include <array>
@@ -314,7 +315,6 @@ struct PyRecorder {
     nb::object csv_str;                // the same path as text, for error messages
     std::string csv_path;              // the same path, file-system encoded
     std::vector<std::string> pending;  // records not yet in the file, oldest first
-    bool torn = false;                 // a write stopped inside a record: the file ends mid-line
 
     int traverse(visitproc visit, void* arg) {
         Py_VISIT(name.ptr());
@@ -355,20 +355,20 @@ struct PyRecorder {
     void flush() {
         if (pending.empty()) return;
         if (!csv_str.is_valid()) raise(PyExc_RuntimeError, "LabDataRecorder: the object has been cleared");
-        // After a torn record the next ones start on a line of their own.
-        std::string data = torn ? "\n" : "";
-        const size_t lead = data.size();
+        std::string data;
         for (const auto& r : pending) data += r;
         const AppendResult res = append_records(csv_path, "ExportTime,LabTime,LabData\n", data);
-        const size_t written = res.written >= lead ? res.written - lead : 0;
-        if (res.written >= lead) torn = false;
+        // A record only part of which reached the file stays pending; the
+        // next append starts on a line of its own.
         size_t done = 0, used = 0;
-        while (done < pending.size() && used + pending[done].size() <= written) used += pending[done++].size();
+        while (done < pending.size() && used + pending[done].size() <= res.written) used += pending[done++].size();
         pending.erase(pending.begin(), pending.begin() + (std::ptrdiff_t) done);
-        if (written > used) torn = true;  // part of the next record reached the file
         if (res.err) {
             errno = res.err;
-            if (res.at_open)
+            if (res.irregular) {
+                nb::object args = nb::make_tuple(res.err, "not a regular file", csv_str);
+                PyErr_SetObject(PyExc_OSError, args.ptr());
+            } else if (res.at_open)
                 PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, csv_str.ptr());
             else
                 PyErr_SetFromErrno(PyExc_OSError);
@@ -376,6 +376,22 @@ struct PyRecorder {
         }
     }
 };
+
+const char* kFileSuffix = "_Raw_LabData.csv";
+
+// Creates the folder of the CSV file: csv_dir, and the subfolder a name such as
+// "unit1/NIR" asks for. A name whose file would lie outside csv_dir (an
+// absolute path, "..", a subfolder that is a link leading out) is refused
+// before anything is created. A link at the file itself is followed, as open does.
+void make_folder_inside(const nb::object& dir, const nb::object& file, const nb::object& name) {
+    nb::object folder = file.attr("parent");
+    if (!nb::cast<bool>(folder.attr("resolve")().attr("is_relative_to")(dir))) {
+        PyErr_Format(PyExc_ValueError, "%U LabDataRecorder: the file '%S' would lie outside csv_dir '%S'", name.ptr(),
+                     file.ptr(), dir.ptr());
+        raise_pending();
+    }
+    folder.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);  // as named, so that "a/../b" finds "a"
+}
 
 const char* kRecorderDoc = "化验数据记录：识别到新的化验值后，将其追加到原始化验数据 CSV 文件。";
 
@@ -396,9 +412,9 @@ void bind_recorder(nb::module_& m) {
             r.abs_threshold = thr;
             r.name = nb::borrow(name);
             nb::object dir = nb::module_::import_("pathlib").attr("Path")(csv_dir).attr("resolve")();
-            dir.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-            nb::object file = nb::steal(PyNumber_TrueDivide(dir.ptr(), with_name(r.name, "_Raw_LabData.csv").ptr()));
+            nb::object file = nb::steal(PyNumber_TrueDivide(dir.ptr(), with_name(r.name, kFileSuffix).ptr()));
             if (!file.is_valid()) raise_pending();
+            make_folder_inside(dir, file, r.name);
             r.set_file(std::move(file));
             new (p) R(std::move(r));
         },
@@ -486,13 +502,18 @@ void bind_recorder(nb::module_& m) {
             p.lab = allocating([&] { return corvane::LabChangeDetector(cap); });
             p.lab.assign(lab.data(), lab.size());
             nb::object path = sv.typed(4, &PyUnicode_Type);
-            p.set_file(nb::module_::import_("pathlib").attr("Path")(path));
+            nb::object Path = nb::module_::import_("pathlib").attr("Path");
+            nb::object file = Path(path), own = Path(with_name(p.name, kFileSuffix));
+            if (!nb::cast<bool>(file.attr("is_absolute")()) || !compare(file.attr("name"), own.attr("name"), Py_EQ))
+                sv.fail_at(4, PyExc_ValueError, "the path must be absolute and end in the recorder's file name");
+            p.set_file(std::move(file));
             StateView pend = sv.tuple(5);
             for (Py_ssize_t i = 0; i < pend.size(); ++i) {
                 nb::object s = pend.typed(i, &PyUnicode_Type);
-                Py_ssize_t n = 0;
-                const char* u = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
-                if (!u) raise_pending();
+                const Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+                const char* u = (const char*) PyUnicode_DATA(s.ptr());
+                if (!PyUnicode_IS_ASCII(s.ptr()) || !is_record_line(std::string_view(u, (size_t) n)))
+                    pend.fail_at(i, PyExc_ValueError, "a pending record must be one record line");
                 p.pending.emplace_back(u, (size_t) n);
             }
         });

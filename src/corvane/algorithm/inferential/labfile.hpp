@@ -2,7 +2,9 @@
 // each append is one O_APPEND write, and a new file appears with its header
 // already in it (written to a private file, then hard-linked into place), so
 // only the writer that creates the file writes the header and no record can
-// come before it.
+// come before it. A file that ends inside a line (a write that stopped midway,
+// by any writer) gets a line break before the next records. Only a regular
+// file is written, and opening never waits (a FIFO without a reader).
 #pragma once
 
 #include <cerrno>
@@ -19,6 +21,7 @@ namespace corvane::bind {
 struct AppendResult {
     int err = 0;              // errno of the failure, 0 on success
     bool at_open = false;     // the file could not be opened or created
+    bool irregular = false;   // the path names something other than a regular file
     std::size_t written = 0;  // bytes of the records that reached the file
 };
 
@@ -67,14 +70,46 @@ inline int create_with(const std::string& path, const std::string& content) {
     return write_and_close(fd, content, done);
 }
 
+// Opens an existing file for appending, without waiting; readable too where
+// permitted, to see how the file ends. -1 with errno on failure.
+inline int open_for_append(const std::string& path) {
+    const int flags = O_APPEND | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::open(path.c_str(), O_RDWR | flags);
+    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | flags);
+    return fd;
+}
+
+// Whether the open file ends inside a line: its last byte is not a line break.
+// A file that cannot be read is taken to end at a line break.
+inline bool ends_mid_line(int fd, const struct stat& st) {
+    char last = '\n';
+    return st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
+}
+
 // Appends `records` to `path`; when the file does not exist, creates it with
 // `header` in front of them.
 inline AppendResult append_records(const std::string& path, const std::string& header, const std::string& records) {
     AppendResult r;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        const int fd = open_for_append(path);
         if (fd >= 0) {
-            r.err = write_and_close(fd, records, r.written);
+            struct stat st{};
+            const bool stated = ::fstat(fd, &st) == 0;
+            if (!stated || !S_ISREG(st.st_mode)) {
+                r.err = stated ? EINVAL : errno;
+                r.irregular = stated;
+                r.at_open = true;
+                ::close(fd);
+                return r;
+            }
+            const std::string lead = ends_mid_line(fd, st) ? "\n" : "";
+            r.err = write_and_close(fd, lead + records, r.written);
+            r.written = r.written > lead.size() ? r.written - lead.size() : 0;
+            return r;
+        }
+        if (errno == ENXIO) {  // a FIFO without a reader, a socket
+            r.err = EINVAL;
+            r.irregular = r.at_open = true;
             return r;
         }
         if (errno != ENOENT) break;
