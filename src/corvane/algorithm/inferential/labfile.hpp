@@ -13,6 +13,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +46,17 @@ inline int write_and_close(int fd, const std::string& s, std::size_t& done) {
     return e;
 }
 
+// Recorders hold the file's lock while they read how it ends and append, so
+// that none sees another's write half done (a record crossing a page boundary
+// shows its first part first). Never waits long: when someone else keeps the
+// lock for ~50 ms, the append goes ahead without it.
+inline void lock_briefly(int fd) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) return;
+        ::usleep(1000);
+    }
+}
+
 // Creates `path` holding `content`; returns 0, EEXIST when the file exists, or
 // another errno. Where hard links are not available the file is created in
 // place (O_EXCL) and written at once.
@@ -67,6 +79,7 @@ inline int create_with(const std::string& path, const std::string& content) {
     }
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) return errno;
+    lock_briefly(fd);
     return write_and_close(fd, content, done);
 }
 
@@ -81,9 +94,10 @@ inline int open_for_append(const std::string& path) {
 
 // Whether the open file ends inside a line: its last byte is not a line break.
 // A file that cannot be read is taken to end at a line break.
-inline bool ends_mid_line(int fd, const struct stat& st) {
+inline bool ends_mid_line(int fd) {
+    struct stat st{};
     char last = '\n';
-    return st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
+    return ::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
 }
 
 // Appends `records` to `path`; when the file does not exist, creates it with
@@ -102,7 +116,8 @@ inline AppendResult append_records(const std::string& path, const std::string& h
                 ::close(fd);
                 return r;
             }
-            const std::string lead = ends_mid_line(fd, st) ? "\n" : "";
+            lock_briefly(fd);  // released by the close
+            const std::string lead = ends_mid_line(fd) ? "\n" : "";
             r.err = write_and_close(fd, lead + records, r.written);
             r.written = r.written > lead.size() ? r.written - lead.size() : 0;
             return r;
