@@ -10,101 +10,64 @@ import pytest
 
 from corvane.algorithm import deadtime, inferential, phasefilter, sharedkit, utilities
 
-HUGE = 2**40  # 8 TB of doubles: no machine holds it
 REFUSED = "cannot fit in the memory this process may use"
 
 
-def delay_algorithm(lag):
+# Each case: (action, snapshot) made from a length and tmp_path; the action is refused, the snapshot unchanged.
+
+def _delay(n, p, state=False):
+    d = deadtime.Delay(3 if state else n)
+    if state:
+        d.__setstate__(((n, ()), {}, 1))  # loads as the constructor does; the history is made by the first call
+    return lambda: d(1.0), lambda: list(d._cache)
+
+
+def _algo(n, p):
     d = deadtime.Delay_Algorithm()
     d.Ut = 2.0
     d.call()
-    d.nLag = lag
-    return d
-
-
-def with_state(obj, edit):
-    core, d, v = obj.__getstate__()
-    return obj, (edit(core), d, v)
-
-
-def refuses(make, tmp_path):
-    """make(tmp_path) -> (action, snapshot): the action is refused and the snapshot is unchanged."""
-    action, snapshot = make(tmp_path)
-    before = snapshot()
-    with pytest.raises(MemoryError, match=REFUSED):
-        action()
-    assert snapshot() == before
-
-
-def _delay(n):
-    d = deadtime.Delay(max_cache=n)
-    return lambda: d(1.0), lambda: list(d._cache)
-
-
-def _delay_state(n):
-    d = deadtime.Delay(3)
-    d.__setstate__(((n, ()), {}, 1))  # loads as the constructor does; the history is made by the first call
-    return lambda: d(1.0), lambda: list(d._cache)
-
-
-def _algo(lag):
-    d = delay_algorithm(lag)
+    d.nLag = n
     return d.call, lambda: (d.U_array.tolist(), d.Yt)
 
 
-def _set_state(obj, edit):
-    obj, state = with_state(obj, edit)
+def _state(obj, i, n):
+    core, d, v = obj.__getstate__()
+    state = (core[:i] + (n,) + core[i + 1:], d, v)
     return lambda: obj.__setstate__(state), lambda: pickle.dumps(obj.__getstate__())
 
 
-def _bias_state(i, n):
-    s = inferential.SoftSensorBiasUpdate(prd_len=2, const_len=1)
-    return _set_state(s, lambda c: c[:i] + (n,) + c[i + 1:])
-
-
-def _recorder_state(tmp_path, n):
-    return _set_state(inferential.LabDataRecorder(const_len=1, csv_dir=tmp_path), lambda c: c[:2] + (n,) + c[3:])
-
-
-def constructor(f):
-    return lambda tmp_path: (f, lambda: None)
+def _made(f):
+    return lambda n, p: (lambda: f(n, p), lambda: sorted(p.iterdir()))
 
 
 CASES = {
-    "Delay": lambda p: _delay(HUGE),
-    "Delay state": lambda p: _delay_state(HUGE),
-    "Delay_Algorithm": lambda p: _algo(HUGE),
-    "Delay_Algorithm numpy lag": lambda p: _algo(np.int64(HUGE)),
-    "SoftSensorBiasUpdate prd_len": constructor(lambda: inferential.SoftSensorBiasUpdate(prd_len=HUGE)),
-    "SoftSensorBiasUpdate const_len": constructor(lambda: inferential.SoftSensorBiasUpdate(const_len=HUGE)),
-    "SoftSensorBiasUpdate state prd": lambda p: _bias_state(3, HUGE),
-    "SoftSensorBiasUpdate state lab": lambda p: _bias_state(6, HUGE),
-    "LabDataRecorder": lambda p: (lambda: inferential.LabDataRecorder(const_len=HUGE, csv_dir=p / "r"),
-                                  lambda: (p / "r").exists()),
-    "LabDataRecorder state": lambda p: _recorder_state(p, HUGE),
-    "filter_stp": constructor(lambda: phasefilter.filter_stp(HUGE, 5.0, 0.5)),
-    "sharedkit.c2d": constructor(lambda: sharedkit.c2d([1], [5, 1], HUGE)),
-    "utilities.c2d": constructor(lambda: utilities.c2d([1], [5, 1], 3.0 * HUGE, 3)),
+    "Delay": _delay,
+    "Delay state": lambda n, p: _delay(n, p, state=True),
+    "Delay_Algorithm": _algo,
+    "Delay_Algorithm numpy lag": lambda n, p: _algo(np.int64(n), p),
+    "SoftSensorBiasUpdate prd_len": _made(lambda n, p: inferential.SoftSensorBiasUpdate(prd_len=n)),
+    "SoftSensorBiasUpdate const_len": _made(lambda n, p: inferential.SoftSensorBiasUpdate(const_len=n)),
+    "SoftSensorBiasUpdate state prd": lambda n, p: _state(inferential.SoftSensorBiasUpdate(prd_len=2), 3, n),
+    "SoftSensorBiasUpdate state lab": lambda n, p: _state(inferential.SoftSensorBiasUpdate(const_len=1), 6, n),
+    "LabDataRecorder": _made(lambda n, p: inferential.LabDataRecorder(const_len=n, csv_dir=p / "r")),
+    "LabDataRecorder state": lambda n, p: _state(inferential.LabDataRecorder(csv_dir=p), 2, n),
+    "filter_stp": _made(lambda n, p: phasefilter.filter_stp(n, 5.0, 0.5)),
+    "sharedkit.c2d": _made(lambda n, p: sharedkit.c2d([1], [5, 1], n)),
+    "utilities.c2d": _made(lambda n, p: utilities.c2d([1], [5, 1], 3.0 * n, 3)),
 }
-
-
-@pytest.mark.parametrize("case", sorted(CASES))
-def test_lengths_no_machine_holds(case, tmp_path):
-    refuses(CASES[case], tmp_path)
-
 
 # Each buffer alone fits in physical memory (so the kernel grants it), together they do not.
 ONE_AT_A_TIME = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") // 12
 
 
-@pytest.mark.parametrize("case", ["prd_len", "state", "recorder"])
-def test_buffers_that_fit_only_one_at_a_time(case, tmp_path):
-    make = {
-        "prd_len": constructor(lambda: inferential.SoftSensorBiasUpdate(prd_len=ONE_AT_A_TIME)),
-        "state": lambda p: _bias_state(3, ONE_AT_A_TIME),
-        "recorder": constructor(lambda: inferential.LabDataRecorder(const_len=ONE_AT_A_TIME, csv_dir=tmp_path)),
-    }[case]
-    refuses(make, tmp_path)
+@pytest.mark.parametrize("case, n", [(c, 2**40) for c in sorted(CASES)] + [  # 2**40 doubles: no machine holds them
+    (c, ONE_AT_A_TIME) for c in ("SoftSensorBiasUpdate prd_len", "SoftSensorBiasUpdate state prd", "LabDataRecorder")])
+def test_lengths_whose_buffers_cannot_fit(case, n, tmp_path):
+    action, snapshot = CASES[case](n, tmp_path)
+    before = snapshot()
+    with pytest.raises(MemoryError, match=REFUSED):
+        action()
+    assert snapshot() == before
 
 
 UNDER_LIMIT = """
