@@ -3,6 +3,8 @@ import fractions
 import math
 import pickle
 import struct
+import sys
+import threading
 import time
 
 import numpy as np
@@ -49,6 +51,29 @@ def test_table_is_numpys_legacy_draw_and_reseeds_the_global_generator(seed):
         ts._rand_arr.flags.writeable = True
     assert ex.TestSignal(seed)(12345) == ts(12345)
     assert not np.array_equal(ex.TestSignal()._rand_arr, ex.TestSignal()._rand_arr)
+
+
+def test_constructions_in_threads_each_get_their_own_seeds_table():
+    seeds = range(8)
+    want = {s: np.random.RandomState(s).randint(10, 91, size=10000) / 100 for s in seeds}
+    wrong = []
+
+    def build(seed):
+        for _ in range(100):
+            if not np.array_equal(ex.TestSignal(seed)._rand_arr, want[seed]):
+                wrong.append(seed)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch threads as often as possible
+    try:
+        threads = [threading.Thread(target=build, args=(s,)) for s in seeds]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert wrong == []
 
 
 T_VALUES = [0, 1, 5, 11, 19, 20, 39, -1, -20, -21, 199_999, 200_000, 1_733_000_000, -(10**12), 2**62]

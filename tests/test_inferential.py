@@ -262,7 +262,7 @@ def test_hostile_states_and_foreign_self(tmp_path, monkeypatch):
     def recorder_with_pending():
         r = driven_recorder(tmp_path)
         core, d, v = r.__getstate__()
-        r.__setstate__((core[:5] + (("a,b,c\n",),), d, v))
+        r.__setstate__((core[:5] + (("2024-05-01 09:12:45,2024-05-01 08:30:00,3.25\n",),), d, v))
         return r
 
     check_hostile_states(recorder_with_pending, lambda r: r.run(7.0, T))

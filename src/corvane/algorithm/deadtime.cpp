@@ -21,6 +21,7 @@ struct Globals {
     nb::object np_array, np_ones, np_hstack, np_float;
     nb::object copy;  // copy.copy
     PyTypeObject* ndarray = nullptr;
+    PyTypeObject* np_integer = nullptr;  // numpy.integer
     PyObject* s_U_array = nullptr;
     PyObject* s_Ut = nullptr;
     PyObject* s_nLag = nullptr;
@@ -71,7 +72,7 @@ void set_capacity(PyDelay& d, nb::handle max_cache) {
 // Fills the empty history with the first input, as a list of maxlen copies would.
 void prime(PyDelay& d, PyObject* Ut) {
     if (!d.bounded) raise(PyExc_TypeError, "can't multiply sequence by non-int of type 'NoneType'");
-    if (d.line.capacity() > (size_t) PY_SSIZE_T_MAX / sizeof(PyObject*)) throw std::bad_alloc();
+    check_fits(d.line.capacity(), sizeof(nb::object), "Delay history");
     d.line.prime(nb::borrow(Ut));
 }
 
@@ -223,6 +224,7 @@ bool algo_fast(PyObject* self, nb::handle U, nb::handle Ut, nb::handle nLag) {
     const size_t len = std::max<size_t>(n, 1);
     const size_t m = lag + 1 > (long long) len ? (size_t) (lag + 1) : len;
     check_index(m, idx);
+    check_fits(n + m, sizeof(double), "Delay_Algorithm history, old and grown,");
     nb::object grown = new_f64(m);
     {
         F64View v(U.ptr());
@@ -239,6 +241,19 @@ bool algo_fast(PyObject* self, nb::handle U, nb::handle Ut, nb::handle nLag) {
     set_attr(self, g->s_U_array, grown);
     commit_yt(self, y, [&] { set_attr(self, g->s_U_array, U); });
     return true;
+}
+
+// Growing by `count` entries (an int or a numpy integer; anything else is
+// left to numpy) makes the copies, their product and the grown history while
+// the old one (`len` entries) is held: refused when they cannot fit. Counts
+// too large for numpy to try keep numpy's own error.
+void check_padding(nb::handle count, size_t len) {
+    if (!PyLong_Check(count.ptr()) && !PyObject_TypeCheck(count.ptr(), g->np_integer)) return;
+    int overflow = 0;
+    const long long c = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
+    if (c == -1 && PyErr_Occurred()) raise_pending();
+    if (overflow || c <= 0 || (unsigned long long) c > (unsigned long long) PY_SSIZE_T_MAX / sizeof(double)) return;
+    check_fits(3 * (unsigned long long) c + 2 * len, sizeof(double), "Delay_Algorithm history, old and grown,");
 }
 
 // Any other history, input or delay: the same steps through the interpreter's
@@ -264,6 +279,7 @@ void algo_generic(PyObject* self, nb::object U, nb::handle Ut, nb::handle nLag) 
         PyObject* c = PyNumber_Subtract(sum.ptr(), length.ptr());
         if (!c) raise_pending();
         nb::object count = nb::steal(c);
+        check_padding(count, (size_t) len);
         nb::object minus_one = nb::int_(-1);
         PyObject* l = PyObject_GetItem(arr.ptr(), minus_one.ptr());
         if (!l) raise_pending();
@@ -332,6 +348,7 @@ NB_MODULE(deadtime, m) {
     g->copy = nb::module_::import_("copy").attr("copy");
     g->np_float = nb::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type));
     g->ndarray = (PyTypeObject*) np.attr("ndarray").ptr();
+    g->np_integer = (PyTypeObject*) np.attr("integer").ptr();
     g->s_U_array = PyUnicode_InternFromString("U_array");
     g->s_Ut = PyUnicode_InternFromString("Ut");
     g->s_nLag = PyUnicode_InternFromString("nLag");

@@ -180,6 +180,29 @@ const char* kCallDoc =
     "part of the period and -amplitude in the low part; next1..next5 are the\n"
     "seconds from t to the next five switching instants.";
 
+// Held across seeding numpy's global generator and drawing the table from it,
+// so that constructions in several threads each draw their own seed's table.
+// Reentrant: a SEED whose conversion constructs another TestSignal cannot
+// deadlock. Other users of numpy's global generator are not serialised by it.
+PyObject* g_draw_lock = nullptr;
+
+nb::object seed_and_draw(nb::handle random, nb::handle SEED) {
+    nb::handle lock(g_draw_lock);
+    lock.attr("acquire")();
+    nb::object ints;
+    try {
+        random.attr("seed")(SEED);
+        ints = random.attr("randint")(10, 91, "size"_a = TestSignal::kTableSize);
+    } catch (...) {
+        PyObject* r = PyObject_CallMethod(lock.ptr(), "release", nullptr);  // the first error is the one reported
+        if (r) Py_DECREF(r);
+        PyErr_Clear();
+        throw;
+    }
+    lock.attr("release")();
+    return ints;
+}
+
 }  // namespace
 
 NB_MODULE(excitation, m) {
@@ -187,6 +210,7 @@ NB_MODULE(excitation, m) {
     m.attr("np") = import_module("numpy");
     m.attr("time") = import_module("time");
     g_globals = keep_globals(m);
+    g_draw_lock = nb::module_::import_("threading").attr("RLock")().release().ptr();
 
     nb::class_<PyTS> cls(m, "TestSignal", nb::dynamic_attr(), nb::type_slots(gc_slots<PyTS>),
                          "Rectangular test signal between +amplitude and -amplitude with a period of\n"
@@ -198,8 +222,7 @@ NB_MODULE(excitation, m) {
         "__init__",
         [](PyTS* p, nb::handle SEED) {
             nb::object random = nb::module_::import_("numpy").attr("random");
-            random.attr("seed")(SEED);
-            nb::object ints = random.attr("randint")(10, 91, "size"_a = TestSignal::kTableSize);
+            nb::object ints = seed_and_draw(random, SEED);
             nb::object frac = nb::steal(PyNumber_TrueDivide(ints.ptr(), nb::int_(100).ptr()));
             if (!frac.is_valid()) raise_pending();
             nb::object raw = frac.attr("astype")("float64").attr("tobytes")();

@@ -316,6 +316,16 @@ inline nb::object delay_samples(nb::handle delay, nb::handle Ts) {
     return nb::steal(n);
 }
 
+// The delay's zeros and the numerator made from them: refused when they
+// cannot fit. Counts too large for numpy to try keep numpy's own error.
+inline void check_delay_zeros(nb::handle N) {
+    if (!PyLong_Check(N.ptr())) return;
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(N.ptr(), &overflow);
+    if (overflow || n <= 0 || (unsigned long long) n > (unsigned long long) PY_SSIZE_T_MAX / sizeof(double)) return;
+    check_fits((unsigned long long) n, 2 * sizeof(double), "c2d delay");
+}
+
 template <class P>
 nb::object c2d(nb::handle Gs_num, nb::handle Gs_den, nb::handle Gs_delay, nb::handle Ts, nb::handle method) {
     auto ctx = P::enter(kNumpy | kSignal);
@@ -337,6 +347,7 @@ nb::object c2d(nb::handle Gs_num, nb::handle Gs_den, nb::handle Gs_delay, nb::ha
     nb::object den_d = disc[1];
 
     nb::object N = delay_samples(Gs_delay, Ts);
+    check_delay_zeros(N);
     nb::object hstack = ctx.np().attr("hstack");
     nb::object zeros = ctx.np().attr("zeros")(N);
     nb::object row = num_d[0];

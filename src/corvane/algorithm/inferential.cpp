@@ -6,7 +6,9 @@
 #include <corvane/lab_recognition.hpp>
 
 #include "inferential/labfile.hpp"
+#include "inferential/record_line.hpp"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <cmath>
@@ -80,6 +82,17 @@ size_t state_capacity(const StateView& sv, Py_ssize_t i) {
         sv.fail_at(i, PyExc_ValueError, "capacity out of range");
     return (size_t) n;
 }
+
+// Every buffer of a SoftSensorBiasUpdate: predictions and their stamps, the lab
+// history and the copy of it that the first run keeps to undo itself.
+void check_bias_buffers(size_t prd_cap, size_t lab_cap) {
+    const size_t most = size_t(1) << 60;  // more entries than any memory holds, and no overflow below
+    check_fits(2 * (unsigned long long) std::min(prd_cap, most) + 2 * (unsigned long long) std::min(lab_cap, most),
+               sizeof(double), "SoftSensorBiasUpdate buffers");
+}
+
+// The lab history of a LabDataRecorder and the copy of it that its first run keeps.
+void check_recorder_history(size_t cap) { check_fits(cap, 2 * sizeof(double), "LabDataRecorder history"); }
 
 template <class F>
 auto allocating(F f) {
@@ -163,6 +176,7 @@ void bind_soft_sensor(nb::module_& m) {
             check_arg(prd_len, &PyLong_Type, "prd_len");
             check_arg(const_len, &PyLong_Type, "const_len");
             const size_t prd_cap = capacity_of(prd_len, 1), lab_cap = capacity_of(const_len, 2);
+            check_bias_buffers(prd_cap, lab_cap);
             corvane::SoftSensorBias core = allocating([&] { return corvane::SoftSensorBias(prd_cap, lab_cap, thr); });
             nb::object fil;
             if (tao > 0.0) {
@@ -269,6 +283,7 @@ void bind_soft_sensor(nb::module_& m) {
             }
             const double thr = sv.real(2);
             const size_t prd_cap = state_capacity(sv, 3), lab_cap = state_capacity(sv, 6);
+            check_bias_buffers(prd_cap, lab_cap);
             const std::vector<double> data = sv.reals(4), times = sv.reals(5), lab = sv.reals(7);
             if (data.size() > prd_cap) sv.fail_at(4, PyExc_ValueError, "more items than the capacity");
             if (times.size() != data.size()) sv.fail_at(5, PyExc_ValueError, "expected %zu items", data.size());
@@ -301,7 +316,6 @@ struct PyRecorder {
     nb::object csv_str;                // the same path as text, for error messages
     std::string csv_path;              // the same path, file-system encoded
     std::vector<std::string> pending;  // records not yet in the file, oldest first
-    bool torn = false;                 // a write stopped inside a record: the file ends mid-line
 
     int traverse(visitproc visit, void* arg) {
         Py_VISIT(name.ptr());
@@ -343,20 +357,20 @@ struct PyRecorder {
     void flush() {
         if (pending.empty()) return;
         if (!csv_str.is_valid()) raise(PyExc_RuntimeError, "LabDataRecorder: the object has been cleared");
-        // After a torn record the next ones start on a line of their own.
-        std::string data = torn ? "\n" : "";
-        const size_t lead = data.size();
+        std::string data;
         for (const auto& r : pending) data += r;
         const AppendResult res = append_records(csv_path, "ExportTime,LabTime,LabData\n", data);
-        const size_t written = res.written >= lead ? res.written - lead : 0;
-        if (res.written >= lead) torn = false;
+        // A record only part of which reached the file stays pending; the
+        // next append starts on a line of its own.
         size_t done = 0, used = 0;
-        while (done < pending.size() && used + pending[done].size() <= written) used += pending[done++].size();
+        while (done < pending.size() && used + pending[done].size() <= res.written) used += pending[done++].size();
         pending.erase(pending.begin(), pending.begin() + (std::ptrdiff_t) done);
-        if (written > used) torn = true;  // part of the next record reached the file
         if (res.err) {
             errno = res.err;
-            if (res.at_open)
+            if (res.irregular) {
+                nb::object args = nb::make_tuple(res.err, "not a regular file", csv_str);
+                PyErr_SetObject(PyExc_OSError, args.ptr());
+            } else if (res.at_open)
                 PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, csv_str.ptr());
             else
                 PyErr_SetFromErrno(PyExc_OSError);
@@ -364,6 +378,22 @@ struct PyRecorder {
         }
     }
 };
+
+const char* kFileSuffix = "_Raw_LabData.csv";
+
+// Creates the folder of the CSV file: csv_dir, and the subfolder a name such as
+// "unit1/NIR" asks for. A name whose file would lie outside csv_dir (an
+// absolute path, "..", a subfolder that is a link leading out) is refused
+// before anything is created. A link at the file itself is followed, as open does.
+void make_folder_inside(const nb::object& dir, const nb::object& file, const nb::object& name) {
+    nb::object folder = file.attr("parent");
+    if (!nb::cast<bool>(folder.attr("resolve")().attr("is_relative_to")(dir))) {
+        PyErr_Format(PyExc_ValueError, "%U LabDataRecorder: the file '%S' would lie outside csv_dir '%S'", name.ptr(),
+                     file.ptr(), dir.ptr());
+        raise_pending();
+    }
+    folder.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);  // as named, so that "a/../b" finds "a"
+}
 
 const char* kRecorderDoc = "化验数据记录：识别到新的化验值后，将其追加到原始化验数据 CSV 文件。";
 
@@ -378,14 +408,15 @@ void bind_recorder(nb::module_& m) {
             const double thr = to_double(abs_threshold);
             check_arg(const_len, &PyLong_Type, "const_len");
             const size_t cap = capacity_of(const_len, 2);
+            check_recorder_history(cap);
             R r;
             r.lab = allocating([&] { return corvane::LabChangeDetector(cap); });
             r.abs_threshold = thr;
             r.name = nb::borrow(name);
             nb::object dir = nb::module_::import_("pathlib").attr("Path")(csv_dir).attr("resolve")();
-            dir.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-            nb::object file = nb::steal(PyNumber_TrueDivide(dir.ptr(), with_name(r.name, "_Raw_LabData.csv").ptr()));
+            nb::object file = nb::steal(PyNumber_TrueDivide(dir.ptr(), with_name(r.name, kFileSuffix).ptr()));
             if (!file.is_valid()) raise_pending();
+            make_folder_inside(dir, file, r.name);
             r.set_file(std::move(file));
             new (p) R(std::move(r));
         },
@@ -467,18 +498,24 @@ void bind_recorder(nb::module_& m) {
             p.name = sv.typed(0, &PyUnicode_Type);
             p.abs_threshold = sv.real(1);
             const size_t cap = state_capacity(sv, 2);
+            check_recorder_history(cap);
             const std::vector<double> lab = sv.reals(3);
             if (lab.size() > cap) sv.fail_at(3, PyExc_ValueError, "more items than the capacity");
             p.lab = allocating([&] { return corvane::LabChangeDetector(cap); });
             p.lab.assign(lab.data(), lab.size());
             nb::object path = sv.typed(4, &PyUnicode_Type);
-            p.set_file(nb::module_::import_("pathlib").attr("Path")(path));
+            nb::object Path = nb::module_::import_("pathlib").attr("Path");
+            nb::object file = Path(path), own = Path(with_name(p.name, kFileSuffix));
+            if (!nb::cast<bool>(file.attr("is_absolute")()) || !compare(file.attr("name"), own.attr("name"), Py_EQ))
+                sv.fail_at(4, PyExc_ValueError, "the path must be absolute and end in the recorder's file name");
+            p.set_file(std::move(file));
             StateView pend = sv.tuple(5);
             for (Py_ssize_t i = 0; i < pend.size(); ++i) {
                 nb::object s = pend.typed(i, &PyUnicode_Type);
-                Py_ssize_t n = 0;
-                const char* u = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
-                if (!u) raise_pending();
+                const Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+                const char* u = (const char*) PyUnicode_DATA(s.ptr());
+                if (!PyUnicode_IS_ASCII(s.ptr()) || !is_record_line(std::string_view(u, (size_t) n)))
+                    pend.fail_at(i, PyExc_ValueError, "a pending record must be one record line");
                 p.pending.emplace_back(u, (size_t) n);
             }
         });

@@ -259,6 +259,8 @@ NB_MODULE(phasefilter, m) {
                 else
                     raise(PyExc_ValueError, "negative dimensions are not allowed");
             }
+            if ((size_t) n <= (size_t) PY_SSIZE_T_MAX / sizeof(double))  // else numpy's own error
+                check_fits((unsigned long long) n, sizeof(double), "filter_stp response");
             double* y;
             nb::object out = new_float64_array((size_t) std::max<Py_ssize_t>(n, 0), y);
             corvane::leadlag_step_response((size_t) std::max<Py_ssize_t>(n, 0), t, al, a, b, y);

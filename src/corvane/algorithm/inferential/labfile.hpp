@@ -2,7 +2,9 @@
 // each append is one O_APPEND write, and a new file appears with its header
 // already in it (written to a private file, then hard-linked into place), so
 // only the writer that creates the file writes the header and no record can
-// come before it.
+// come before it. A file that ends inside a line (a write that stopped midway,
+// by any writer) gets a line break before the next records. Only a regular
+// file is written, and opening never waits (a FIFO without a reader).
 #pragma once
 
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +22,7 @@ namespace corvane::bind {
 struct AppendResult {
     int err = 0;              // errno of the failure, 0 on success
     bool at_open = false;     // the file could not be opened or created
+    bool irregular = false;   // the path names something other than a regular file
     std::size_t written = 0;  // bytes of the records that reached the file
 };
 
@@ -40,6 +44,17 @@ inline int write_and_close(int fd, const std::string& s, std::size_t& done) {
     int e = write_all(fd, s, done);
     if (::close(fd) != 0 && e == 0) e = errno;
     return e;
+}
+
+// Recorders hold the file's lock while they read how it ends and append, so
+// that none sees another's write half done (a record crossing a page boundary
+// shows its first part first). Never waits long: when someone else keeps the
+// lock for ~50 ms, the append goes ahead without it.
+inline void lock_briefly(int fd) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) return;
+        ::usleep(1000);
+    }
 }
 
 // Creates `path` holding `content`; returns 0, EEXIST when the file exists, or
@@ -64,7 +79,25 @@ inline int create_with(const std::string& path, const std::string& content) {
     }
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) return errno;
+    lock_briefly(fd);
     return write_and_close(fd, content, done);
+}
+
+// Opens an existing file for appending, without waiting; readable too where
+// permitted, to see how the file ends. -1 with errno on failure.
+inline int open_for_append(const std::string& path) {
+    const int flags = O_APPEND | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::open(path.c_str(), O_RDWR | flags);
+    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | flags);
+    return fd;
+}
+
+// Whether the open file ends inside a line: its last byte is not a line break.
+// A file that cannot be read is taken to end at a line break.
+inline bool ends_mid_line(int fd) {
+    struct stat st{};
+    char last = '\n';
+    return ::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
 }
 
 // Appends `records` to `path`; when the file does not exist, creates it with
@@ -72,9 +105,26 @@ inline int create_with(const std::string& path, const std::string& content) {
 inline AppendResult append_records(const std::string& path, const std::string& header, const std::string& records) {
     AppendResult r;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        const int fd = open_for_append(path);
         if (fd >= 0) {
-            r.err = write_and_close(fd, records, r.written);
+            struct stat st{};
+            const bool stated = ::fstat(fd, &st) == 0;
+            if (!stated || !S_ISREG(st.st_mode)) {
+                r.err = stated ? EINVAL : errno;
+                r.irregular = stated;
+                r.at_open = true;
+                ::close(fd);
+                return r;
+            }
+            lock_briefly(fd);  // released by the close
+            const std::string lead = ends_mid_line(fd) ? "\n" : "";
+            r.err = write_and_close(fd, lead + records, r.written);
+            r.written = r.written > lead.size() ? r.written - lead.size() : 0;
+            return r;
+        }
+        if (errno == ENXIO) {  // a FIFO without a reader, a socket
+            r.err = EINVAL;
+            r.irregular = r.at_open = true;
             return r;
         }
         if (errno != ENOENT) break;
