@@ -8,7 +8,7 @@ import sys
 import numpy as np
 import pytest
 
-from corvane.algorithm import deadtime, inferential, phasefilter, sharedkit, utilities
+from corvane.algorithm import blendedplant, deadtime, inferential, multiloop, phasefilter, sharedkit, utilities
 
 REFUSED = "cannot fit in the memory this process may use"
 
@@ -36,6 +36,18 @@ def _state(obj, i, n):
     return lambda: obj.__setstate__(state), lambda: pickle.dumps(obj.__getstate__())
 
 
+def _plant(mode, delay):
+    z = {"num_z": [0, 1], "den_z": [1, -0.5], "iodelay_z": delay}
+    return {"CV": {"MV": {"mode": mode, **z} if mode == "tf_z" else {"mode": mode, "num_s": [1], "den_s": [5, 1],
+                                                                     "iodelay_s": delay}}}
+
+
+def _lpv(n):
+    s = blendedplant.LPVPlantSim()
+    s.addPlant(1, 10.0, _plant("tf_z", 1), 1)
+    return lambda: s.addPlant(2, 20.0, _plant("tf_z", n), 1), lambda: list(s.get_plant_dict())
+
+
 def _made(f):
     return lambda n, p: (lambda: f(n, p), lambda: sorted(p.iterdir()))
 
@@ -54,6 +66,13 @@ CASES = {
     "filter_stp": _made(lambda n, p: phasefilter.filter_stp(n, 5.0, 0.5)),
     "sharedkit.c2d": _made(lambda n, p: sharedkit.c2d([1], [5, 1], n)),
     "utilities.c2d": _made(lambda n, p: utilities.c2d([1], [5, 1], 3.0 * n, 3)),
+    "tfz_model delay": _made(lambda n, p: multiloop.tfz_model([1], [1, -0.5], n)),
+    "stpxy_model x": _made(lambda n, p: multiloop.stpxy_model([1, n], [0, 1])),
+    "MIMOSim iodelay_z": _made(lambda n, p: multiloop.MIMOSim(_plant("tf_z", n))),
+    "MIMOSim iodelay_s": _made(lambda n, p: multiloop.MIMOSim(_plant("tf_s", n))),
+    "get_model_stp length": _made(lambda n, p: multiloop.get_model_stp(_plant("tf_z", 1), 1, n)),
+    "plot_model_stp length": _made(lambda n, p: multiloop.plot_model_stp(_plant("tf_z", 1), 1, n)),
+    "LPVPlantSim addPlant": lambda n, p: _lpv(n),
 }
 
 # Each buffer alone fits in physical memory (so the kernel grants it), together they do not.

@@ -847,3 +847,21 @@ def test_values_kept_natively_show_wherever_read(read):
     for u in seq[8:] + [{}]:
         assert fast(u) == slow(u, {"other": 0.0})
     assert fast.get_all_data_dict() == slow.get_all_data_dict() and list(fast._y_dict)[:2] == ["CV1", "CV2"]
+
+
+BAD_A0 = {"mode": "tf_z", "num_z": [1], "den_z": [0, 1]}  # refuses to run at its first sample
+
+
+@pytest.mark.parametrize("model, u, v, error", [
+    ({"CV": {"MV3": {"mode": "stp", "stp": [1, 2]}, "MV2": BAD_A0}}, {"MV3": 10**400}, {}, OverflowError),
+    ({"CV": {"MV3": {"mode": "stp", "stp": [1, 2]}, "MV2": BAD_A0}}, {"MV3": "x"}, {}, TypeError),
+    ({"CV": {"MV3": {"mode": "stp", "stp": [1, 2]}, "MV2": BAD_A0}}, {}, {}, ValueError),
+    ({"CV1": {"MV": BAD_A0}, "CV2": {"MV": {"mode": "stp", "stp": [1]}}}, {}, None, ValueError),
+    ({"CV1": {"MV": {"mode": "stp", "stp": [1]}}, "CV2": {"MV": BAD_A0}}, {}, None, AttributeError),
+])
+def test_errors_come_in_the_order_of_the_sample(model, u, v, error):
+    s = ml.MIMOSim(model)
+    before = pickle.dumps(s)
+    with pytest.raises(error):
+        s(u, v)
+    assert pickle.dumps(s) == before
