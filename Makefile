@@ -14,6 +14,7 @@ $(STAMP): pyproject.toml
 	@test -x $(PY) || $(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(BUILD_DEPS) pytest hypothesis matplotlib simple-pid dask distributed tqdm sphinx sphinx-autoapi furo
+	$(PY) -m pip install -q $$($(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["gateway"])')
 	touch $(STAMP)
 
 venv: $(STAMP)

@@ -1,0 +1,19 @@
+"""Control scripts on OPC UA: a plant server for a simulated plant and a gateway runner for the controller.
+
+Needs the optional extra ``gateway`` (``pip install corvane[gateway]``), which brings asyncua. Two commands,
+one per process::
+
+    python -m corvane.gateway plant PLANT.json --port 4840
+    python -m corvane.gateway run SCRIPT.py --server opc.tcp://127.0.0.1:4840 --state gateway.state
+
+or from Python: `PlantServer` and `Gateway` (both asyncio).
+"""
+
+from .pacing import Pacer
+from .plant import HEARTBEAT, NAMESPACE, Disturbance, PlantServer, load_plant
+from .runner import FunctionController, Gateway
+from .security import make_certificate
+from .state import StateError, load_state, save_state
+
+__all__ = ["Disturbance", "FunctionController", "Gateway", "HEARTBEAT", "NAMESPACE", "Pacer", "PlantServer",
+           "StateError", "load_plant", "load_state", "make_certificate", "save_state"]
