@@ -9,7 +9,6 @@ import os
 import signal
 import sys
 
-from .plant import PlantServer
 from .runner import FunctionController, Gateway
 from .security import make_certificate
 
@@ -37,11 +36,13 @@ def load_script(path):
 
 
 def _parser():
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--log-level", default="INFO", help="logging level (default INFO)")
+    common.add_argument("--log-file", help="append the log to this file instead of standard error")
     p = argparse.ArgumentParser(prog="python -m corvane.gateway", description=__doc__)
-    p.add_argument("--log-level", default="INFO", help="logging level (default INFO)")
     sub = p.add_subparsers(dest="command", required=True)
 
-    plant = sub.add_parser("plant", help="serve a simulated plant over OPC UA")
+    plant = sub.add_parser("plant", parents=[common], help="serve a simulated plant over OPC UA")
     plant.add_argument("plant", help='plant file: {"model": ..., "initial": ..., "Ts": 1}')
     plant.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     plant.add_argument("--port", type=int, default=4840, help="port (default 4840; 0 picks a free one)")
@@ -53,7 +54,7 @@ def _parser():
     plant.add_argument("--users", help="JSON file of user name -> password")
     plant.add_argument("--trust", action="append", default=[], help="a trusted client certificate (repeatable)")
 
-    run = sub.add_parser("run", help="run a gateway script against an OPC UA server")
+    run = sub.add_parser("run", parents=[common], help="run a gateway script against an OPC UA server")
     run.add_argument("script", help="the gateway script (TS, LOOPS, step or CONTROLLER)")
     run.add_argument("--server", required=True, help="the server's URL, e.g. opc.tcp://127.0.0.1:4840")
     run.add_argument("--state", help="state file, written after every sample (or every --save-every)")
@@ -67,7 +68,7 @@ def _parser():
     run.add_argument("--server-cert", help="the server's certificate (default: as the server presents it)")
     run.add_argument("--user", help=f"user name; the password is read from ${PASSWORD_ENV}")
 
-    cert = sub.add_parser("certificate", help="write a self-signed certificate and its key")
+    cert = sub.add_parser("certificate", parents=[common], help="write a self-signed certificate and its key")
     cert.add_argument("cert", help="certificate file to write (DER)")
     cert.add_argument("key", help="private key file to write (PEM)")
     cert.add_argument("--server", action="store_true", help="for the plant server (default: for a gateway)")
@@ -81,6 +82,8 @@ def _stop_on_signals(callback):
 
 
 async def _plant(args):
+    from .plant import PlantServer
+
     users = None
     if args.users:
         with open(args.users, encoding="utf-8") as f:
@@ -121,7 +124,8 @@ async def _run(args):
 
 def main(argv=None):
     args = _parser().parse_args(argv)
-    logging.basicConfig(level=args.log_level.upper(), format="%(asctime)s %(levelname)s %(name)s: %(message)s")
+    logging.basicConfig(level=args.log_level.upper(), filename=args.log_file,
+                        format="%(asctime)s %(levelname)s %(name)s: %(message)s")
     logging.getLogger("asyncua").setLevel(max(logging.WARNING, logging.getLogger().level))
     if args.command == "certificate":
         make_certificate(args.cert, args.key, server=args.server)

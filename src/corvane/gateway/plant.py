@@ -18,19 +18,13 @@ from corvane.algorithm.blendedplant import LPVPlantSim
 from corvane.algorithm.heartbeat import WatchDog
 from corvane.algorithm.multiloop import MIMOSim
 
+from .common import HEARTBEAT, NAMESPACE, good_number
 from .pacing import Pacer
 from .security import secure_server
 
-NAMESPACE = "urn:corvane:plant"
-HEARTBEAT = "Heartbeat"
 WORKING_VALUE = "working_value"
 HEARTBEAT_MAX = 2**31 - 2  # fits an Int32 node; a reader never sees the same value twice in a row
 log = logging.getLogger("corvane.gateway.plant")
-
-
-def good_number(value):
-    """True for a finite int or float (not a bool): a value a block may take."""
-    return type(value) in (int, float) and math.isfinite(value)
 
 
 class Disturbance:

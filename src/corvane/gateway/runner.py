@@ -27,8 +27,8 @@ from asyncua import Client, ua
 
 from corvane.algorithm.flatline import ConstDect
 
+from .common import HEARTBEAT, NAMESPACE, good_number
 from .pacing import Pacer
-from .plant import HEARTBEAT, NAMESPACE, good_number
 from .security import secure_client
 from .state import StateError, load_state, save_state
 

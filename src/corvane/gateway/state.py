@@ -22,9 +22,10 @@ _NUMPY = {
     ("numpy.core.multiarray", "_reconstruct"), ("numpy.core.multiarray", "scalar"),
     ("numpy.core.numeric", "_frombuffer"),
 }
-# Containers without an opcode of their own in the older protocols, and the library classes' reduction.
-_BUILTINS = {("builtins", "set"), ("builtins", "frozenset"), ("builtins", "bytearray"), ("builtins", "complex"),
-             ("copyreg", "__newobj__")}
+# Containers without an opcode of their own in the older protocols, and the library classes' reduction (under
+# their names in protocols 0 to 2 too).
+_BUILTINS = {(m, n) for m in ("builtins", "__builtin__") for n in ("set", "frozenset", "bytearray", "complex")}
+_BUILTINS |= {("copyreg", "__newobj__"), ("copy_reg", "__newobj__")}
 _PACKAGES = ("corvane.algorithm", "corvane.loop")
 
 
