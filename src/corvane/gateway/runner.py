@@ -38,6 +38,8 @@ _LINK = "link not good"
 
 def _number(value):
     """A controller's output as a float, or None when it is not a finite real number."""
+    if type(value) is float:
+        return value if math.isfinite(value) else None
     if isinstance(value, numbers.Real) and not isinstance(value, bool):
         value = float(value)
         if math.isfinite(value):
@@ -220,12 +222,15 @@ class Gateway:
         return ua.NodeId.from_string(text) if "=" in text else ua.NodeId(text, ns)
 
     async def _connect(self):
-        client = Client(self.server, timeout=self.io_timeout)
+        slow = max(self.io_timeout, 5.0)  # opening a secure channel may take a while
+        client = Client(self.server, timeout=slow)
         try:
             await secure_client(client, **self.security)
-            await asyncio.wait_for(client.connect(), max(self.io_timeout, 5.0))
-            tags = [i.tag for i in self.inputs] + [lp.output for lp in self.loops] + [self.heartbeat or "x=0"]
-            bare = self.lockstep or any("=" not in self.nodes.get(t, t) for t in tags)
+            await asyncio.wait_for(client.connect(), 2 * slow)
+            client.uaclient.protocol.timeout = self.io_timeout  # each request of a sample
+            tags = [i.tag for i in self.inputs] + [lp.output for lp in self.loops]
+            named = tags + ([self.heartbeat] if self.heartbeat else [])
+            bare = self.lockstep or any("=" not in self.nodes.get(t, t) for t in named)
             ns = await client.get_namespace_index(NAMESPACE) if bare else 0
             ids = {t: self._node_id(t, ns) for t in tags}
             if self.heartbeat:
@@ -233,8 +238,7 @@ class Gateway:
             if self.lockstep:
                 ids["Plant"], ids["Step"] = ua.NodeId("Plant", ns), ua.NodeId("Step", ns)
             back = [lp.output for lp in self.loops] + ([HEARTBEAT] if self.heartbeat else [])
-            dvs = await asyncio.wait_for(client.uaclient.read_attributes([ids[t] for t in back],
-                                                                         ua.AttributeIds.Value), self.io_timeout)
+            dvs = await client.uaclient.read_attributes([ids[t] for t in back], ua.AttributeIds.Value)
         except BaseException:
             await self._drop(client)
             raise
@@ -299,12 +303,11 @@ class Gateway:
         try:
             if self.lockstep:
                 req = ua.CallMethodRequest(ObjectId=ids["Plant"], MethodId=ids["Step"], InputArguments=[])
-                res = await asyncio.wait_for(client.uaclient.call([req]), self.io_timeout)
+                res = await client.uaclient.call([req])
                 res[0].StatusCode.check()
             read = [ids[i.tag] for i in self.inputs] + ([ids[HEARTBEAT]] if self.heartbeat else [])
-            dvs = await asyncio.wait_for(client.uaclient.read_attributes(read, ua.AttributeIds.Value),
-                                         self.io_timeout)
-        except (Exception, asyncio.TimeoutError) as exc:
+            dvs = await client.uaclient.read_attributes(read, ua.AttributeIds.Value)
+        except Exception as exc:  # a request times out after io_timeout (the client's request timeout)
             self._lost(f"{type(exc).__name__}: {exc}")
             return None
         alive = True
@@ -382,10 +385,8 @@ class Gateway:
         if self._client is not None:
             dvs = [ua.DataValue(ua.Variant(v, ua.VariantType.Double)) for _, v in writes]
             try:
-                codes = await asyncio.wait_for(
-                    self._client.uaclient.write_attributes([self._ids[lp.output] for lp, _ in writes], dvs),
-                    self.io_timeout)
-            except (Exception, asyncio.TimeoutError) as exc:
+                codes = await self._client.uaclient.write_attributes([self._ids[lp.output] for lp, _ in writes], dvs)
+            except Exception as exc:
                 self._lost(f"{type(exc).__name__}: {exc}")
         done = {}
         for (lp, value), code in zip(writes, codes):
