@@ -41,9 +41,14 @@ def example():
     return mod
 
 
-def gateway(url, **kwargs):
+def gateway(url, spoiled=(), **kwargs):
+    """The example's loops; the output tags in ``spoiled`` (a set the caller may change) come out as NaN."""
     mod = example()
-    return Gateway(FunctionController(mod.step, mod.BLOCKS), mod.LOOPS, url, Ts=mod.TS, **kwargs)
+
+    def step(x):
+        return {tag: math.nan if tag in spoiled else value for tag, value in mod.step(x).items()}
+
+    return Gateway(FunctionController(step, mod.BLOCKS), mod.LOOPS, url, Ts=mod.TS, **kwargs)
 
 
 def pi_output(mod, loop, tv, pv_before, pv):
@@ -285,13 +290,21 @@ async def recreate(srv, tag, value):
     await node.set_writable()
 
 
+async def spoil(spoiled, tag, on):
+    (spoiled.add if on else spoiled.discard)(tag)
+
+
 FAULTS = {
-    "NaN": (lambda srv: srv.force("CV1", math.nan), lambda srv: srv.release("CV1"), "value nan"),
-    "text": (lambda srv: srv.force("CV1", "12.5 degC"), lambda srv: srv.release("CV1"), "'12.5 degC'"),
-    "bad status": (lambda srv: srv.force("CV1", status="BadSensorFailure"), lambda srv: srv.release("CV1"),
+    "NaN": (lambda srv, sp: srv.force("CV1", math.nan), lambda srv, sp: srv.release("CV1"), "value nan"),
+    "text": (lambda srv, sp: srv.force("CV1", "12.5 degC"), lambda srv, sp: srv.release("CV1"), "'12.5 degC'"),
+    "bad status": (lambda srv, sp: srv.force("CV1", status="BadSensorFailure"), lambda srv, sp: srv.release("CV1"),
                    "BadSensorFailure"),
-    "deleted input": (lambda srv: delete(srv, "CV1"), lambda srv: recreate(srv, "CV1", 11.0), "BadNodeIdUnknown"),
-    "deleted output": (lambda srv: delete(srv, "MV2"), lambda srv: recreate(srv, "MV2", 16.5), "writing MV2 refused"),
+    "deleted input": (lambda srv, sp: delete(srv, "CV1"), lambda srv, sp: recreate(srv, "CV1", 11.0),
+                      "BadNodeIdUnknown"),
+    "deleted output": (lambda srv, sp: delete(srv, "MV2"), lambda srv, sp: recreate(srv, "MV2", 16.5),
+                       "writing MV2 refused"),
+    "NaN output": (lambda srv, sp: spoil(sp, "MV2", True), lambda srv, sp: spoil(sp, "MV2", False),
+                   "the controller gave nan for MV2"),
 }
 
 
@@ -301,14 +314,15 @@ def test_bad_input_or_output_holds_its_loop_only(fault, caplog):
     inject, clear, message = FAULTS[fault]
 
     async def scenario():
+        spoiled = set()
         async with PlantServer.from_file(PLANT_FILE, port=0, lockstep=True) as srv:
-            async with gateway(srv.url, lockstep=True) as gw:
+            async with gateway(srv.url, spoiled, lockstep=True) as gw:
                 recs = []
                 for k in range(60):
                     if k == 20:
-                        await inject(srv)
+                        await inject(srv, spoiled)
                     if k == 30:
-                        await clear(srv)
+                        await clear(srv, spoiled)
                     recs.append(await gw.step())
                 return recs
 
@@ -317,7 +331,7 @@ def test_bad_input_or_output_holds_its_loop_only(fault, caplog):
     # LC1 reads CV1 and writes MV2; LC2 (CV2 -> MV1) carries on.
     assert all(r["modes"]["LC2"] == 1.0 and "MV1" in r["written"] for r in recs[1:])
     assert all("MV2" not in r["written"] for r in recs[20:30])
-    if fault != "deleted output":  # (a refused output is tried again every stale_after samples)
+    if "output" not in fault:  # (a refused or bad output is tried again every stale_after samples)
         assert all(r["modes"]["LC1"] == 0.0 for r in recs[20:30])
     assert all(r["modes"]["LC1"] == 1.0 for r in recs[40:])
     assert check_bumpless_returns(recs, mod) >= 3
@@ -377,17 +391,26 @@ def test_open_server_refuses_writes_to_cvs_and_heartbeat():
             assert srv.ua_server.bserver.hostname == "127.0.0.1"
             async with Client(srv.url) as client:
                 codes = [await write_status(client, t, v) for t, v in
-                         (("CV1", 1.0), ("Heartbeat", 7), ("MV1", 15.5))]
+                         (("CV1", 1.0), ("Heartbeat", 7), ("MV1", 15.5), ("MV2", math.nan))]
             admin = Client(srv.url)
             admin.set_user("admin")  # asyncua's default would make this user an administrator
             admin.set_password("anything")
-            with pytest.raises(Exception):
+            try:
                 await admin.connect()
-            return codes, srv.read("CV1"), srv.read("MV1")
+            except Exception as exc:
+                codes.append(type(exc).__name__)
+            else:
+                codes.append(await write_status(admin, "CV1", 2.0))
+                await admin.disconnect()
+            values = srv.read("CV1"), srv.read("MV1")
+            await srv.step()  # MV2 is NaN: the plant keeps its last good value
+            return codes, values, srv.read("CV2")
 
-    codes, cv1, mv1 = asyncio.run(scenario())
-    assert codes == ["BadUserAccessDenied", "BadUserAccessDenied", "Good"]
-    assert (cv1, mv1) == (PLANT["initial"]["CV1"], 15.5)
+    codes, values, cv2 = asyncio.run(scenario())
+    assert codes[:4] == ["BadUserAccessDenied", "BadUserAccessDenied", "Good", "Good"]
+    assert codes[4] in ("BadIdentityTokenRejected", "BadUserAccessDenied")
+    assert values == (PLANT["initial"]["CV1"], 15.5)
+    assert math.isfinite(cv2)
 
 
 def test_secure_server_admits_only_passwords_and_trusted_certificates(tmp_path):

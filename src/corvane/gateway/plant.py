@@ -67,14 +67,15 @@ def load_plant(path):
 class PlantServer:
     """Serves ``sim`` over OPC UA and advances it, paced or in lockstep.
 
-    ``sim``: a `MIMOSim` (or `SISOSim`) or an `LPVPlantSim`. ``Ts``: its sample time in seconds; with ``speed``
-    the plant runs that many times faster than real time. ``lockstep``: no clock; each call of the method
+    ``sim``: a `MIMOSim` (or `SISOSim`) or an `LPVPlantSim`. ``Ts``: its sample time in seconds (default: the
+    simulator's ``Ts``, else 1); with ``speed`` the plant runs that many times faster than real time. ``lockstep``: no clock; each call of the method
     ``Step`` advances one sample. ``host``/``port``: where to listen (localhost unless told; port 0 picks a free
     one, see `url`). Security: see `corvane.gateway.security`.
     """
 
-    def __init__(self, sim, Ts=1.0, *, speed=1.0, lockstep=False, host="127.0.0.1", port=4840, disturbances=(),
+    def __init__(self, sim, Ts=None, *, speed=1.0, lockstep=False, host="127.0.0.1", port=4840, disturbances=(),
                  working_value=0.0, certificate=None, private_key=None, users=None, trusted=()):
+        Ts = (getattr(sim, "Ts", None) or 1.0) if Ts is None else Ts
         if not (speed > 0 and Ts > 0):
             raise ValueError("Ts and speed must be positive")
         self.sim, self.Ts, self.speed, self.lockstep = sim, Ts, float(speed), bool(lockstep)
@@ -83,9 +84,10 @@ class PlantServer:
         self.security = dict(certificate=certificate, private_key=private_key, users=users, trusted=trusted)
         self.blended = isinstance(sim, LPVPlantSim)
         self.mvs, self.cvs = list(sim.get_mv_list()), list(sim.get_cv_list())
-        clash = {HEARTBEAT, WORKING_VALUE, "Step"} & set(self.mvs + self.cvs)
+        reserved = {HEARTBEAT, WORKING_VALUE, "Step", "Plant"}
+        clash = (reserved & set(self.mvs + self.cvs)) | (set(self.mvs) & set(self.cvs))
         if clash:
-            raise ValueError(f"tag names reserved by the plant server: {sorted(clash)}")
+            raise ValueError(f"tags that are both a CV and an MV, or names the plant server uses: {sorted(clash)}")
         self.sample = 0  # samples advanced so far
         self.frozen = False  # while True the clock does not advance the plant (heartbeat stops too)
         self._u = dict(sim.get_input_data_dict())

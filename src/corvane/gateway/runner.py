@@ -70,13 +70,13 @@ class FunctionController:
             saved = sorted(state) if isinstance(state, dict) else type(state).__name__
             raise StateError(f"the state holds blocks {saved}, the script {sorted(self.blocks)}")
         before = self.__getstate__()
-        try:
-            for name, block_state in state.items():
+        for name, block_state in state.items():
+            try:
                 self.blocks[name].__setstate__(block_state)
-        except Exception as exc:
-            for name, block_state in before.items():
-                self.blocks[name].__setstate__(block_state)
-            raise StateError(f"block {name!r} refused its saved state: {exc}") from None
+            except Exception as exc:
+                for done, old in before.items():
+                    self.blocks[done].__setstate__(old)
+                raise StateError(f"block {name!r} refused its saved state: {exc}") from None
 
 
 class _Loop:
@@ -160,6 +160,10 @@ class Gateway:
         if isinstance(frozen_after, int):
             frozen_after = {t: frozen_after for lp in self.loops for t in lp.inputs}
         tags = list(dict.fromkeys(t for lp in self.loops for t in lp.inputs))
+        outputs = [lp.output for lp in self.loops]
+        pins = {p for lp in self.loops for p in (lp.mode_pin, lp.tv_pin)}
+        if len(set(outputs)) < len(outputs) or pins & set(tags):
+            raise ValueError(f"each loop needs an output of its own, and no input may be named like the pins {pins}")
         self.inputs = [_Input(t, (frozen_after or {}).get(t)) for t in tags]
         self.nodes, self.heartbeat = dict(nodes or {}), heartbeat
         self.io_timeout = max(2 * self.period, 0.5) if io_timeout is None else float(io_timeout)
@@ -172,7 +176,7 @@ class Gateway:
         self.link = False
         self._client = self._connecting = self._hb = None
         self._ids = {}
-        self._stopping = self._waiting = self._failing = False
+        self._stopping = self._failing = False
         self._lock = None
         self._tasks = set()
 
@@ -199,7 +203,12 @@ class Gateway:
             if not (type(sample) is int and isinstance(held, dict)
                     and all(v is None or good_number(v) for v in held.values())):
                 raise StateError("malformed runner state")
-            self.controller.__setstate__(state["controller"])
+            try:
+                self.controller.__setstate__(state["controller"])
+            except StateError:
+                raise
+            except Exception as exc:
+                raise StateError(f"the controller refused it ({type(exc).__name__}: {exc})") from None
         except StateError as exc:
             refused = f"{self.state_file}.refused"
             os.replace(self.state_file, refused)
@@ -264,7 +273,7 @@ class Gateway:
     async def _drop(self, client):
         try:
             await asyncio.wait_for(client.disconnect(), 1.0)
-        except BaseException:
+        except Exception:
             client.disconnect_socket()
 
     async def _keep_connecting(self):
@@ -310,17 +319,19 @@ class Gateway:
         except Exception as exc:  # a request times out after io_timeout (the client's request timeout)
             self._lost(f"{type(exc).__name__}: {exc}")
             return None
-        alive = True
+        why = None
         if self.heartbeat:
             hb = self._value(dvs[-1])
-            alive = not math.isnan(hb) and not self._hb(hb, self.stale_after)
-        if alive != self.link:
-            if alive:
+            if math.isnan(hb):
+                why = f"heartbeat unreadable ({dvs[-1].StatusCode.name})"
+            elif self._hb(hb, self.stale_after):
+                why = f"heartbeat {hb!r} unchanged for {self.stale_after} samples"
+        if (why is None) != self.link:
+            if why is None:
                 log.info("link to %s good", self.server)
             else:
-                log.warning("link to %s stale: heartbeat %r unchanged for %d samples", self.server,
-                            self._value(dvs[-1]), self.stale_after)
-        self.link = alive
+                log.warning("link to %s stale: %s", self.server, why)
+        self.link = why is None
         return dvs
 
     def _judge_inputs(self, dvs):
@@ -333,13 +344,15 @@ class Gateway:
             inp.good, inp.problem = problem is None, problem
             inp.known = inp.known or inp.good
 
-    def _modes(self):
+    def _modes(self, unknown):
         good = {i.tag: i for i in self.inputs}
         pins = {i.tag: i.value for i in self.inputs}
         for lp in self.loops:
             bad = [t for t in lp.inputs if not good[t].good]
             if not self.link:
                 why = _LINK
+            elif unknown:
+                why = f"no value of {unknown[0]} read yet: the controller waits"
             elif lp.held is None:
                 why = f"output {lp.output} not known"
             elif bad:
@@ -410,14 +423,13 @@ class Gateway:
         """
         dvs = await self._read()
         self._judge_inputs(dvs)
-        pins = self._modes()
-        written = {}
+        # Until every input has been read good once, the blocks are not fed made-up numbers: every output held.
         unknown = [i.tag for i in self.inputs if not i.known]
+        pins = self._modes(unknown)
+        written = {}
         if unknown:
-            # No value was ever read for these: the blocks are not fed made-up numbers; every output is held.
-            if dvs is not None and self.link and not self._waiting:
-                log.warning("no good value of %s yet: the controller waits, every output held", unknown)
-            self._waiting = dvs is not None and self.link
+            for lp in self.loops:
+                lp.ready = False
         else:
             try:
                 outputs = self.controller.step(dict(pins))
