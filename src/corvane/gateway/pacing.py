@@ -44,8 +44,8 @@ class Pacer:
         if behind > 0:
             self.missed += behind
             self.index += behind
-            self.log.warning("%s: %d deadline(s) passed while the previous %s ran, not run (%d missed so far)",
-                             self.name, behind, self.name, self.missed)
+            self.log.warning("%d deadline(s) passed while the previous %s ran: not run (%d missed so far)", behind,
+                             self.name, self.missed)
             due = self.deadline(self.index)
         if now - due > self.late_after:
             self.late += 1
