@@ -9,7 +9,9 @@ BUILD_DEPS := scikit-build-core nanobind numpy scipy
 # extras of pyproject.toml it needs, each behind a stamp of its own (.venv/.extra-NAME).
 STAMP := $(VENV)/.deps-stamp
 extra = $(VENV)/.extra-$(1)
-EXTRA_REQS = $(PY) -c 'import sys, tomllib; e = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; print(" ".join(e[sys.argv[1]]))'
+# An extra's requirements, with the project's own extras it names (corvane[NAME]) expanded.
+EXTRA_REQS = $(PY) -c 'import sys, tomllib; e = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; \
+	r = lambda n: [x for q in e[n] for x in (r(q[8:-1]) if q.startswith("corvane[") else [q])]; print(" ".join(r(sys.argv[1])))'
 
 .PHONY: demo test bench install venv clean sanitize docs format sweep
 

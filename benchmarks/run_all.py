@@ -15,7 +15,8 @@ SUITES = [("PID controller", "bench_pid"), ("Process simulator", "bench_multiloo
           ("Test signal generator", "bench_excitation"), ("Constant detector", "bench_flatline"),
           ("Small simulator calls and blended plant", "bench_blendedplant"),
           ("Delay", "bench_deadtime"), ("Rate limiter", "bench_slewlimit"), ("Anti-windup limiter", "bench_clampguard"),
-          ("Timers and latch", "bench_logicblocks"), ("Watchdog counter", "bench_heartbeat")]
+          ("Timers and latch", "bench_logicblocks"), ("Watchdog counter", "bench_heartbeat"),
+          ("Gateway on loopback OPC UA", "bench_gateway")]
 
 
 def main():
