@@ -48,7 +48,7 @@ def measure():
 
     def siso_user():
         for op in ops:
-            siso({"MV": op})["CV"]
+            y = siso({"MV": op})["CV"]  # noqa: F841
 
     rows["SISOSim, y = sim({'MV': op})['CV']"] = best(siso_user, len(ops))
 

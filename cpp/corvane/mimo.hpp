@@ -17,18 +17,19 @@ inline double miso_add(double acc, double contribution) noexcept { return acc + 
 inline double cv_output(double dy, double disturbance, double y_ini) noexcept { return (dy + disturbance) + y_ini; }
 
 // The plant step over filters that live elsewhere (the simulator's model
-// objects own theirs): links[cv * nmv + mv] is the pair's filter, or null
-// when the MV has no effect on the CV. A filter assigned anew stays linked.
+// objects own theirs): links[cv * nmv + mv] is a view of the pair's filter,
+// or a null view when the MV has no effect on the CV. A view stays valid
+// until its filter is assigned again.
 struct PlantCore {
     std::size_t ncv = 0, nmv = 0;
-    std::vector<LFilter*> links;
+    std::vector<FilterView> links;
     std::vector<double> u_ini, y_ini;
     std::vector<double> du;  // scratch, nmv
 
     void resize(std::size_t cvs, std::size_t mvs) {
         ncv = cvs;
         nmv = mvs;
-        links.assign(cvs * mvs, nullptr);
+        links.assign(cvs * mvs, FilterView{});
         u_ini.assign(mvs, 0.0);
         y_ini.assign(cvs, 0.0);
         du.assign(mvs, 0.0);
@@ -37,15 +38,15 @@ struct PlantCore {
     // One sample: u holds nmv MV values, v ncv disturbances; y receives ncv CVs.
     void step(const double* u, const double* v, double* y) noexcept {
         if (ncv == 1 && nmv == 1) {  // one loop, the same operations without the scratch
-            LFilter* l = links[0];
-            y[0] = cv_output(miso_add(0.0, l ? l->step(u[0] - u_ini[0]) : 0.0), v[0], y_ini[0]);
+            const FilterView& l = links[0];
+            y[0] = cv_output(miso_add(0.0, l.p ? filter_step(l, u[0] - u_ini[0]) : 0.0), v[0], y_ini[0]);
             return;
         }
         for (std::size_t j = 0; j < nmv; ++j) du[j] = u[j] - u_ini[j];
         for (std::size_t i = 0; i < ncv; ++i) {
             double acc = 0.0;
-            LFilter* const* row = links.data() + i * nmv;
-            for (std::size_t j = 0; j < nmv; ++j) acc = miso_add(acc, row[j] ? row[j]->step(du[j]) : 0.0);
+            const FilterView* row = links.data() + i * nmv;
+            for (std::size_t j = 0; j < nmv; ++j) acc = miso_add(acc, row[j].p ? filter_step(row[j], du[j]) : 0.0);
             y[i] = cv_output(acc, v[i], y_ini[i]);
         }
     }
@@ -70,7 +71,7 @@ struct MimoPlant : PlantCore {
 
     void step(const double* u, const double* v, double* y) noexcept {
         if (linked_to_ != models.data()) {  // a copy links its own filters
-            for (std::size_t k = 0; k < models.size(); ++k) links[k] = active[k] ? &models[k] : nullptr;
+            for (std::size_t k = 0; k < models.size(); ++k) links[k] = active[k] ? models[k].view() : FilterView{};
             linked_to_ = models.data();
         }
         PlantCore::step(u, v, y);
@@ -80,7 +81,7 @@ struct MimoPlant : PlantCore {
         for (auto& m : models) m.reset();
     }
 
-  private:
+private:
     const LFilter* linked_to_ = nullptr;
 };
 

@@ -22,7 +22,7 @@ int main() {
     f2.assign(b2, 3, a2, 1);
     corvane::PlantCore core;
     core.resize(2, 2);
-    core.links = {&f1, nullptr, nullptr, &f2};
+    core.links = {f1.view(), {}, {}, f2.view()};
     core.u_ini = owned.u_ini;
     core.y_ini = owned.y_ini;
 

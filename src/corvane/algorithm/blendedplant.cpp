@@ -51,13 +51,19 @@ NB_MODULE(blendedplant, m) {
     local.def(nb::init<>());
     for (int i = 0; i < 6; ++i) {
         local.def_prop_rw(
-            kFieldNames[i], [i](LocalPlant& r) { return *r.fields()[i]; },
-            [i](LocalPlant& r, nb::handle v) { *r.fields()[i] = nb::borrow(v); }, nb::arg("value").none());
+            kFieldNames[i], [i](LocalPlant& r) { return i == 5 ? r.weight() : *r.fields()[i]; },
+            [i](LocalPlant& r, nb::handle v) {
+                if (i == 5)
+                    r.set_weight(nb::borrow(v));
+                else
+                    *r.fields()[i] = nb::borrow(v);
+            },
+            nb::arg("value").none());
     }
     def_pickle<LocalPlant>(
         local,
         [](LocalPlant& r) {
-            return nb::make_tuple(r.plant_id, r.working_point, r.plant, r.yu_model_tf, r.Ts, r.current_weight);
+            return nb::make_tuple(r.plant_id, r.working_point, r.plant, r.yu_model_tf, r.Ts, r.weight());
         },
         [](LocalPlant& r, nb::handle st) {
             StateView sv(st, 6, "LPVLocalPlant");
@@ -102,8 +108,14 @@ NB_MODULE(blendedplant, m) {
         },
         "working_value"_a.none(), "u_Value_Dict"_a.none() = nb::dict(), "v_Value_Dict"_a.none() = nb::dict(),
         "Calls the simulator and checks that the result is a dict.");
-    sim.def("get_input_data_dict", [](Blended& s) { return deepcopy_flat(s.u_dict); });
-    sim.def("get_output_data_dict", [](Blended& s) { return deepcopy_flat(s.y_dict); });
+    sim.def("get_input_data_dict", [](Blended& s) {
+        s.sync();
+        return deepcopy_flat(s.u_dict);
+    });
+    sim.def("get_output_data_dict", [](Blended& s) {
+        s.sync();
+        return deepcopy_flat(s.y_dict);
+    });
     sim.def("get_all_data_dict", [](nb::handle self) {
         nb::object d = self.attr("get_input_data_dict")();
         d.attr("update")(self.attr("get_output_data_dict")());
@@ -135,29 +147,40 @@ NB_MODULE(blendedplant, m) {
         },
         "plant_id"_a.none(), "plotLen"_a.none() = 300, "Plot the step responses of one local plant.");
 
-    auto field = [&](const char* name, nb::object Blended::* f, PyTypeObject* tp) {
+    // The dicts are handed out (and replaced) only with nothing waiting for them.
+    auto field = [&](const char* name, nb::object Blended::* f, PyTypeObject* tp, bool dict) {
         sim.def_prop_rw(
-            name, [f](Blended& s) { return s.*f; },
-            [f, tp, name](Blended& s, nb::handle v) {
+            name,
+            [f, dict](Blended& s) {
+                if (dict) s.expose();
+                return s.*f;
+            },
+            [f, tp, name, dict](Blended& s, nb::handle v) {
                 if (tp) check_arg(v, tp, name);
+                if (dict) s.expose();
                 s.*f = nb::borrow(v);
             },
             nb::arg("value").none());
     };
-    field("plant_list", &Blended::plant_list, &PyList_Type);
-    field("ini_value_dict", &Blended::ini_value_dict, &PyDict_Type);
-    field("_working_value", &Blended::working_value, nullptr);
-    field("_u_dict", &Blended::u_dict, &PyDict_Type);
-    field("_y_dict", &Blended::y_dict, &PyDict_Type);
+    field("plant_list", &Blended::plant_list, &PyList_Type, false);
+    field("ini_value_dict", &Blended::ini_value_dict, &PyDict_Type, false);
+    field("_u_dict", &Blended::u_dict, &PyDict_Type, true);
+    field("_y_dict", &Blended::y_dict, &PyDict_Type, true);
+    sim.def_prop_rw(
+        "_working_value", [](Blended& s) { return s.working(); },
+        [](Blended& s, nb::handle v) { s.set_working_value(nb::borrow(v)); }, nb::arg("value").none());
 
     def_pickle<Blended>(
         sim,
-        [](Blended& s) { return nb::make_tuple(s.plant_list, s.ini_value_dict, s.working_value, s.u_dict, s.y_dict); },
+        [](Blended& s) {
+            s.expose();
+            return nb::make_tuple(s.plant_list, s.ini_value_dict, s.working(), s.u_dict, s.y_dict);
+        },
         [](Blended& s, nb::handle st) {
             StateView sv(st, 5, "LPVPlantSim");
             s.plant_list = sv.typed(0, &PyList_Type);
             s.ini_value_dict = sv.typed(1, &PyDict_Type);
-            s.working_value = nb::float_(sv.real(2));
+            s.set_working_value(nb::float_(sv.real(2)));
             s.u_dict = sv.typed(3, &PyDict_Type);
             s.y_dict = sv.typed(4, &PyDict_Type);
         });

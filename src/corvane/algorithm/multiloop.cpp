@@ -86,7 +86,10 @@ NB_MODULE(multiloop, m) {
         "dU"_a.none(), "One sample: the output deviation (numpy float64) for the input deviation dU.");
     tfz.def(
         "reset_zi",
-        [](PyTfz& t) { t.f.reset(); },
+        [](PyTfz& t) {
+            t.f.reset();
+            t.touched();
+        },
         "Clear the filter state.");
     tfz.def_prop_ro("Gz_num", [](PyTfz& t) { return t.num; }, "Numerator coefficients, dead time included.");
     tfz.def_prop_ro("Gz_den", [](PyTfz& t) { return t.den; }, "Denominator coefficients.");
@@ -146,20 +149,28 @@ NB_MODULE(multiloop, m) {
     nb::class_<PyMISO> miso(m, "MISOSimulator", nb::type_slots(miso_slots), "One CV as the sum of one model per MV.");
     miso.def(
         "__init__",
-        [](PyMISO* p, nb::handle models, nb::handle inis) { new (p) PyMISO{nb::borrow(models), nb::borrow(inis)}; },
+        [](PyMISO* p, nb::handle models, nb::handle inis) { new (p) PyMISO(nb::borrow(models), nb::borrow(inis)); },
         "model_list"_a.none(), "u_ini_list"_a.none());
-    miso.def_prop_rw(
-        "model_list", [](PyMISO& s) { return s.model_list; },
-        [](PyMISO& s, nb::handle v) { s.model_list = nb::borrow(v); });
-    miso.def_prop_rw(
-        "u_ini_list", [](PyMISO& s) { return s.u_ini_list; },
-        [](PyMISO& s, nb::handle v) { s.u_ini_list = nb::borrow(v); });
+    for (auto [name, field] : {std::pair{"model_list", &PyMISO::model_list}, std::pair{"u_ini_list", &PyMISO::u_ini_list}})
+        miso.def_prop_rw(
+            name,
+            [field](PyMISO& s) {
+                s.exposed();
+                return s.*field;
+            },
+            [field](PyMISO& s, nb::handle v) {
+                s.*field = nb::borrow(v);
+                s.exposed();
+            });
     miso.def(
         "one_step_sim", [](PyMISO& s, nb::handle u_list) { return miso_one_step(s, u_list); }, "u_list"_a.none(),
         "One sample: the CV deviation for the current MV values.");
     def_pickle<PyMISO>(
         miso,
-        [](PyMISO& s) { return nb::make_tuple(s.model_list, s.u_ini_list); },
+        [](PyMISO& s) {
+            s.exposed();
+            return nb::make_tuple(s.model_list, s.u_ini_list);
+        },
         [](PyMISO& s, nb::handle st) {
             StateView sv(st, 2, "MISOSimulator");
             s.model_list = sv.item(0);

@@ -16,15 +16,16 @@
 
 namespace corvane {
 
-// A ready engine, as the client sees it. The pointers stay valid, and the
-// values current, until Python code runs.
+// A ready engine, as the client sees it (filled by `engine`; no initial
+// values, so that arrays of views cost nothing to make). The pointers stay
+// valid, and the values current, until Python code runs.
 struct PlantView {
-    std::size_t nmv = 0, ncv = 0;
-    PyObject* const* mv_keys = nullptr;  // exact str, in MV order
-    PyObject* const* cv_keys = nullptr;  // exact str, in CV order
-    const double* u = nullptr;           // the current MV values
-    const double* y = nullptr;           // the outputs of the last sample
-    const unsigned char* y_f64 = nullptr;  // their types: 1 numpy float64, 0 float
+    std::size_t nmv, ncv;
+    PyObject* const* mv_keys;     // exact str, in MV order
+    PyObject* const* cv_keys;     // exact str, in CV order
+    const double* u;              // the current MV values
+    const double* y;              // the outputs of the last sample
+    const unsigned char* y_f64;   // their types: 1 numpy float64, 0 float
 };
 
 struct PlantSnapshot;  // opaque outside multiloop
@@ -32,19 +33,19 @@ struct PlantSnapshot;  // opaque outside multiloop
 struct PlantApi {
     unsigned version;
     PyTypeObject* mimo_type;  // MIMOSim (SISOSim derives from it)
-    // 1 with *view filled when `sim` can take a native sample now: a MIMOSim
-    // of the library's own models and plain numbers, whose class has no
-    // __call__ of its own and whose dicts nobody else holds (the sample's
-    // values then wait in the engine until something reads them); 0 when it
+    // 1 with *view filled when `sim` can take a native sample now with the MV
+    // values of u_values (as its __call__ takes them, without disturbance):
+    // a MIMOSim of the library's own models and plain numbers, whose class has
+    // no __call__ of its own and whose dicts nobody else holds (the sample's
+    // values then wait in the engine until something reads them), and
+    // u_values an exact dict of exact str keys and plain numbers; 0 when it
     // cannot (call the simulator instead); -1 with an exception set. Runs no
-    // Python code.
-    int (*engine)(PyObject* sim, PlantView* view);
-    // One sample, without disturbance, of a simulator whose engine was found
-    // ready: MV j takes u[j], the double of the caller's object given[j]
-    // (held by the caller, stored as the MV's value), or keeps its value
-    // where given[j] is null. Cannot fail and runs no Python code; *view then
-    // shows the outputs.
-    void (*step)(PyObject* sim, const double* u, PyObject* const* given, PlantView* view);
+    // Python code and changes nothing.
+    int (*engine)(PyObject* sim, PyObject* u_values, PlantView* view);
+    // The sample `engine` found possible, taken now: before any Python code
+    // runs (u_values and its values held by the caller). Cannot fail and runs
+    // no Python code; *view then shows the outputs.
+    void (*step)(PyObject* sim, PlantView* view);
     PlantSnapshot* (*snapshot_new)();
     void (*snapshot_free)(PlantSnapshot*);
     // Appends the dynamic state of `sim` (its native filters, its _u_dict and
@@ -55,7 +56,7 @@ struct PlantApi {
     void (*snapshot_clear)(PlantSnapshot*);
 };
 
-inline constexpr unsigned kPlantApiVersion = 7;
+inline constexpr unsigned kPlantApiVersion = 8;
 inline constexpr const char* kPlantApiCapsule = "corvane.algorithm.multiloop._plant_api";
 
 // A simulator the engine may advance: a MIMOSim (of `mimo`, the MIMOSim

@@ -6,29 +6,20 @@
 
 #include "simulator.hpp"
 
+#include <cstring>
 #include <vector>
 
 namespace corvane::blendedplant {
 
-// Per-call buffers, reused from call to call (a call made from inside Python
-// code that a call runs gets its own).
-struct EngineScratch {
-    std::vector<corvane::PlantView> views;
-    std::vector<PyObject*> plants, keys, objs, in_u, ini;  // in_u, ini: per given MV / CV of id1
-    std::vector<double> xp, vals, uvals;
-    std::vector<size_t> off, match;  // plant i's MVs at off[i]..off[i+1]; each CV of id1 in id2
-    std::vector<nb::object> out;     // the blended values, by CV of id1
-    std::vector<nb::object> held;    // what the commit writes
-    void clear() {
-        views.clear();
-        for (auto* v : {&plants, &keys, &objs, &in_u, &ini}) v->clear();
-        for (auto* v : {&xp, &vals, &uvals}) v->clear();
-        off.clear();
-        match.clear();
-        out.clear();
-        held.clear();
-    }
-};
+// Sizes the native sample handles (its per-call arrays sit on the stack).
+inline constexpr size_t kPlants = 16, kTags = 64;
+
+// Whether two exact str are equal; no Python code runs.
+inline bool same_str(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (PyObject_Hash(a) != PyObject_Hash(b)) return false;  // cached in the str
+    return PyUnicode_Compare(a, b) == 0;
+}
 
 // Index of `key` among keys[0..n) (exact str), trying position `hint` first; n when absent.
 inline size_t find_key(PyObject* key, PyObject* const* keys, size_t n, size_t hint) {
@@ -36,124 +27,111 @@ inline size_t find_key(PyObject* key, PyObject* const* keys, size_t n, size_t hi
     for (size_t i = 0; i < n; ++i)
         if (keys[i] == key) return i;
     for (size_t i = 0; i < n; ++i)
-        if (PyUnicode_Compare(keys[i], key) == 0) return i;  // exact str on both sides: no Python code
-    PyErr_Clear();
+        if (same_str(keys[i], key)) return i;
     return n;
 }
 
-// For every key of the exact dict d (all of them exact str, else false): the
-// value of each of keys[0..n) found in d, into found[] (null where absent).
-inline bool match_keys(PyObject* d, PyObject* const* keys, size_t n, std::vector<PyObject*>& found) {
-    found.assign(n, nullptr);
+// The plants of a native sample (no initial values: see PlantView).
+struct NativeSample {
+    size_t n;
+    corvane::PlantView views[kPlants];
+    PyObject* plants[kPlants];
+    LocalPlant* recs[kPlants];
+    double xp[kPlants];
+    size_t match[kTags];   // each CV of plant id1 among plant id2's
+    PyObject* ini[kTags];  // and its initial value (null: 0.0)
+};
+
+// Every key of the exact dict d an exact str (lookups in it run no Python code).
+inline bool str_keyed(PyObject* d) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    for (size_t i = 0; PyDict_Next(d, &pos, &k, &v); ++i) {
+    while (PyDict_Next(d, &pos, &k, &v))
         if (!PyUnicode_CheckExact(k)) return false;
-        const size_t at = find_key(k, keys, n, i);
-        if (at < n) found[at] = v;
-    }
     return true;
 }
 
 inline bool Blended::engine_call(double w, PyObject* u_values, PyObject* v_values) {
     PyObject *list = plant_list.ptr(), *ud = u_dict.ptr(), *yd = y_dict.ptr(), *ini_d = ini_value_dict.ptr();
     if (!PyDict_CheckExact(u_values) || !PyDict_CheckExact(v_values) || PyDict_GET_SIZE(v_values) != 0 ||
-        !PyList_CheckExact(list) || PyList_GET_SIZE(list) == 0 || !PyDict_CheckExact(ud) ||
-        !PyDict_CheckExact(yd) || !PyDict_CheckExact(ini_d))
+        !PyList_CheckExact(list) || PyList_GET_SIZE(list) == 0 || PyList_GET_SIZE(list) > (Py_ssize_t) kPlants ||
+        !PyDict_CheckExact(ud) || !PyDict_CheckExact(yd) || !PyDict_CheckExact(ini_d))
         return false;
-    ScratchLease<EngineScratch> lease;
-    EngineScratch& sc = *lease.sc;
-    const size_t n = (size_t) PyList_GET_SIZE(list);
-    {  // The MV values given: exact str keys, plain numbers.
-        Py_ssize_t pos = 0;
-        PyObject *k, *x;
-        while (PyDict_Next(u_values, &pos, &k, &x)) {
-            double d;
-            bool f64;
-            if (!PyUnicode_CheckExact(k) || !simple_number(x, d, f64)) return false;
-            sc.keys.push_back(k);
-            sc.objs.push_back(x);
-            sc.uvals.push_back(d);
-        }
-    }
-    // Those of them that _u_dict holds; a _y_dict of exact str keys (written below).
-    if (!match_keys(ud, sc.keys.data(), sc.keys.size(), sc.in_u)) return false;
-    {
-        Py_ssize_t pos = 0;
-        PyObject *k, *x;
-        while (PyDict_Next(yd, &pos, &k, &x))
-            if (!PyUnicode_CheckExact(k)) return false;
-    }
-    sc.views.resize(n);
-    for (size_t i = 0; i < n; ++i) {  // every plant distinct, its engine ready
+    NativeSample s;
+    s.n = (size_t) PyList_GET_SIZE(list);
+    const bool waits = wb.open(u_dict, y_dict);  // else the dicts are written through: str keys needed
+    if (!str_keyed(ini_d) || (!waits && (!str_keyed(ud) || !str_keyed(yd)))) return false;
+    for (size_t i = 0; i < s.n; ++i) {  // every plant distinct, its engine ready for the MV values given
         PyObject* rec = PyList_GET_ITEM(list, (Py_ssize_t) i);
         if (Py_TYPE(rec) != g_local_type || !nb::inst_ready(rec)) return false;
         LocalPlant& r = *nb::inst_ptr<LocalPlant>(rec);
-        double wp;
         bool f64;
-        if (!simple_number(r.working_point.ptr(), wp, f64) || (i > 0 && !(sc.xp.back() < wp))) return false;
-        for (PyObject* p : sc.plants)
-            if (p == r.plant.ptr()) return false;
-        const int ok = g_api->engine(r.plant.ptr(), &sc.views[i]);
+        if (!simple_number(r.working_point.ptr(), s.xp[i], f64) || (i > 0 && !(s.xp[i - 1] < s.xp[i]))) return false;
+        for (size_t j = 0; j < i; ++j)
+            if (s.plants[j] == r.plant.ptr()) return false;
+        const int ok = g_api->engine(r.plant.ptr(), u_values, &s.views[i]);
         if (ok < 0) raise_pending();
-        if (ok == 0) return false;
-        sc.xp.push_back(wp);
-        sc.plants.push_back(r.plant.ptr());
+        if (ok == 0 || s.views[i].ncv > kTags) return false;
+        s.plants[i] = r.plant.ptr();
+        s.recs[i] = &r;
     }
-    const Blend b = blend_of(w, sc.xp);
-    const corvane::PlantView &v1 = sc.views[b.i1], &v2 = sc.views[b.i2];
-    // Each CV of id1 in id2, with a plain initial value (0.0 when absent).
-    if (!match_keys(ini_d, v1.cv_keys, v1.ncv, sc.ini)) return false;
-    for (size_t a = 0; a < v1.ncv; ++a) {
-        const size_t m = find_key(v1.cv_keys[a], v2.cv_keys, v2.ncv, a);
+    const Blend b = blend_of(w, s.xp, s.n);
+    const corvane::PlantView &v1 = s.views[b.i1], &v2 = s.views[b.i2];
+    PyObject* const* yk = reinterpret_cast<PyObject* const*>(wb.y_keys.data());
+    for (size_t a = 0; a < v1.ncv; ++a) {  // each CV of id1 in id2, with a plain initial value
+        s.match[a] = find_key(v1.cv_keys[a], v2.cv_keys, v2.ncv, a);
+        s.ini[a] = PyDict_GetItemWithError(ini_d, v1.cv_keys[a]);  // str key, str-keyed dict
         double d;
         bool f64;
-        if (m == v2.ncv || (sc.ini[a] && !simple_number(sc.ini[a], d, f64))) return false;
-        sc.match.push_back(m);
+        if (s.match[a] == v2.ncv || (s.ini[a] && !simple_number(s.ini[a], d, f64))) return false;
+        if (waits && find_key(v1.cv_keys[a], yk, wb.y_keys.size(), a) == wb.y_keys.size())
+            return false;  // a CV that _y_dict lacks enters it: the general path
     }
-    for (size_t i = 0; i < n; ++i) {  // each plant's MVs among those given
-        sc.off.push_back(sc.vals.size());
-        for (size_t j = 0; j < sc.views[i].nmv; ++j) {
-            const size_t g = find_key(sc.views[i].mv_keys[j], sc.keys.data(), sc.keys.size(), j);
-            const bool hit = g < sc.keys.size();
-            sc.vals.push_back(hit ? sc.uvals[g] : 0.0);
-            sc.in_u.push_back(hit ? sc.objs[g] : nullptr);  // after the given keys' own entries
-        }
-    }
-    sc.off.push_back(sc.vals.size());
+    if (PyErr_Occurred()) raise_pending();
 
     // Every plant advances; nothing below can fail before the commit.
-    const size_t ng = sc.keys.size();
-    for (size_t i = 0; i < n; ++i)
-        g_api->step(sc.plants[i], &sc.vals[sc.off[i]], &sc.in_u[ng + sc.off[i]], &sc.views[i]);
+    for (size_t i = 0; i < s.n; ++i) g_api->step(s.plants[i], &s.views[i]);
+    double out[kTags];
+    bool out_f64[kTags];
     for (size_t a = 0; a < v1.ncv; ++a) {
         Term ti;
-        if (sc.ini[a]) simple_number(sc.ini[a], ti.v, ti.f64);
-        const size_t m = sc.match[a];
+        if (s.ini[a]) simple_number(s.ini[a], ti.v, ti.f64);
+        const size_t m = s.match[a];
         const Term t = blend_term(b, {v1.y[a], v1.y_f64[a] != 0}, {v2.y[m], v2.y_f64[m] != 0}, ti);
-        sc.out.push_back(number(t.v, t.f64));
+        out[a] = t.v;
+        out_f64[a] = t.f64;
     }
-    nb::object w1 = b.single() ? nb::float_(1.0) : weight_object(b, b.w.w1), w2 = weight_object(b, b.w.w2);
+    for (size_t i = 0; i < s.n; ++i) s.recs[i]->set_weight(0.0, false);
+    if (b.single()) {
+        s.recs[b.i1]->set_weight(1.0, false);
+    } else {
+        s.recs[b.i1]->set_weight(b.w.w1, !b.w.clamped);
+        s.recs[b.i2]->set_weight(b.w.w2, !b.w.clamped);
+    }
+    working_v = w;
+    working_waiting = true;
+    Py_ssize_t pos = 0;
+    PyObject *k, *x;
+    if (waits) {  // the values wait for the dicts (see WriteBack)
+        PyObject* const* uk = reinterpret_cast<PyObject* const*>(wb.u_keys.data());
+        for (size_t g = 0; PyDict_Next(u_values, &pos, &k, &x); ++g) {
+            const size_t at = find_key(k, uk, wb.u_keys.size(), g);
+            if (at < wb.u_keys.size()) wb.put_u(at, x);
+        }
+        for (size_t a = 0; a < v1.ncv; ++a) wb.put_y(find_key(v1.cv_keys[a], yk, wb.y_keys.size(), a), out[a], out_f64[a]);
+        return true;
+    }
 
-    // Commit. What is written is held: a replaced value's release may run
-    // Python code, even code that calls this simulator again.
-    std::vector<nb::object>& held = sc.held;
-    for (PyObject* o : {ud, yd}) held.push_back(nb::borrow(o));
-    for (size_t g = 0; g < ng; ++g)
-        if (sc.in_u[g]) held.insert(held.end(), {nb::borrow(sc.keys[g]), nb::borrow(sc.objs[g])});
+    // Written through. What is written is held: a replaced value's release
+    // may run Python code, even code that calls this simulator again.
+    std::vector<nb::object> held;
+    while (PyDict_Next(u_values, &pos, &k, &x))
+        if (PyDict_Contains(ud, k) == 1) held.insert(held.end(), {nb::borrow(k), nb::borrow(x)});
     const size_t ku = held.size();
-    for (size_t a = 0; a < v1.ncv; ++a) held.insert(held.end(), {nb::borrow(v1.cv_keys[a]), sc.out[a]});
-    const size_t ky = held.size();
-    for (size_t i = 0; i < n; ++i) held.push_back(nb::borrow(PyList_GET_ITEM(list, (Py_ssize_t) i)));
-    working_value = nb::float_(w);
-    for (size_t k = 2; k < ku; k += 2)
-        if (PyDict_SetItem(ud, held[k].ptr(), held[k + 1].ptr()) < 0) raise_pending();
-    nb::object zero = nb::float_(0.0);
-    for (size_t i = 0; i < n; ++i) nb::inst_ptr<LocalPlant>(held[ky + i])->current_weight = zero;
-    nb::inst_ptr<LocalPlant>(held[ky + b.i1])->current_weight = w1;
-    if (!b.single()) nb::inst_ptr<LocalPlant>(held[ky + b.i2])->current_weight = w2;
-    for (size_t k = ku; k < ky; k += 2)
-        if (PyDict_SetItem(yd, held[k].ptr(), held[k + 1].ptr()) < 0) raise_pending();
+    for (size_t a = 0; a < v1.ncv; ++a) held.insert(held.end(), {nb::borrow(v1.cv_keys[a]), number(out[a], out_f64[a])});
+    const nb::object ud0 = u_dict, yd0 = y_dict;
+    for (size_t k2 = 0; k2 < held.size(); k2 += 2)
+        if (PyDict_SetItem(k2 < ku ? ud0.ptr() : yd0.ptr(), held[k2].ptr(), held[k2 + 1].ptr()) < 0) raise_pending();
     return true;
 }
 

@@ -23,6 +23,7 @@ struct Snapshot {
 
 inline void Blended::general_call(double w, nb::handle u_values, nb::handle v_values) {
     check_ready();
+    expose();  // the dicts are read and written directly below
     // Python code run by a caller's key may even replace this object's
     // state: the call works on the containers it started with.
     const nb::object plants0 = plant_list, ud = u_dict, yd = y_dict, ini = ini_value_dict;
@@ -47,7 +48,7 @@ inline void Blended::general_call(double w, nb::handle u_values, nb::handle v_va
         nb::object wp = record_of(p).working_point;
         xp.push_back(to_double(wp));
     }
-    const Blend b = blend_of(w, xp);
+    const Blend b = blend_of(w, xp.data(), xp.size());
 
     // Every plant advances one sample; its state is saved first.
     std::vector<nb::object> sims, results;
@@ -90,16 +91,16 @@ inline void Blended::general_call(double w, nb::handle u_values, nb::handle v_va
     }
 
     // Commit.
-    working_value = nb::float_(w);
+    set_working_value(nb::float_(w));
     for (const auto& [k, v] : upd)
         if (PyDict_SetItem(ud.ptr(), k.ptr(), v.ptr()) < 0) raise_pending();
     nb::object zero = nb::float_(0.0);
-    for (const nb::object& p : recs) record_of(p).current_weight = zero;
+    for (const nb::object& p : recs) record_of(p).set_weight(zero);
     if (b.single()) {
-        record_of(recs[b.i1]).current_weight = nb::float_(1.0);
+        record_of(recs[b.i1]).set_weight(nb::float_(1.0));
     } else {
-        record_of(recs[b.i1]).current_weight = w1;
-        record_of(recs[b.i2]).current_weight = w2;
+        record_of(recs[b.i1]).set_weight(w1);
+        record_of(recs[b.i2]).set_weight(w2);
     }
     for (const auto& [k, v] : out)
         if (PyDict_SetItem(yd.ptr(), k.ptr(), v.ptr()) < 0) raise_pending();

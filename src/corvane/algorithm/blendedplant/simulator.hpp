@@ -23,13 +23,12 @@ struct Blend {
 // numpy.interp(w, xp, range(n)) with floor and ceil of the result as plant
 // indices (Python list indexing), and the weights; the interpreter's errors
 // for a position that is not a number, numpy's for no plant at all.
-inline Blend blend_of(double w, const std::vector<double>& xp) {
-    const size_t n = xp.size();
+inline Blend blend_of(double w, const double* xp, size_t n) {
     bool increasing = n > 0;
     for (size_t i = 1; i < n && increasing; ++i) increasing = xp[i - 1] < xp[i];
     double position;
     if (increasing) {
-        position = corvane::interp_index(w, xp.data(), n);
+        position = corvane::interp_index(w, xp, n);
     } else {
         nb::list pts, idx;
         for (size_t i = 0; i < n; ++i) {
@@ -65,6 +64,8 @@ inline nb::object dict_get(nb::handle d, nb::handle key) {
 struct Term {
     double v = 0.0;
     bool f64 = false;
+    Term() = default;
+    Term(double value, bool is_f64) : v(value), f64(is_f64) {}
 };
 
 // One blended CV: y1 + ini from a single plant, else (w1*y1 + w2*y2) + ini;
@@ -83,17 +84,52 @@ struct BlendedCall {
     PyObject* operator()(nb::handle self, Blended& s, PyObject* (&a)[3]) const;
 };
 
-struct Blended : ObjectFields<Blended> {
+struct Blended {
     vectorcallfunc vectorcall = instance_call<Blended, 3, BlendedCall>;  // the instance's vectorcall slot
     nb::object plant_list = nb::list(), ini_value_dict = nb::dict(), working_value = nb::float_(0.0);
     nb::object u_dict = nb::dict(), y_dict = nb::dict();
-    nb::object last_result = nb::none();  // the result handed out last (see fresh_dict)
+    nb::object last_result;  // the result handed out last (see fresh_dict)
+    WriteBack wb;            // a native sample's values waiting for _u_dict and _y_dict
+    // The working value of a native sample, made an object when read.
+    double working_v = 0.0;
+    bool working_waiting = false;
 
-    std::array<nb::object*, 6> fields() {
-        return {&plant_list, &ini_value_dict, &working_value, &u_dict, &y_dict, &last_result};
+    const nb::object& working() {
+        if (working_waiting) {
+            nb::object w = nb::float_(working_v);
+            working_waiting = false;
+            std::swap(working_value, w);
+        }
+        return working_value;
+    }
+    void set_working_value(nb::object w) {
+        working_waiting = false;
+        std::swap(working_value, w);
     }
 
-    // A copy of _y_dict to return: refilled in place where fresh_dict may.
+    // Waiting values into the dicts; expose: before the dicts are handed out
+    // or changed directly.
+    void sync() { wb.sync(u_dict, y_dict); }
+    void expose() { wb.sync(u_dict, y_dict, true); }
+
+    int traverse(visitproc visit, void* arg) {
+        for (nb::object* f : {&plant_list, &ini_value_dict, &working_value, &last_result}) Py_VISIT(f->ptr());
+        if (!wb.lags()) {  // dicts that lag hold str keys and numbers only (see WriteBack)
+            Py_VISIT(u_dict.ptr());
+            Py_VISIT(y_dict.ptr());
+        }
+        return wb.traverse(visit, arg);
+    }
+    void clear() {
+        wb.close();
+        for (nb::object* f : {&plant_list, &ini_value_dict, &working_value, &u_dict, &y_dict, &last_result}) {
+            nb::object drop = std::move(*f);
+            *f = nb::none();
+        }
+    }
+
+    // A copy of _y_dict to return: refilled in place where fresh_dict may,
+    // with the values that wait where they do.
     nb::object result() {
         const nb::object yd = y_dict;
         const Py_ssize_t n = PyDict_CheckExact(yd.ptr()) ? PyDict_GET_SIZE(yd.ptr()) : -1;
@@ -102,7 +138,10 @@ struct Blended : ObjectFields<Blended> {
         Py_ssize_t pos = 0;
         for (size_t i = 0; PyDict_Next(yd.ptr(), &pos, &keys[i], &values[i]); ++i)
             if (!PyUnicode_CheckExact(keys[i]) || !atomic_scalar(values[i])) return deepcopy_flat(yd);
-        return fresh_dict(last_result, keys, values, (size_t) n);
+        if (!wb.lags()) return fresh_dict(last_result, keys, values, (size_t) n);
+        for (size_t i = 0; i < (size_t) n; ++i)  // the dict holds the keys the values wait for (see WriteBack)
+            if (wb.y_set[i]) values[i] = nullptr;
+        return fresh_dict(last_result, keys, values, (size_t) n, wb.y.data(), wb.y_f64.data());
     }
 
     void check_ready() const {
@@ -155,6 +194,7 @@ struct Blended : ObjectFields<Blended> {
         check_arg(yu_model_tf, &PyDict_Type, "yu_model_tf");
         check_arg(Ts, &PyLong_Type, "Ts");
         check_ready();
+        expose();  // tags may enter the dicts below
         // The new plant is built before anything changes: a model dictionary
         // that fails leaves the registered plants as they were.
         nb::object ini = deepcopy(ini_value_dict);

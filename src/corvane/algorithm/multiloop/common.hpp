@@ -6,6 +6,7 @@
 
 #include <corvane/mimo.hpp>
 
+#include <unordered_map>
 #include <vector>
 
 namespace corvane::multiloop {
@@ -27,6 +28,33 @@ struct Classes {
     bool own_model(PyTypeObject* t) const { return t == no_model || filter_model(t); }
 };
 inline Classes g_classes;
+
+// ---------------------------------------------------------------------------
+// What relies on an object staying as it is (an engine on the per-CV
+// simulators, models and dicts it was built from) registers a flag for it;
+// whatever may change the object (a method of it, a dict watcher, handing
+// out a container it holds) notifies, which clears every flag registered for
+// it. Keys are compared by address: a flag's owner holds the object.
+class Dependents {
+  public:
+    static void add(const void* key, bool* flag) { reg_.emplace(key, flag); }
+    static void remove(const void* key, bool* flag) {
+        auto [a, b] = reg_.equal_range(key);
+        for (auto it = a; it != b; ++it)
+            if (it->second == flag) {
+                reg_.erase(it);
+                return;
+            }
+    }
+    static void notify(const void* key) {
+        if (reg_.empty()) return;
+        auto [a, b] = reg_.equal_range(key);
+        for (auto it = a; it != b; ++it) *it->second = false;
+    }
+
+  private:
+    static inline std::unordered_multimap<const void*, bool*> reg_;
+};
 
 // ---------------------------------------------------------------------------
 // Numbers

@@ -3,11 +3,16 @@
 // runs no Python code: every model is the library's own, every value a plain
 // number, every key an exact str.
 //
-// What the engine relies on is checked before every sample: the per-CV
-// simulators and initial values it was built from (dict watchers clear its
-// one validity flag when either dict changes), and the model and initial-value
-// lists of every per-CV simulator, item by item (they are plain lists a holder
-// may change in place). Anything else takes the simulator's general path.
+// What the engine relies on: the per-CV simulators and initial values it was
+// built from (a dict watcher notifies it of any change: it is built anew),
+// the model and initial-value lists of every per-CV simulator (plain lists,
+// which a holder may change in place) and every filter model's filter (the
+// plant core steps views of them). Whatever may change these notifies the
+// engine (Dependents): handing out a per-CV simulator's lists, a model's
+// methods that assign or write its filter. Notified, the engine checks the
+// lists item by item and the models' stamps before the next sample, and
+// keeps doing so while anyone but it and the per-CV simulators holds a list.
+// Anything else takes the simulator's general path.
 //
 // While nobody but the simulator holds its _u_dict and _y_dict, a sample's
 // values wait in the engine (pending) and are written into the dicts before
@@ -19,6 +24,7 @@
 
 #include <corvane/mimo.hpp>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <unordered_map>
@@ -26,38 +32,24 @@
 
 namespace corvane::multiloop {
 
-class NativeEngine;
+// Dict watchers: a change of a dict an engine was built from notifies it.
+inline int engine_dict_event(PyDict_WatchEvent, PyObject* d, PyObject*, PyObject*) {
+    Dependents::notify(d);
+    return 0;
+}
 
-// Dict watchers of the engines: a change of a watched dict clears the
-// validity of every engine built from it.
-class EngineWatch {
-  public:
-    static bool watch(PyObject* d, NativeEngine* e) {
-        if (id_ == -2) {
-            id_ = PyDict_AddWatcher(on_event);
-            if (id_ < 0) PyErr_Clear();
-        }
-        if (id_ < 0 || PyDict_Watch(id_, d) < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        reg_.emplace(d, e);
-        return true;
+inline bool watch_dict(PyObject* d) {
+    static int id = [] {
+        const int i = PyDict_AddWatcher(engine_dict_event);
+        if (i < 0) PyErr_Clear();
+        return i;
+    }();
+    if (id < 0 || PyDict_Watch(id, d) < 0) {
+        PyErr_Clear();
+        return false;
     }
-    static void forget(PyObject* d, NativeEngine* e) {
-        auto [a, b] = reg_.equal_range(d);
-        for (auto it = a; it != b; ++it)
-            if (it->second == e) {
-                reg_.erase(it);
-                return;
-            }
-    }
-
-  private:
-    static int on_event(PyDict_WatchEvent, PyObject* d, PyObject*, PyObject*);
-    static inline int id_ = -2;  // -2: not added yet, -1: unavailable
-    static inline std::unordered_multimap<PyObject*, NativeEngine*> reg_;
-};
+    return true;
+}
 
 class NativeEngine {
   public:
@@ -71,10 +63,8 @@ class NativeEngine {
     NativeEngine(const NativeEngine&) = delete;
     NativeEngine& operator=(const NativeEngine&) = delete;
     ~NativeEngine() {
-        if (watched_) {
-            EngineWatch::forget(sims_.ptr(), this);
-            EngineWatch::forget(ini_.ptr(), this);
-        }
+        for (const void* k : alive_keys_) Dependents::remove(k, &alive_);
+        for (const void* k : trust_keys_) Dependents::remove(k, &trusted_);
     }
 
     // The engine of a simulator's containers as they are, or null where the
@@ -102,41 +92,57 @@ class NativeEngine {
         e->v_.assign(e->ncv, 0.0);
         e->given_.assign(e->nmv, nullptr);
         e->u_new_.assign(e->nmv, 0.0);
-        e->pending_u_.assign(e->nmv, nb::object());
-        e->y_obj_.assign(e->ncv, nb::object());
         e->sims_ = nb::borrow(sims);
         e->ini_ = nb::borrow(ini);
-        e->watched_ = EngineWatch::watch(sims.ptr(), e.get());
-        if (!e->watched_ || !EngineWatch::watch(ini.ptr(), e.get())) return nullptr;
+        if (!watch_dict(sims.ptr()) || !watch_dict(ini.ptr())) return nullptr;
+        for (PyObject* d : {sims.ptr(), ini.ptr()}) e->depend(d, e->alive_keys_, &e->alive_);
+        for (const PyMISO* m : e->misos_) e->depend(m, e->trust_keys_, &e->trusted_);
+        for (const PyTfz* f : e->filters_) e->depend(f, e->trust_keys_, &e->trusted_);
+        e->trusted_ = false;
         return e;
     }
 
-    void invalidate() noexcept { valid_ = false; }
+    // Whether the containers are still those the engine was built from: known
+    // while nothing that could change them notified the engine since they were
+    // last found so, else checked item by item. Runs no Python code.
+    bool ready(nb::handle sims, nb::handle ini) noexcept {
+        if (!alive_ || sims.ptr() != sims_.ptr() || ini.ptr() != ini_.ptr()) return false;
+        if (trusted_) return true;
+        if (!same_as_built()) return false;
+        // Known from now on while only their per-CV simulators and this engine hold the lists.
+        bool alone = true;
+        for (PyObject* l : lists_) alone = alone && Py_REFCNT(l) == 2;
+        trusted_ = alone;
+        return true;
+    }
 
-    // Whether the containers are still those the engine was built from, item
-    // by item. Runs no Python code.
-    bool ready(nb::handle sims, nb::handle ini) const noexcept {
-        if (!valid_ || sims.ptr() != sims_.ptr() || ini.ptr() != ini_.ptr()) return false;
-        const PyObject* const* want = items_.data();
+  private:
+    bool same_as_built() const noexcept {
+        PyObject* const* want = items_.data();
         for (size_t i = 0; i < ncv; ++i, want += 2 * nmv) {
             PyObject *ml = misos_[i]->model_list.ptr(), *ul = misos_[i]->u_ini_list.ptr();
             if (ml != lists_[2 * i] || ul != lists_[2 * i + 1] || (size_t) PySequence_Fast_GET_SIZE(ml) != nmv ||
-                (size_t) PySequence_Fast_GET_SIZE(ul) != nmv)
+                (size_t) PySequence_Fast_GET_SIZE(ul) != nmv || !same_items(PySequence_Fast_ITEMS(ml), want, nmv) ||
+                !same_items(PySequence_Fast_ITEMS(ul), want + nmv, nmv))
                 return false;
-            PyObject *const *m = PySequence_Fast_ITEMS(ml), *const *v = PySequence_Fast_ITEMS(ul);
-            for (size_t j = 0; j < nmv; ++j)
-                if (m[j] != want[j] || v[j] != want[nmv + j]) return false;
         }
-        for (const PyTfz* f : filters_)
-            if (!f->usable()) return false;
+        for (size_t k = 0; k < filters_.size(); ++k)
+            if (filters_[k]->stamp != stamps_[k]) return false;
         return true;
     }
+
+    void depend(const void* key, std::vector<const void*>& keys, bool* flag) {
+        keys.push_back(key);
+        Dependents::add(key, flag);
+    }
+
+  public:
 
     // The MV values of a call, by MV index: exact str keys and plain numbers,
     // else false (the general path). Runs no Python code.
     bool take_mvs(PyObject* u_values) noexcept {
         if (!PyDict_CheckExact(u_values)) return false;
-        std::fill(given_.begin(), given_.end(), nullptr);
+        for (size_t j = 0; j < nmv; ++j) given_[j] = nullptr;
         Py_ssize_t pos = 0;
         PyObject *k, *x;
         for (size_t i = 0; PyDict_Next(u_values, &pos, &k, &x); ++i) {
@@ -152,9 +158,12 @@ class NativeEngine {
     // The disturbances of a call, by CV index (0.0 where none is given).
     bool take_disturbances(PyObject* v_values) noexcept {
         if (!PyDict_CheckExact(v_values)) return false;
+        if (PyDict_GET_SIZE(v_values) == 0 && !disturbed_) return true;
         std::fill(v_.begin(), v_.end(), 0.0);
         std::copy(row_f64_.begin(), row_f64_.end(), y_f64.begin());
+        disturbed_ = false;
         if (PyDict_GET_SIZE(v_values) == 0) return true;
+        disturbed_ = true;  // v_ and y_f64 are made again at the next sample
         if (!str_keyed(v_values)) return false;
         Py_ssize_t pos = 0;
         PyObject *k, *x;
@@ -167,15 +176,12 @@ class NativeEngine {
         return true;
     }
 
-    // The current MV values: the engine's own while its values are pending
-    // and the dicts are the simulator's alone, else read from _u_dict (which
-    // must hold the MV tags in order and plain numbers). May write pending
-    // values into the dicts first; runs no other Python code.
+    // The current MV values: the engine's own while its values wait (the
+    // dicts are the simulator's alone), else read from _u_dict (which must
+    // hold the MV tags in order and plain numbers). May write waiting values
+    // into the dicts first; runs no other Python code.
     bool take_current(nb::handle u_dict, nb::handle y_dict) {
-        if (lazy_) {
-            if (exclusive(u_dict, y_dict)) return true;
-            expose(u_dict, y_dict);
-        }
+        if (wb_.holds(u_dict, y_dict) && wb_.open(u_dict, y_dict)) return true;
         if (!PyDict_CheckExact(u_dict.ptr()) || (size_t) PyDict_GET_SIZE(u_dict.ptr()) != nmv) return false;
         Py_ssize_t pos = 0;
         PyObject *k, *x;
@@ -186,45 +192,30 @@ class NativeEngine {
         return true;
     }
 
-    // Whether a sample's values would wait in the engine (nobody else holds
-    // the dicts): then a sample writes nothing and runs no Python code.
-    bool stageable(nb::handle u_dict, nb::handle y_dict) const noexcept {
-        if (lazy_) return exclusive(u_dict, y_dict);
-        return exclusive_dicts(u_dict, y_dict) && keyed_numbers(u_dict.ptr(), mv_keys) &&
-               keyed_numbers(y_dict.ptr(), cv_keys);
-    }
-
-    // A sample's MV values given directly (null: kept), without disturbance.
-    void give(const double* u_new, PyObject* const* given) noexcept {
-        for (size_t j = 0; j < nmv; ++j) {
-            given_[j] = given[j];
-            if (given[j]) u_new_[j] = u_new[j];
-        }
-        std::fill(v_.begin(), v_.end(), 0.0);
-        std::copy(row_f64_.begin(), row_f64_.end(), y_f64.begin());
-    }
+    // Whether a sample's values will wait in the engine (nobody else holds
+    // the dicts): a sample then writes nothing and runs no Python code. After
+    // take_current.
+    bool stage(nb::handle u_dict, nb::handle y_dict) { return wb_.open(u_dict, y_dict, &mv_keys, &cv_keys); }
 
     // One sample with the values taken above. Cannot fail.
     void step() noexcept {
         for (size_t j = 0; j < nmv; ++j)
             if (given_[j]) u[j] = u_new_[j];
         core_.step(u.data(), v_.data(), y.data());
+        if (!stepped_) {  // the views step the filters past their own flag; a flag set again moves the stamp
+            for (PyTfz* f : filters_) f->f.set_pristine(false);
+            stepped_ = true;
+        }
     }
 
-    // The sample's values into the simulator's dicts: kept pending while the
-    // dicts are the simulator's alone (as they were found), else written
-    // through. Writing may release replaced values: the caller holds `self`.
+    // The sample's values into the simulator's dicts: waiting while the dicts
+    // are the simulator's alone, else written through. Writing may release
+    // replaced values: the caller holds `self`.
     void commit(nb::handle u_dict, nb::handle y_dict) {
-        if (!lazy_ && exclusive_dicts(u_dict, y_dict) && keyed_numbers(y_dict.ptr(), cv_keys)) {
-            lazy_ = true;
-            lazy_u_ = u_dict.ptr();
-            lazy_y_ = y_dict.ptr();
-        }
-        if (lazy_) {
+        if (stage(u_dict, y_dict)) {
             for (size_t j = 0; j < nmv; ++j)
-                if (given_[j]) pending_u_[j] = nb::borrow(given_[j]);
-            for (size_t i = 0; i < ncv; ++i) y_obj_[i].reset();
-            pending_ = true;
+                if (given_[j]) wb_.put_u(j, given_[j]);
+            for (size_t i = 0; i < ncv; ++i) wb_.put_y(i, y[i], y_f64[i]);
             return;
         }
         std::vector<nb::object> us, ys;
@@ -233,41 +224,28 @@ class NativeEngine {
         write(Writes{nb::borrow(u_dict), mv_keys, std::move(us), nb::borrow(y_dict), cv_keys, std::move(ys)});
     }
 
-    // The outputs of the last sample as a new dict (keys in CV order), while
-    // they are pending; null otherwise (copy _y_dict instead).
+    // The outputs of the last sample as a dict to return, while they wait;
+    // null otherwise (copy _y_dict instead).
     nb::object pending_result() {
-        if (!lazy_ || !pending_) return nb::object();
-        for (size_t i = 0; i < ncv; ++i)
-            if (!y_obj_[i].is_valid()) y_obj_[i] = number(y[i], y_f64[i]);
+        if (!wb_.lags()) return nb::object();
         static_assert(sizeof(nb::object) == sizeof(PyObject*));
-        return fresh_dict(result_, reinterpret_cast<PyObject* const*>(cv_keys.data()),
-                          reinterpret_cast<PyObject* const*>(y_obj_.data()), ncv);
+        return fresh_dict(result_, reinterpret_cast<PyObject* const*>(cv_keys.data()), nullptr, ncv, y.data(),
+                          y_f64.data());
     }
 
-    // Pending values into the dicts they belong to.
-    void sync(nb::handle u_dict, nb::handle y_dict, bool leave_lazy = false) {
-        const bool ours = pending_ && u_dict.ptr() == lazy_u_ && y_dict.ptr() == lazy_y_;
-        pending_ = false;
-        if (leave_lazy) lazy_ = false;
-        if (!ours) return;  // nothing pending, or the simulator's dicts were replaced
-        std::vector<nb::object> us(nmv), ys(ncv);
-        for (size_t j = 0; j < nmv; ++j) us[j] = std::move(pending_u_[j]);
-        for (size_t i = 0; i < ncv; ++i)
-            ys[i] = y_obj_[i].is_valid() ? std::move(y_obj_[i]) : number(y[i], y_f64[i]);
-        write(Writes{nb::borrow(u_dict), mv_keys, std::move(us), nb::borrow(y_dict), cv_keys, std::move(ys)});
-    }
+    // Waiting values into the dicts; expose: before the dicts are handed out,
+    // so that the next sample reads them again.
+    void sync(nb::handle u_dict, nb::handle y_dict) { wb_.sync(u_dict, y_dict); }
+    void expose(nb::handle u_dict, nb::handle y_dict) { wb_.sync(u_dict, y_dict, true); }
 
-    // sync, before the dicts are handed out: the next sample reads them again.
-    void expose(nb::handle u_dict, nb::handle y_dict) { sync(u_dict, y_dict, true); }
-
-    // The dicts lag behind pending values: they are not handed out (to the
-    // collector's referents) meanwhile. They hold str keys and numbers only.
-    bool dicts_lag() const noexcept { return lazy_ && pending_; }
+    // The dicts lag behind waiting values (see WriteBack).
+    bool dicts_lag() const noexcept { return wb_.lags(); }
 
     int traverse(visitproc visit, void* arg) const {
         for (const nb::object& o : hold_) Py_VISIT(o.ptr());
-        for (const auto* v : {&pending_u_, &y_obj_, &mv_keys, &cv_keys})
+        for (const auto* v : {&mv_keys, &cv_keys})
             for (const nb::object& o : *v) Py_VISIT(o.ptr());
+        if (int r = wb_.traverse(visit, arg)) return r;
         Py_VISIT(sims_.ptr());
         Py_VISIT(ini_.ptr());
         Py_VISIT(result_.ptr());
@@ -275,7 +253,6 @@ class NativeEngine {
     }
 
   private:
-    friend class EngineWatch;
     NativeEngine() = default;
 
     // Row i from the per-CV simulator `sim` under `key`.
@@ -290,12 +267,13 @@ class NativeEngine {
         for (size_t j = 0; j < nmv; ++j) {
             PyObject* mo = PySequence_Fast_ITEMS(ml)[j];
             if (Py_TYPE(mo) == g_classes.no_model) {
-                core_.links[i * nmv + j] = nullptr;
+                core_.links[i * nmv + j] = corvane::FilterView{};
             } else if (g_classes.filter_model(Py_TYPE(mo)) && nb::inst_ready(mo)) {
                 PyTfz* f = nb::inst_ptr<PyTfz>(mo);
-                if (!f->usable()) return false;
-                core_.links[i * nmv + j] = &f->f;
+                if (!f->usable) return false;
+                core_.links[i * nmv + j] = f->f.view();
                 filters_.push_back(f);
+                stamps_.push_back(f->stamp);
                 f64 = true;
             } else {
                 return false;
@@ -328,6 +306,13 @@ class NativeEngine {
         return true;
     }
 
+    static bool same_items(PyObject* const* a, PyObject* const* b, size_t n) noexcept {
+        if (n > 8) return std::memcmp(a, b, n * sizeof(PyObject*)) == 0;
+        for (size_t j = 0; j < n; ++j)
+            if (a[j] != b[j]) return false;
+        return true;
+    }
+
     // Index of key in an index dict of exact str keys: -1 when absent, -2
     // when the key is not an exact str (a lookup could run Python code).
     static Py_ssize_t index_of(const nb::dict& index, PyObject* key) noexcept {
@@ -341,13 +326,6 @@ class NativeEngine {
         return PyLong_AsSsize_t(at);
     }
 
-    static bool exclusive_dicts(nb::handle u_dict, nb::handle y_dict) noexcept {
-        return PyDict_CheckExact(u_dict.ptr()) && PyDict_CheckExact(y_dict.ptr()) && Py_REFCNT(u_dict.ptr()) == 1 &&
-               Py_REFCNT(y_dict.ptr()) == 1;
-    }
-    bool exclusive(nb::handle u_dict, nb::handle y_dict) const noexcept {
-        return u_dict.ptr() == lazy_u_ && y_dict.ptr() == lazy_y_ && exclusive_dicts(u_dict, y_dict);
-    }
 
     // Values (null: none) to write under keys into dicts, all held: a
     // replaced value's release may run Python code, even code that drops
@@ -366,32 +344,28 @@ class NativeEngine {
             if (PyDict_SetItem(w.y_dict.ptr(), w.cv_keys[i].ptr(), w.ys[i].ptr()) < 0) raise_pending();
     }
 
-    bool valid_ = true;  // cleared by the watchers
-    bool watched_ = false;
+    // Cleared by notifications: alive_ when a dict the engine was built from
+    // changes (it is built anew), trusted_ when a per-CV simulator's lists may
+    // have been handed out or a model's filter changed (checked again).
+    bool alive_ = true, trusted_ = false;
+    std::vector<const void*> alive_keys_, trust_keys_;
     nb::object sims_, ini_;
     corvane::PlantCore core_;
     std::vector<const PyMISO*> misos_;  // per CV, held in hold_
     std::vector<PyObject*> lists_;      // per CV: model_list, u_ini_list
     std::vector<PyObject*> items_;      // per CV: the models, then the initial values
-    std::vector<PyTfz*> filters_;
+    std::vector<PyTfz*> filters_;       // every filter model linked, and its stamp when linked:
+    std::vector<std::uint64_t> stamps_;  // the views stay valid while the stamps stay the same
+    bool stepped_ = false;               // the filters' pristine flags were cleared
     std::vector<nb::object> hold_;
     std::vector<unsigned char> row_f64_;  // per CV: the output type without a disturbance
     nb::dict mv_index_, cv_index_;        // tag -> index
     // One call's inputs.
     std::vector<PyObject*> given_;  // MV values given (borrowed from the call's dict), or null
     std::vector<double> u_new_, v_;
-    // Pending write-back.
-    bool lazy_ = false, pending_ = false;
-    const PyObject *lazy_u_ = nullptr, *lazy_y_ = nullptr;  // the dicts found exclusive (compared only)
-    std::vector<nb::object> pending_u_, y_obj_;
+    bool disturbed_ = false;  // v_ holds disturbances (else zeros, and y_f64 the rows' types)
+    WriteBack wb_;       // the sample's values waiting for the simulator's dicts
     nb::object result_;  // the last result handed out (str keys, numbers)
 };
-
-inline int EngineWatch::on_event(PyDict_WatchEvent ev, PyObject* d, PyObject*, PyObject*) {
-    auto [a, b] = reg_.equal_range(d);
-    for (auto it = a; it != b; ++it) it->second->invalidate();
-    if (ev == PyDict_EVENT_DEALLOCATED) reg_.erase(d);
-    return 0;
-}
 
 }  // namespace corvane::multiloop

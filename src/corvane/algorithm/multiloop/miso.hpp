@@ -11,6 +11,20 @@ namespace corvane::multiloop {
 
 struct PyMISO {
     nb::object model_list, u_ini_list;
+
+    PyMISO() = default;
+    PyMISO(nb::object models, nb::object inis) : model_list(std::move(models)), u_ini_list(std::move(inis)) {}
+    PyMISO(PyMISO&&) = default;
+    PyMISO& operator=(PyMISO&& o) noexcept {  // a state put in place (__setstate__)
+        model_list = std::move(o.model_list);
+        u_ini_list = std::move(o.u_ini_list);
+        exposed();
+        return *this;
+    }
+
+    // The lists are handed out (or replaced): whoever relies on their items
+    // checks them again.
+    void exposed() const { Dependents::notify(this); }
 };
 
 // Filter states saved before a sample, put back when a later part of it fails.
@@ -42,6 +56,7 @@ struct Rollback {
             if (f.state().size() != saved[i].z.size()) continue;  // given a new state meanwhile: kept
             f.state_mut() = saved[i].z;
             f.set_pristine(saved[i].pristine);
+            saved[i].f->touched();
         }
     }
 };

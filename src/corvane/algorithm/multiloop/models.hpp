@@ -6,6 +6,7 @@
 #include <corvane/filter.hpp>
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,8 +22,31 @@ struct PyTfz {
     corvane::LFilter f;
     nb::object num, den;  // Gz_num, Gz_den: read-only float64 arrays
     std::string error;    // why the filter refuses to run (raised at its first sample)
+    bool usable = true;   // error is empty
+    // Moves whenever the filter is assigned anew (its block, hence any view
+    // of it, changes), its state is written or it is marked pristine again;
+    // engines holding a view of the filter are notified (see engine.hpp).
+    std::uint64_t stamp = 0;
 
-    bool usable() const { return error.empty(); }
+    void touched() {
+        ++stamp;
+        Dependents::notify(this);
+    }
+
+    PyTfz() = default;
+    PyTfz(PyTfz&&) = default;
+    PyTfz& operator=(PyTfz&& o) noexcept {  // a state put in place (__setstate__): the stamp moves on
+        const std::uint64_t s = stamp;
+        f = std::move(o.f);
+        num = std::move(o.num);
+        den = std::move(o.den);
+        error = std::move(o.error);
+        usable = o.usable;
+        stamp = s;
+        touched();
+        return *this;
+    }
+
     void check_usable() const {
         if (!error.empty()) raise(PyExc_ValueError, "%s", error.c_str());
     }
@@ -54,7 +78,9 @@ struct PyTfz {
         f = std::move(nf);
         num = std::move(gz_num);
         den = std::move(gz_den);
+        usable = err.empty();
         error = std::move(err);
+        touched();
     }
 
     static void check_1d(nb::handle arr, const char* name) {

@@ -87,13 +87,15 @@ int guarded(F&& f) {
     return -1;
 }
 
-inline int api_engine(PyObject* sim, PlantView* view) {
+inline int api_engine(PyObject* sim, PyObject* u_values, PlantView* view) {
     int r = 0;
     if (guarded([&] {
             if (!corvane::native_plant(g_classes.mimo, sim) || !nb::inst_ready(sim)) return;
             PyMIMO& s = *nb::inst_ptr<PyMIMO>(sim);
             NativeEngine* e = s.ready_engine();
-            if (!e || !e->stageable(s.u_dict, s.y_dict) || !e->take_current(s.u_dict, s.y_dict)) return;
+            if (!e || !e->take_mvs(u_values) || !e->take_disturbances(empty_default()) ||
+                !e->take_current(s.u_dict, s.y_dict) || !e->stage(s.u_dict, s.y_dict))
+                return;
             fill_view(*e, view);
             r = 1;
         }) < 0)
@@ -101,12 +103,11 @@ inline int api_engine(PyObject* sim, PlantView* view) {
     return r;
 }
 
-inline void api_step(PyObject* sim, const double* u, PyObject* const* given, PlantView* view) {
+inline void api_step(PyObject* sim, PlantView* view) {
     PyMIMO& s = *nb::inst_ptr<PyMIMO>(sim);
     NativeEngine& e = *s.engine;
-    e.give(u, given);
     e.step();
-    e.commit(s.u_dict, s.y_dict);  // stageable: the values wait in the engine
+    e.commit(s.u_dict, s.y_dict);  // staged: the values wait in the engine
     fill_view(e, view);
 }
 

@@ -98,6 +98,7 @@ inline int miso_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self)) return 0;
     PyMISO* m = nb::inst_ptr<PyMISO>(self);
+    m->exposed();  // the collector may hand the lists out (gc.get_referents)
     Py_VISIT(m->model_list.ptr());
     Py_VISIT(m->u_ini_list.ptr());
     return 0;
@@ -109,6 +110,7 @@ inline int miso_clear(PyObject* self) {
     nb::object a = std::move(m->model_list), b = std::move(m->u_ini_list);
     m->model_list = nb::none();
     m->u_ini_list = nb::none();
+    m->exposed();
     return 0;
 }
 
