@@ -1,12 +1,13 @@
 """Plain-Python simulator used as an independent reference: one
 scipy.signal.lfilter call per model per sample."""
 
+import contextlib
 import copy
 
 import numpy as np
 from scipy import signal
 
-from corvane.algorithm import sharedkit
+from corvane.algorithm import multiloop, sharedkit
 
 
 # The worked example plant and its initial values.
@@ -104,3 +105,13 @@ def ref_model_stp(model_dict, Ts=1, length=300):
             values = [sim({mv: 1.0})[cv] for _ in range(length)]
             out[cv][mv] = [] if max(values) - min(values) < 1e-06 else values
     return out
+
+
+@contextlib.contextmanager
+def general_path():
+    """Inside the block the simulators take their general path only (their native engines are off)."""
+    was = multiloop._set_native_engines(False)
+    try:
+        yield
+    finally:
+        multiloop._set_native_engines(was)

@@ -12,7 +12,18 @@ from corvane.algorithm import blendedplant as bp
 from corvane.algorithm import multiloop as ml
 from hostile import check_foreign_self, check_hostile_states
 from blendedplant_reference import RefLPV
-from multiloop_reference import EXAMPLE, INI
+from multiloop_reference import EXAMPLE, INI, general_path
+
+
+@pytest.fixture(params=["engine", "general"])
+def path(request):
+    """Each test that takes it runs on the native engines and on the general path."""
+    if request.param == "general":
+        with general_path():
+            yield request.param
+    else:
+        yield request.param
+
 
 
 def scaled(model, gain):
@@ -40,6 +51,7 @@ def mv_steps(n=40, seed=3):
 
 # --------------------------------------------------------------------------- blending
 
+@pytest.mark.usefixtures("path")
 @pytest.mark.parametrize("w, weights", [
     (30, {1: 0.0, 2: 0.5, 3: 0.5}), (12.5, {1: 0.75, 2: 0.25, 3: 0.0}),
     (5, {1: 1.0, 2: 0.0, 3: 0.0}), (50, {1: 0.0, 2: 0.0, 3: 1.0}), (20, {1: 0.0, 2: 1.0, 3: 0.0}),
@@ -51,6 +63,7 @@ def test_interpolation_weights(w, weights):
     assert sim._working_value == float(w) and type(sim._working_value) is float
 
 
+@pytest.mark.usefixtures("path")
 def test_matches_plain_python_blend_with_changes_between_samples():
     sim, ref = three_plants(), RefLPV(INI)
     for pid, wp in [(1, 10), (2, 20), (3, 40)]:
@@ -88,6 +101,7 @@ FOLLOWED = {
 }
 
 
+@pytest.mark.usefixtures("path")
 def test_samples_follow_changes_made_between_them():
     sim, ref = three_plants(), RefLPV(INI)
     for pid, wp in [(1, 10), (2, 20), (3, 40)]:
@@ -135,6 +149,7 @@ def test_a_deleted_plant_is_let_go():
     assert gone() is None and [r.plant_id for r in sim.plant_list] == [2, 3]
 
 
+@pytest.mark.usefixtures("path")
 def test_one_plant_and_equal_plants_agree():
     one = bp.LPVPlantSim(INI)
     one.addPlant(7, 3, EXAMPLE, 1)
@@ -148,6 +163,7 @@ def test_one_plant_and_equal_plants_agree():
         assert one.get_current_plant_weight_dict() == {7: 1.0}
 
 
+@pytest.mark.usefixtures("path")
 def test_deviation_convention_and_first_outputs():
     sim = bp.LPVPlantSim({"CV1": 10, "MV1": 5.0})
     sim.addPlant(1, 0, {"CV1": {"MV1": {"mode": "stp", "stp": [2.0]}}, "CV2": {}}, 1)
@@ -251,6 +267,7 @@ class LacksCV1:  # a plant of the caller's own, without CV1
         return {}
 
 
+@pytest.mark.usefixtures("path")
 @pytest.mark.parametrize("case", ["missing_cv", "u_none", "v_none", "nan", "text_mv", "late_plant_fails",
                                   "text_ini", "foreign_missing_cv"])
 def test_failed_call_changes_nothing(case):
@@ -278,6 +295,7 @@ def test_failed_call_changes_nothing(case):
 
 # --------------------------------------------------------------------------- copy, pickle, hostile states
 
+@pytest.mark.usefixtures("path")
 @pytest.mark.parametrize("clone", [copy.deepcopy, lambda s: pickle.loads(pickle.dumps(s))], ids=["deepcopy", "pickle"])
 def test_clone_continues_identically_with_shared_plants(clone):
     sim = three_plants()
@@ -403,6 +421,7 @@ def test_initial_values_are_copied_at_construction():
     assert sim.ini_value_dict == {"CV1": 1.0, "MV1": [2.0]}
 
 
+@pytest.mark.usefixtures("path")
 def test_one_simulator_shared_by_two_records_advances_twice():
     sim, ref = bp.LPVPlantSim(INI), RefLPV(INI)
     for pid, wp in [(1, 10), (2, 20)]:
@@ -482,9 +501,10 @@ def test_results_kept_by_the_caller_keep_their_values(keep):
         ref.add(pid, wp, scaled(EXAMPLE, pid), 1)
     assert [{k: x for k, (_, x) in s.items()} for s in runs["lpv"]] == [
         {k: float(x) for k, x in ref(w, u).items()} for w, u, _ in mv_steps(12, seed=6)]
-    general = ml.MIMOSim(EXAMPLE, INI, 1)  # a disturbance dict takes the general path: new dicts every call
-    assert runs["mimo"] == [{k: (type(x), float(x)) for k, x in general(u, {"other": 0.0}).items()}
-                            for _, u, _ in mv_steps(12, seed=6)]
+    general = ml.MIMOSim(EXAMPLE, INI, 1)
+    with general_path():
+        assert runs["mimo"] == [{k: (type(x), float(x)) for k, x in general(u).items()}
+                                for _, u, _ in mv_steps(12, seed=6)]
 
 
 def test_a_plant_with_its_own_call_is_called():
@@ -507,6 +527,7 @@ def test_a_plant_with_its_own_call_is_called():
     assert logged.get_all_data_dict() == before and logged.calls == 9
 
 
+@pytest.mark.usefixtures("path")
 def test_weights_of_samples_read_copied_and_set():
     sim = three_plants()
     for w in (15.0, 30.0, 30.0):

@@ -14,7 +14,24 @@ from scipy import signal
 
 from corvane.algorithm import multiloop as ml
 from corvane.algorithm import sharedkit
-from multiloop_reference import EXAMPLE, INI, RefMIMO, ref_model_stp
+from multiloop_reference import EXAMPLE, INI, RefMIMO, general_path, ref_model_stp
+
+
+def on_general(sim, *args):
+    """One call of sim on the general path."""
+    with general_path():
+        return sim(*args)
+
+
+@pytest.fixture(params=["engine", "general"])
+def path(request):
+    """Each test that takes it runs on the native engines and on the general path."""
+    if request.param == "general":
+        with general_path():
+            yield request.param
+    else:
+        yield request.param
+
 
 
 
@@ -205,6 +222,7 @@ def test_pair_build_failures(entry, exc):
 
 # --------------------------------------------------------------------------- MIMO simulator
 
+@pytest.mark.usefixtures("path")
 def test_worked_example_first_calls():
     assert example()() == {"CV1": 10.0, "CV2": 20.0}
     sim = example()
@@ -214,6 +232,7 @@ def test_worked_example_first_calls():
     assert all(type(v) is np.float64 for o in outs for v in o.values())
 
 
+@pytest.mark.usefixtures("path")
 @pytest.mark.parametrize("seed", [0, 1])
 def test_matches_plain_python_reference(seed):
     sim, ref = example(), RefMIMO(EXAMPLE, INI, 1)
@@ -225,6 +244,7 @@ def test_matches_plain_python_reference(seed):
         assert [type(x) for x in got.values()] == [type(x) for x in want.values()]
 
 
+@pytest.mark.usefixtures("path")
 def test_disturbance_unknown_tags_and_key_orders():
     sim, quiet = example(), example()
     for u in mv_sequence(3, 5):
@@ -237,6 +257,7 @@ def test_disturbance_unknown_tags_and_key_orders():
     assert sim.get_process_tags() == ["CV1", "CV2", "MV1", "MV2", "MV3"]
 
 
+@pytest.mark.usefixtures("path")
 def test_output_types_follow_the_arithmetic():
     sim = ml.MIMOSim({"A": {"MV": {}}, "B": {"MV": {"mode": "stp", "stp": [1]}}}, {"A": 1})
     out = sim({"MV": 2})
@@ -247,6 +268,7 @@ def test_output_types_follow_the_arithmetic():
     assert type(sim({}, {"A": np.float64(0.5)})["A"]) is np.float64
 
 
+@pytest.mark.usefixtures("path")
 def test_missing_initial_values_and_reset_keeps_model_states():
     sim = ml.MIMOSim(EXAMPLE)
     assert sim() == {"CV1": 0.0, "CV2": 0.0}
@@ -263,6 +285,7 @@ def test_missing_initial_values_and_reset_keeps_model_states():
     assert sim()["CV1"] != 10.0  # remainder of the earlier step
 
 
+@pytest.mark.usefixtures("path")
 def test_siso():
     sim = ml.SISOSim(2, 10, delay=3)
     out = [float(sim({"MV": 1})["CV"]) for _ in range(40)]
@@ -272,6 +295,7 @@ def test_siso():
     assert [float(integ({"MV": 1})["CV"]) for _ in range(60)][-1] > 40
 
 
+@pytest.mark.usefixtures("path")
 def test_copies_of_caller_dicts_and_getters():
     model = copy.deepcopy(EXAMPLE)
     ini = dict(INI)
@@ -304,6 +328,7 @@ class NoFloat:
         return "x"
 
 
+@pytest.mark.usefixtures("path")
 @pytest.mark.parametrize("u, v, exc", [
     ({"MV1": 16}, None, AttributeError),
     (None, {}, AttributeError),
@@ -484,6 +509,7 @@ def test_models_clone_with_state(clone, make):
     assert fresh._zi == make()._zi
 
 
+@pytest.mark.usefixtures("path")
 @pytest.mark.parametrize("clone", [copy.deepcopy, roundtrip_pickle], ids=["deepcopy", "pickle"])
 @pytest.mark.parametrize("make", [example, lambda: ml.SISOSim(2, 10, delay=3)], ids=["mimo", "siso"])
 def test_simulator_clone_continues_identically(clone, make):
@@ -699,7 +725,7 @@ def test_model_error_comes_before_missing_disturbances():
 # --------------------------------------------------------------------------- compiled plant follows every change
 
 def test_compiled_plant_follows_changes_between_samples():
-    fast, slow = example(), example()  # a non-empty disturbance dict takes the general path
+    fast, slow = example(), example()
     seq = mv_sequence(11, 12)
 
     def both(change):
@@ -708,7 +734,7 @@ def test_compiled_plant_follows_changes_between_samples():
 
     def check(us):
         for u in us:
-            a, b = fast(u), slow(u, {"other": 0.0})
+            a, b = fast(u), on_general(slow, u)
             assert a == b and [type(x) for x in a.values()] == [type(x) for x in b.values()]
 
     check(seq[:3])
@@ -734,14 +760,14 @@ def test_compiled_plant_sees_a_model_list_changed_long_after_it_was_reached(reac
     if reach == "held":
         lists = [fast.cv_simulators["CV2"].model_list, slow.cv_simulators["CV2"].model_list]
     for u in seq[:6]:
-        assert fast(u) == slow(u, {"other": 0.0})
+        assert fast(u) == on_general(slow, u)
     if reach == "gc":  # found without the attribute, after many samples
         lists = [next(o for o in gc.get_referents(s.cv_simulators["CV2"]) if isinstance(o, list) and len(o) == 3
                       and not isinstance(o[0], (int, float))) for s in (fast, slow)]
     for lst in lists:
         lst[1] = Doubler()
     for u in seq[6:]:
-        assert fast(u) == slow(u, {"other": 0.0})
+        assert fast(u) == on_general(slow, u)
     assert fast.cv_simulators["CV2"].model_list[1].seen == slow.cv_simulators["CV2"].model_list[1].seen != []
 
 
@@ -755,10 +781,10 @@ def test_reset_state_reads_as_fresh_until_the_next_compiled_sample():
     assert type(m._zi) is list and not any(m._zi)
     ref = ml.MIMOSim(EXAMPLE, INI, 1)
     for u in seq[:4]:
-        ref(u, {"other": 0.0})
+        on_general(ref, u)
     ref.yu_model_obj["CV1"]["MV1"].reset_zi()
     for u in seq[4:]:
-        assert sim(u) == ref(u, {"other": 0.0})
+        assert sim(u) == on_general(ref, u)
     assert type(m._zi) is np.ndarray
     np.testing.assert_array_equal(m._zi, ref.yu_model_obj["CV1"]["MV1"]._zi)
 
@@ -810,14 +836,14 @@ def test_compiled_path_survives_reentrant_writes(action):
 
 @pytest.mark.parametrize("read", ["attr", "getter", "pickle", "reset", "step_response", "written", "gc"])
 def test_values_kept_natively_show_wherever_read(read):
-    fast, slow = example(), example()  # a non-empty disturbance dict takes the general path
+    fast, slow = example(), example()
     seq = mv_sequence(21, 12)
     for u in seq[:4]:
-        assert fast(u) == slow(u, {"other": 0.0})
+        assert fast(u) == on_general(slow, u)
     if read == "attr":
         y, u_held = fast._y_dict, fast._u_dict  # held: written at every sample from now on
         for u in seq[4:8]:
-            fast(u), slow(u, {"other": 0.0})
+            fast(u), on_general(slow, u)
             assert (y, u_held) == (slow._y_dict, slow._u_dict)
             assert [type(x) for x in y.values()] == [type(x) for x in slow._y_dict.values()]
         del y, u_held
@@ -835,23 +861,24 @@ def test_values_kept_natively_show_wherever_read(read):
             sim._u_dict["MV2"] = 18.5
             sim._y_dict["extra"] = 1.0
         got = fast({})
-        assert got == slow({}, {"other": 0.0}) and "extra" in got
+        assert got == on_general(slow, {}) and "extra" in got
     elif read == "gc":  # whatever MV dict the collector hands out is written (and let go of), on both
         for r in gc.get_referents(fast):
             if type(r) is dict and list(r) == ["MV1", "MV2", "MV3"] and list(r.values()) != [0, 1, 2]:  # not the index
                 r["MV2"] = slow._u_dict["MV2"] = 100.0
         del r
-        assert fast({"MV1": 14.0}) == slow({"MV1": 14.0}, {"other": 0.0})  # MV2 as it now stands
+        assert fast({"MV1": 14.0}) == on_general(slow, {"MV1": 14.0})  # MV2 as it now stands
     else:
         ml.get_model_stp(EXAMPLE, 1, 5)
     for u in seq[8:] + [{}]:
-        assert fast(u) == slow(u, {"other": 0.0})
+        assert fast(u) == on_general(slow, u)
     assert fast.get_all_data_dict() == slow.get_all_data_dict() and list(fast._y_dict)[:2] == ["CV1", "CV2"]
 
 
 BAD_A0 = {"mode": "tf_z", "num_z": [1], "den_z": [0, 1]}  # refuses to run at its first sample
 
 
+@pytest.mark.usefixtures("path")
 @pytest.mark.parametrize("model, u, v, error", [
     ({"CV": {"MV3": {"mode": "stp", "stp": [1, 2]}, "MV2": BAD_A0}}, {"MV3": 10**400}, {}, OverflowError),
     ({"CV": {"MV3": {"mode": "stp", "stp": [1, 2]}, "MV2": BAD_A0}}, {"MV3": "x"}, {}, TypeError),

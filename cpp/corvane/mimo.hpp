@@ -81,7 +81,7 @@ struct MimoPlant : PlantCore {
         for (auto& m : models) m.reset();
     }
 
-private:
+  private:
     const LFilter* linked_to_ = nullptr;
 };
 

@@ -346,6 +346,69 @@ inline nb::object fresh_dict(nb::object& last, PyObject* const* keys, PyObject* 
 }
 
 // ---------------------------------------------------------------------------
+// Containers
+
+// mapping.get(key, default): native for an exact dict, a method call otherwise.
+inline nb::object map_get(nb::handle mapping, nb::handle key, nb::handle dflt) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (v) return nb::borrow(v);
+        if (PyErr_Occurred()) raise_pending();
+        return nb::borrow(dflt);
+    }
+    return mapping.attr("get")(key, dflt);
+}
+inline nb::object map_get(nb::handle mapping, const char* key, nb::handle dflt) {
+    return map_get(mapping, nb::str(key), dflt);
+}
+
+inline nb::object get_item(nb::handle mapping, const char* key) {
+    nb::str k(key);
+    return checked(PyObject_GetItem(mapping.ptr(), k.ptr()));
+}
+
+inline bool truth(nb::handle o) {
+    int t = PyObject_IsTrue(o.ptr());
+    if (t < 0) raise_pending();
+    return t != 0;
+}
+
+// The items of a sequence as a tuple of its own: Python code run later
+// cannot change what the caller iterates.
+inline nb::object items_of(nb::handle seq, const char* what) {
+    if (PyTuple_CheckExact(seq.ptr())) return nb::borrow(seq);
+    PyObject* t = PySequence_Tuple(seq.ptr());
+    if (!t && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, "%s", what);
+    }
+    return checked(t);
+}
+
+// An exact dict whose keys are all exact str: looking a str key up in it runs
+// no Python code.
+inline bool str_keyed(PyObject* d) {
+    if (!PyDict_CheckExact(d)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v))
+        if (!PyUnicode_CheckExact(k)) return false;
+    return true;
+}
+
+// Index of `key` among keys[0..n) (exact str, as `key`), trying position
+// `hint` first, then the same object, then an equal text; n when absent.
+// Runs no Python code.
+inline size_t find_key(PyObject* key, PyObject* const* keys, size_t n, size_t hint) {
+    if (hint < n && keys[hint] == key) return hint;
+    for (size_t i = 0; i < n; ++i)
+        if (keys[i] == key) return i;
+    for (size_t i = 0; i < n; ++i)  // the hashes are cached in the str
+        if (PyObject_Hash(keys[i]) == PyObject_Hash(key) && PyUnicode_Compare(keys[i], key) == 0) return i;
+    return n;
+}
+
+// ---------------------------------------------------------------------------
 // Write-back of a simulator's two dicts, its inputs and its outputs. While
 // nobody but the simulator holds them and they hold exact str keys and plain
 // numbers, a sample's values wait here (inputs as the caller's objects,
@@ -406,7 +469,8 @@ class WriteBack {
     void sync(nb::handle ud, nb::handle yd, bool and_close = false) {
         if (waiting_ && ud.ptr() == ud_ && yd.ptr() == yd_) {
             waiting_ = false;
-            const nb::object u_dict = nb::borrow(ud), y_dict = nb::borrow(yd);  // numbers replace numbers: no Python code
+            const nb::object u_dict = nb::borrow(ud),
+                             y_dict = nb::borrow(yd);  // numbers replace numbers: no Python code
             for (size_t i = 0; i < u.size(); ++i)
                 if (u[i].is_valid()) {
                     nb::object o = std::move(u[i]);
@@ -742,6 +806,19 @@ inline void set_error_from_current() {
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
+}
+
+// f() for a C API entry point: 0, or -1 with the Python error set for
+// whatever f threw.
+template <class F>
+int guarded(F&& f) noexcept {
+    try {
+        f();
+        return 0;
+    } catch (...) {
+        set_error_from_current();
+    }
+    return -1;
 }
 
 template <size_t N>

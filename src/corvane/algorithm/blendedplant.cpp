@@ -11,24 +11,17 @@ using namespace nb::literals;
 using namespace corvane::bind;
 using namespace corvane::blendedplant;
 
-namespace {
-
-nb::object blended_call(nb::handle self, Blended& s, nb::handle w_value, nb::handle u, nb::handle v) {
-    const double w = to_double(w_value);
+namespace corvane::blendedplant {
+PyObject* BlendedCall::operator()(nb::handle self, Blended& s, PyObject* (&a)[3]) const {
+    static PyObject* empty = PyDict_New();  // the shared defaults, never modified
+    nb::handle u = a[1] ? a[1] : empty, v = a[2] ? a[2] : empty;
+    const double w = to_double(a[0]);
     s.check_ready();
     if (!s.engine_call(w, u.ptr(), v.ptr())) s.general_call(w, u, v);
     static PyTypeObject* const own_type = (PyTypeObject*) nb::type<Blended>().ptr();
     nb::object result = Py_TYPE(self.ptr()) == own_type ? s.result() : self.attr("get_output_data_dict")();
     if (!result.is_none()) check_result(result, &PyDict_Type);
-    return result;
-}
-
-}  // namespace
-
-namespace corvane::blendedplant {
-PyObject* BlendedCall::operator()(nb::handle self, Blended& s, PyObject* (&a)[3]) const {
-    static PyObject* empty = PyDict_New();  // the shared defaults, never modified
-    return blended_call(self, s, a[0], a[1] ? a[1] : empty, a[2] ? a[2] : empty).release().ptr();
+    return result.release().ptr();
 }
 }  // namespace corvane::blendedplant
 

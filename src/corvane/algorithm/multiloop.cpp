@@ -151,7 +151,8 @@ NB_MODULE(multiloop, m) {
         "__init__",
         [](PyMISO* p, nb::handle models, nb::handle inis) { new (p) PyMISO(nb::borrow(models), nb::borrow(inis)); },
         "model_list"_a.none(), "u_ini_list"_a.none());
-    for (auto [name, field] : {std::pair{"model_list", &PyMISO::model_list}, std::pair{"u_ini_list", &PyMISO::u_ini_list}})
+    for (auto [name, field] :
+         {std::pair{"model_list", &PyMISO::model_list}, std::pair{"u_ini_list", &PyMISO::u_ini_list}})
         miso.def_prop_rw(
             name,
             [field](PyMISO& s) {
@@ -276,6 +277,15 @@ NB_MODULE(multiloop, m) {
 
     g_plant_api.mimo_type = g_classes.mimo;
     m.attr("_plant_api") = nb::steal(PyCapsule_New(&g_plant_api, corvane::kPlantApiCapsule, nullptr));
+
+    m.def(
+        "_set_native_engines",
+        [](bool on) {
+            const bool was = g_engines_on;
+            g_engines_on = on;
+            return was;
+        },
+        "on"_a, "Switch the simulators' native engines on or off (for tests); returns the previous setting.");
 
     // -- tools
     m.def(

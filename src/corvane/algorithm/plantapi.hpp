@@ -21,11 +21,11 @@ namespace corvane {
 // valid, and the values current, until Python code runs.
 struct PlantView {
     std::size_t nmv, ncv;
-    PyObject* const* mv_keys;     // exact str, in MV order
-    PyObject* const* cv_keys;     // exact str, in CV order
-    const double* u;              // the current MV values
-    const double* y;              // the outputs of the last sample
-    const unsigned char* y_f64;   // their types: 1 numpy float64, 0 float
+    PyObject* const* mv_keys;    // exact str, in MV order
+    PyObject* const* cv_keys;    // exact str, in CV order
+    const double* u;             // the current MV values
+    const double* y;             // the outputs of the last sample
+    const unsigned char* y_f64;  // their types: 1 numpy float64, 0 float
 };
 
 struct PlantSnapshot;  // opaque outside multiloop

@@ -54,6 +54,7 @@ inline void Blended::general_call(double w, nb::handle u_values, nb::handle v_va
     std::vector<nb::object> sims, results;
     for (const nb::object& p : recs) sims.push_back(record_of(p).plant);
     Snapshot snap;
+    const nb::object zero = nb::float_(0.0);
     nb::object w1, w2;
     std::vector<std::pair<nb::object, nb::object>> out;
     try {
@@ -70,7 +71,7 @@ inline void Blended::general_call(double w, nb::handle u_values, nb::handle v_va
         for (nb::handle key : keys) {
             nb::object a = y1[key];
             nb::object c = b.single() ? nb::object() : nb::object(y2[key]);
-            nb::object iv = dict_get(ini, key);
+            nb::object iv = map_get(ini, key, zero);
             Term ta, tc, ti;
             nb::object value;
             if (simple_number(a.ptr(), ta.v, ta.f64) && simple_number(iv.ptr(), ti.v, ti.f64) &&
@@ -80,7 +81,8 @@ inline void Blended::general_call(double w, nb::handle u_values, nb::handle v_va
             } else if (b.single()) {
                 value = binary_op(PyNumber_Add, a, iv);
             } else {
-                value = binary_op(PyNumber_Add, binary_op(PyNumber_Multiply, w1, a), binary_op(PyNumber_Multiply, w2, c));
+                value =
+                    binary_op(PyNumber_Add, binary_op(PyNumber_Multiply, w1, a), binary_op(PyNumber_Multiply, w2, c));
                 value = binary_op(PyNumber_Add, value, iv);
             }
             out.emplace_back(nb::borrow(key), std::move(value));
@@ -94,7 +96,6 @@ inline void Blended::general_call(double w, nb::handle u_values, nb::handle v_va
     set_working_value(nb::float_(w));
     for (const auto& [k, v] : upd)
         if (PyDict_SetItem(ud.ptr(), k.ptr(), v.ptr()) < 0) raise_pending();
-    nb::object zero = nb::float_(0.0);
     for (const nb::object& p : recs) record_of(p).set_weight(zero);
     if (b.single()) {
         record_of(recs[b.i1]).set_weight(nb::float_(1.0));

@@ -52,14 +52,6 @@ inline Blend blend_of(double w, const double* xp, size_t n) {
     return b;
 }
 
-// d.get(key, 0.0) for an exact dict d.
-inline nb::object dict_get(nb::handle d, nb::handle key) {
-    PyObject* v = PyDict_GetItemWithError(d.ptr(), key.ptr());
-    if (v) return nb::borrow(v);
-    if (PyErr_Occurred()) raise_pending();
-    return nb::float_(0.0);
-}
-
 // A number and its type (numpy float64 or float).
 struct Term {
     double v = 0.0;

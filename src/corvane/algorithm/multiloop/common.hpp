@@ -29,6 +29,10 @@ struct Classes {
 };
 inline Classes g_classes;
 
+// Tests switch the native engines off to compare them with the general path
+// (multiloop._set_native_engines).
+inline bool g_engines_on = true;
+
 // ---------------------------------------------------------------------------
 // What relies on an object staying as it is (an engine on the per-CV
 // simulators, models and dicts it was built from) registers a flag for it;
@@ -106,74 +110,5 @@ struct Acc {
     }
     nb::object value() const { return obj.is_valid() ? obj : number(v, f64); }
 };
-
-// ---------------------------------------------------------------------------
-// Containers
-
-// mapping.get(key, default): native for an exact dict, a method call otherwise.
-inline nb::object map_get(nb::handle mapping, nb::handle key, nb::handle dflt) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (v) return nb::borrow(v);
-        if (PyErr_Occurred()) raise_pending();
-        return nb::borrow(dflt);
-    }
-    return mapping.attr("get")(key, dflt);
-}
-
-inline nb::object map_get(nb::handle mapping, const char* key, nb::handle dflt) {
-    return map_get(mapping, nb::str(key), dflt);
-}
-
-inline nb::object get_item(nb::handle mapping, const char* key) {
-    nb::str k(key);
-    return checked(PyObject_GetItem(mapping.ptr(), k.ptr()));
-}
-
-inline bool truth(nb::handle o) {
-    int t = PyObject_IsTrue(o.ptr());
-    if (t < 0) raise_pending();
-    return t != 0;
-}
-
-// The items of a sequence as a tuple of its own: Python code run later
-// cannot change what the caller iterates.
-inline nb::object items_of(nb::handle seq, const char* what) {
-    if (PyTuple_CheckExact(seq.ptr())) return nb::borrow(seq);
-    PyObject* t = PySequence_Tuple(seq.ptr());
-    if (!t) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            raise(PyExc_TypeError, "%s", what);
-        }
-        raise_pending();
-    }
-    return nb::steal(t);
-}
-
-// An exact dict whose keys are all exact str: looking a str key up in it runs
-// no Python code.
-inline bool str_keyed(PyObject* d) {
-    if (!PyDict_CheckExact(d)) return false;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(d, &pos, &k, &v))
-        if (!PyUnicode_CheckExact(k)) return false;
-    return true;
-}
-
-// Whether the exact dict d holds exactly `keys` (the same objects, in order)
-// with plain numbers as values.
-inline bool keyed_numbers(PyObject* d, const std::vector<nb::object>& keys) {
-    if (!PyDict_CheckExact(d) || (size_t) PyDict_GET_SIZE(d) != keys.size()) return false;
-    Py_ssize_t pos = 0;
-    size_t i = 0;
-    PyObject *k, *v;
-    double x;
-    bool f64;
-    while (PyDict_Next(d, &pos, &k, &v))
-        if (k != keys[i++].ptr() || !simple_number(v, x, f64)) return false;
-    return true;
-}
 
 }  // namespace corvane::multiloop

@@ -27,7 +27,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 namespace corvane::multiloop {
@@ -69,7 +68,8 @@ class NativeEngine {
 
     // The engine of a simulator's containers as they are, or null where the
     // general path is needed. Runs no Python code and changes nothing.
-    static std::unique_ptr<NativeEngine> build(nb::handle sims, nb::handle ini, const std::vector<nb::object>& mv_tags) {
+    static std::unique_ptr<NativeEngine> build(nb::handle sims, nb::handle ini,
+                                               const std::vector<nb::object>& mv_tags) {
         if (!str_keyed(sims.ptr()) || !str_keyed(ini.ptr())) return nullptr;
         for (const nb::object& t : mv_tags)
             if (!PyUnicode_CheckExact(t.ptr())) return nullptr;
@@ -82,10 +82,6 @@ class NativeEngine {
         for (size_t i = 0; PyDict_Next(sims.ptr(), &pos, &key, &sim); ++i)
             if (!e->add_row(i, key, sim, ini.ptr())) return nullptr;
         e->mv_keys = mv_tags;
-        for (size_t j = 0; j < e->nmv; ++j)
-            if (PyDict_SetItem(e->mv_index_.ptr(), mv_tags[j].ptr(), nb::int_(j).ptr()) < 0) raise_pending();
-        for (size_t i = 0; i < e->ncv; ++i)
-            if (PyDict_SetItem(e->cv_index_.ptr(), e->cv_keys[i].ptr(), nb::int_(i).ptr()) < 0) raise_pending();
         e->u = e->core_.u_ini;
         e->y.assign(e->ncv, 0.0);
         e->y_f64 = e->row_f64_;
@@ -137,7 +133,6 @@ class NativeEngine {
     }
 
   public:
-
     // The MV values of a call, by MV index: exact str keys and plain numbers,
     // else false (the general path). Runs no Python code.
     bool take_mvs(PyObject* u_values) noexcept {
@@ -145,12 +140,12 @@ class NativeEngine {
         for (size_t j = 0; j < nmv; ++j) given_[j] = nullptr;
         Py_ssize_t pos = 0;
         PyObject *k, *x;
+        bool f64;
         for (size_t i = 0; PyDict_Next(u_values, &pos, &k, &x); ++i) {
-            const Py_ssize_t j = i < nmv && mv_keys[i].ptr() == k ? (Py_ssize_t) i : index_of(mv_index_, k);
-            if (j == -2) return false;
-            bool f64;
-            if (j >= 0 && !simple_number(x, u_new_[(size_t) j], f64)) return false;
-            if (j >= 0) given_[(size_t) j] = x;
+            if (!PyUnicode_CheckExact(k)) return false;  // comparing other keys could run Python code
+            const size_t j = find_key(k, keys(mv_keys), nmv, i);
+            if (j < nmv && !simple_number(x, u_new_[j], f64)) return false;
+            if (j < nmv) given_[j] = x;
         }
         return true;
     }
@@ -164,14 +159,14 @@ class NativeEngine {
         disturbed_ = false;
         if (PyDict_GET_SIZE(v_values) == 0) return true;
         disturbed_ = true;  // v_ and y_f64 are made again at the next sample
-        if (!str_keyed(v_values)) return false;
         Py_ssize_t pos = 0;
         PyObject *k, *x;
-        while (PyDict_Next(v_values, &pos, &k, &x)) {
-            const Py_ssize_t i = index_of(cv_index_, k);
-            bool f64;
-            if (i == -2 || (i >= 0 && !simple_number(x, v_[(size_t) i], f64))) return false;
-            if (i >= 0) y_f64[(size_t) i] = y_f64[(size_t) i] || f64;
+        bool f64;
+        for (size_t g = 0; PyDict_Next(v_values, &pos, &k, &x); ++g) {
+            if (!PyUnicode_CheckExact(k)) return false;
+            const size_t i = find_key(k, keys(cv_keys), ncv, g);
+            if (i < ncv && !simple_number(x, v_[i], f64)) return false;
+            if (i < ncv) y_f64[i] = y_f64[i] || f64;
         }
         return true;
     }
@@ -218,19 +213,22 @@ class NativeEngine {
             for (size_t i = 0; i < ncv; ++i) wb_.put_y(i, y[i], y_f64[i]);
             return;
         }
-        std::vector<nb::object> us, ys;
-        for (size_t j = 0; j < nmv; ++j) us.push_back(given_[j] ? nb::borrow(given_[j]) : nb::object());
-        for (size_t i = 0; i < ncv; ++i) ys.push_back(number(y[i], y_f64[i]));
-        write(Writes{nb::borrow(u_dict), mv_keys, std::move(us), nb::borrow(y_dict), cv_keys, std::move(ys)});
+        // Written through: what is written is held, since a replaced value's
+        // release may run Python code, even code that drops this engine.
+        std::vector<nb::object> held{nb::borrow(u_dict), nb::borrow(y_dict)};
+        for (size_t j = 0; j < nmv; ++j)
+            if (given_[j]) held.insert(held.end(), {mv_keys[j], nb::borrow(given_[j])});
+        const size_t ku = held.size();
+        for (size_t i = 0; i < ncv; ++i) held.insert(held.end(), {cv_keys[i], number(y[i], y_f64[i])});
+        for (size_t k = 2; k < held.size(); k += 2)
+            if (PyDict_SetItem(held[k < ku ? 0 : 1].ptr(), held[k].ptr(), held[k + 1].ptr()) < 0) raise_pending();
     }
 
     // The outputs of the last sample as a dict to return, while they wait;
     // null otherwise (copy _y_dict instead).
     nb::object pending_result() {
         if (!wb_.lags()) return nb::object();
-        static_assert(sizeof(nb::object) == sizeof(PyObject*));
-        return fresh_dict(result_, reinterpret_cast<PyObject* const*>(cv_keys.data()), nullptr, ncv, y.data(),
-                          y_f64.data());
+        return fresh_dict(result_, keys(cv_keys), nullptr, ncv, y.data(), y_f64.data());
     }
 
     // Waiting values into the dicts; expose: before the dicts are handed out,
@@ -270,7 +268,7 @@ class NativeEngine {
                 core_.links[i * nmv + j] = corvane::FilterView{};
             } else if (g_classes.filter_model(Py_TYPE(mo)) && nb::inst_ready(mo)) {
                 PyTfz* f = nb::inst_ptr<PyTfz>(mo);
-                if (!f->usable) return false;
+                if (!f->error.empty()) return false;
                 core_.links[i * nmv + j] = f->f.view();
                 filters_.push_back(f);
                 stamps_.push_back(f->stamp);
@@ -313,35 +311,9 @@ class NativeEngine {
         return true;
     }
 
-    // Index of key in an index dict of exact str keys: -1 when absent, -2
-    // when the key is not an exact str (a lookup could run Python code).
-    static Py_ssize_t index_of(const nb::dict& index, PyObject* key) noexcept {
-        if (!PyUnicode_CheckExact(key)) return -2;
-        PyObject* at = PyDict_GetItemWithError(index.ptr(), key);
-        if (!at) {
-            if (!PyErr_Occurred()) return -1;
-            PyErr_Clear();
-            return -2;
-        }
-        return PyLong_AsSsize_t(at);
-    }
-
-
-    // Values (null: none) to write under keys into dicts, all held: a
-    // replaced value's release may run Python code, even code that drops
-    // this engine, so a write is the last thing a method does.
-    struct Writes {
-        nb::object u_dict;
-        std::vector<nb::object> mv_keys, us;
-        nb::object y_dict;
-        std::vector<nb::object> cv_keys, ys;
-    };
-    static void write(Writes w) {
-        for (size_t j = 0; j < w.us.size(); ++j)
-            if (w.us[j].is_valid() && PyDict_SetItem(w.u_dict.ptr(), w.mv_keys[j].ptr(), w.us[j].ptr()) < 0)
-                raise_pending();
-        for (size_t i = 0; i < w.ys.size(); ++i)
-            if (PyDict_SetItem(w.y_dict.ptr(), w.cv_keys[i].ptr(), w.ys[i].ptr()) < 0) raise_pending();
+    static PyObject* const* keys(const std::vector<nb::object>& v) {
+        static_assert(sizeof(nb::object) == sizeof(PyObject*));
+        return reinterpret_cast<PyObject* const*>(v.data());
     }
 
     // Cleared by notifications: alive_ when a dict the engine was built from
@@ -351,21 +323,20 @@ class NativeEngine {
     std::vector<const void*> alive_keys_, trust_keys_;
     nb::object sims_, ini_;
     corvane::PlantCore core_;
-    std::vector<const PyMISO*> misos_;  // per CV, held in hold_
-    std::vector<PyObject*> lists_;      // per CV: model_list, u_ini_list
-    std::vector<PyObject*> items_;      // per CV: the models, then the initial values
-    std::vector<PyTfz*> filters_;       // every filter model linked, and its stamp when linked:
+    std::vector<const PyMISO*> misos_;   // per CV, held in hold_
+    std::vector<PyObject*> lists_;       // per CV: model_list, u_ini_list
+    std::vector<PyObject*> items_;       // per CV: the models, then the initial values
+    std::vector<PyTfz*> filters_;        // every filter model linked, and its stamp when linked:
     std::vector<std::uint64_t> stamps_;  // the views stay valid while the stamps stay the same
     bool stepped_ = false;               // the filters' pristine flags were cleared
     std::vector<nb::object> hold_;
     std::vector<unsigned char> row_f64_;  // per CV: the output type without a disturbance
-    nb::dict mv_index_, cv_index_;        // tag -> index
     // One call's inputs.
     std::vector<PyObject*> given_;  // MV values given (borrowed from the call's dict), or null
     std::vector<double> u_new_, v_;
     bool disturbed_ = false;  // v_ holds disturbances (else zeros, and y_f64 the rows' types)
-    WriteBack wb_;       // the sample's values waiting for the simulator's dicts
-    nb::object result_;  // the last result handed out (str keys, numbers)
+    WriteBack wb_;            // the sample's values waiting for the simulator's dicts
+    nb::object result_;       // the last result handed out (str keys, numbers)
 };
 
 }  // namespace corvane::multiloop

@@ -5,6 +5,7 @@
 #include "engine.hpp"
 
 #include <memory>
+#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -28,20 +29,10 @@ struct PyMIMO {
 
     PyMIMO() = default;
     PyMIMO(PyMIMO&&) = default;
-    PyMIMO& operator=(PyMIMO&& o) noexcept {
-        PyMIMO old(std::move(*this));  // released after the new state is in place
-        Ts = std::move(o.Ts);
-        process_model_dict = std::move(o.process_model_dict);
-        cv_list = std::move(o.cv_list);
-        mv_list = std::move(o.mv_list);
-        ini_value_dict = std::move(o.ini_value_dict);
-        yu_model_obj = std::move(o.yu_model_obj);
-        u_dict = std::move(o.u_dict);
-        y_dict = std::move(o.y_dict);
-        cv_simulators = std::move(o.cv_simulators);
-        mv_tags = std::move(o.mv_tags);
-        mv_index = std::move(o.mv_index);
-        engine = std::move(o.engine);
+    PyMIMO& operator=(PyMIMO&& o) noexcept {  // the old state is released after the new is in place
+        PyMIMO old(std::move(*this));
+        std::destroy_at(this);
+        std::construct_at(this, std::move(o));
         return *this;
     }
 
@@ -56,8 +47,9 @@ struct PyMIMO {
     // The engine for the containers as they are now (built anew where they
     // changed), or null for the general path.
     NativeEngine* ready_engine() {
-        if (engine && engine->ready(cv_simulators, ini_value_dict)) return engine.get();
+        if (engine && g_engines_on && engine->ready(cv_simulators, ini_value_dict)) return engine.get();
         drop_engine();
+        if (!g_engines_on) return nullptr;
         engine = NativeEngine::build(cv_simulators, ini_value_dict, mv_tags);
         return engine.get();
     }

@@ -21,8 +21,7 @@ struct PyNoModel {};
 struct PyTfz {
     corvane::LFilter f;
     nb::object num, den;  // Gz_num, Gz_den: read-only float64 arrays
-    std::string error;    // why the filter refuses to run (raised at its first sample)
-    bool usable = true;   // error is empty
+    std::string error;    // why the filter refuses to run (raised at its first sample); empty: none
     // Moves whenever the filter is assigned anew (its block, hence any view
     // of it, changes), its state is written or it is marked pristine again;
     // engines holding a view of the filter are notified (see engine.hpp).
@@ -41,7 +40,6 @@ struct PyTfz {
         num = std::move(o.num);
         den = std::move(o.den);
         error = std::move(o.error);
-        usable = o.usable;
         stamp = s;
         touched();
         return *this;
@@ -64,8 +62,8 @@ struct PyTfz {
         std::string err;
         read_1d(gz_num, "b", b, err);
         if (err.empty()) read_1d(gz_den, "a", a, err);
-        if (err.empty() && corvane::check_filter(b.size(), a.size(), a.empty() ? 0.0 : a[0]) ==
-                               corvane::FilterError::zero_a0)
+        if (err.empty() &&
+            corvane::check_filter(b.size(), a.size(), a.empty() ? 0.0 : a[0]) == corvane::FilterError::zero_a0)
             err = "BUG: filter coefficient a[0] == 0 not supported yet";
         corvane::LFilter nf;
         if (err.empty()) {
@@ -78,7 +76,6 @@ struct PyTfz {
         f = std::move(nf);
         num = std::move(gz_num);
         den = std::move(gz_den);
-        usable = err.empty();
         error = std::move(err);
         touched();
     }
@@ -162,7 +159,8 @@ inline void build_tfz(PyTfz& m, nb::handle num, nb::handle den, nb::handle delay
     if (PyIndex_Check(delay.ptr())) {  // a hostile dead time is refused before numpy pads it
         const Py_ssize_t d = PyNumber_AsSsize_t(delay.ptr(), nullptr);
         if (d == -1 && PyErr_Occurred()) raise_pending();
-        if (d > 0) check_fits((unsigned long long) d + (unsigned long long) nb::len(num_arr), kBytesPerTap, "dead time");
+        if (d > 0)
+            check_fits((unsigned long long) d + (unsigned long long) nb::len(num_arr), kBytesPerTap, "dead time");
     }
     nb::object padded =
         np.attr("pad")(num_arr, nb::make_tuple(delay, 0), "mode"_a = "constant", "constant_values"_a = 0);
@@ -194,8 +192,9 @@ inline void build_stpxy(PyTfz& m, nb::handle x, nb::handle y) {
     nb::object stop = py_add(x[nb::int_(-1)], nb::int_(1));
     double span;
     if (as_double(stop.ptr(), span)) {  // arange's length, refused before it is made
-        if (span > 0.0) check_fits(std::isfinite(span) ? (unsigned long long) std::ceil(span) : ~0ull, kBytesPerTap,
-                                   "step response");
+        if (span > 0.0)
+            check_fits(std::isfinite(span) ? (unsigned long long) std::ceil(span) : ~0ull, kBytesPerTap,
+                       "step response");
     } else {
         PyErr_Clear();  // numpy reports what it cannot take
     }

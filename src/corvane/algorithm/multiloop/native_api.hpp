@@ -6,7 +6,6 @@
 
 #include <vector>
 
-
 namespace corvane {
 
 namespace nb = nanobind;
@@ -74,17 +73,6 @@ inline void fill_view(const NativeEngine& e, PlantView* v) {
     v->u = e.u.data();
     v->y = e.y.data();
     v->y_f64 = e.y_f64.data();
-}
-
-template <class F>
-int guarded(F&& f) {
-    try {
-        f();
-        return 0;
-    } catch (...) {
-        set_error_from_current();
-    }
-    return -1;
 }
 
 inline int api_engine(PyObject* sim, PyObject* u_values, PlantView* view) {

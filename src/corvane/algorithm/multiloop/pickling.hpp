@@ -45,7 +45,9 @@ inline bool state_array(const StateView& sv, Py_ssize_t i, bool none_ok, std::ve
     return true;
 }
 
-inline nb::object readonly_array(const std::vector<double>& v) { return readonly_copy(float64_array(v.data(), v.size())); }
+inline nb::object readonly_array(const std::vector<double>& v) {
+    return readonly_copy(float64_array(v.data(), v.size()));
+}
 
 inline void tfz_restore(PyTfz& m, nb::handle st, const char* what) {
     StateView sv(st, 3, what);
@@ -138,8 +140,8 @@ inline int mimo_clear(PyObject* self) {
     PyMIMO* s = nb::inst_ptr<PyMIMO>(self);
     PyMIMO old(std::move(*s));  // released after the empty state is in place
     // An empty state: later calls raise instead of touching freed objects.
-    for (nb::object* o : {&s->Ts, &s->process_model_dict, &s->ini_value_dict, &s->yu_model_obj, &s->u_dict,
-                          &s->y_dict, &s->cv_simulators})
+    for (nb::object* o : {&s->Ts, &s->process_model_dict, &s->ini_value_dict, &s->yu_model_obj, &s->u_dict, &s->y_dict,
+                          &s->cv_simulators})
         *o = nb::none();
     s->cv_list = nb::list();
     s->mv_list = nb::list();

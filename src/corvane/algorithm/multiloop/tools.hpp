@@ -3,34 +3,14 @@
 
 #include "mimo.hpp"
 
-#include <vector>
-
 namespace corvane::multiloop {
 
 using namespace nb::literals;
 
-// max(values) - min(values) < 1e-06 with the interpreter's max/min.
+// max(values) - min(values) < 1e-06, with the interpreter's max and min.
 inline bool flat_response(nb::handle lst) {
-    const Py_ssize_t n = PyList_GET_SIZE(lst.ptr());
-    std::vector<double> v((size_t) n);
-    bool native = true;
-    for (Py_ssize_t i = 0; i < n && native; ++i) {
-        PyObject* o = PyList_GET_ITEM(lst.ptr(), i);
-        bool f;
-        native = simple_number(o, v[(size_t) i], f);
-    }
-    if (native) {
-        if (n == 0) raise(PyExc_ValueError, "max() iterable argument is empty");
-        double mx = v[0], mn = v[0];
-        for (double x : v) {
-            if (x > mx) mx = x;
-            if (x < mn) mn = x;
-        }
-        return (mx - mn) < 1e-06;
-    }
     nb::module_ bi = nb::module_::import_("builtins");
-    nb::object d = bi.attr("max")(lst) - bi.attr("min")(lst);
-    return compare(d, nb::float_(1e-06), Py_LT);
+    return compare(bi.attr("max")(lst) - bi.attr("min")(lst), nb::float_(1e-06), Py_LT);
 }
 
 inline nb::object get_model_stp(nb::handle yu_model, nb::handle Ts, nb::handle length) {
