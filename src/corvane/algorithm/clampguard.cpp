@@ -3,6 +3,8 @@
 
 #include <corvane/antiwindup.hpp>
 
+#include "blockapi.hpp"
+
 #include <array>
 
 namespace nb = nanobind;
@@ -117,6 +119,31 @@ const char* kCallDoc =
     "One sample: the limited output, a float, or the limit object itself when the value lies\n"
     "strictly beyond that limit.";
 
+// The closed-loop runner's access (blockapi.hpp).
+corvane::BlockApi<corvane::AntiWindupRun> g_block_api{
+    corvane::kBlockApiVersion, nullptr,
+    [](PyObject* obj, corvane::AntiWindupRun* core) {
+        if (Py_TYPE(obj) != g_block_api.type || !nb::inst_ready(obj)) return 0;
+        const PyAntiWindup& p = *nb::inst_ptr<PyAntiWindup>(obj);
+        if (p.core.started && !p.y0_exact) return 0;
+        core->core = p.core;
+        core->y0 = p.y0.ptr() == g_hi_default   ? corvane::AntiWindupRun::hi_default
+                   : p.y0.ptr() == g_lo_default ? corvane::AntiWindupRun::lo_default
+                                                : corvane::AntiWindupRun::value;
+        return 1;
+    },
+    [](PyObject* obj, const corvane::AntiWindupRun* core) {
+        PyAntiWindup& p = *nb::inst_ptr<PyAntiWindup>(obj);
+        if (!core->core.started) return 0;
+        nb::object y0 = core->y0 == corvane::AntiWindupRun::hi_default   ? nb::borrow(g_hi_default)
+                        : core->y0 == corvane::AntiWindupRun::lo_default ? nb::borrow(g_lo_default)
+                                                                         : nb::steal(PyFloat_FromDouble(core->core.y0));
+        if (!y0.is_valid()) return -1;
+        p.core = core->core;
+        p.set_y0(y0);
+        return 0;
+    }};
+
 }  // namespace
 
 NB_MODULE(clampguard, m) {
@@ -157,5 +184,9 @@ NB_MODULE(clampguard, m) {
                 p.set_y0(y0);
             }
         });
+    g_block_api.type = (PyTypeObject*) cls.ptr();
+    if (corvane::export_block_api(m.ptr(), "corvane.algorithm.clampguard._block_api_AntiWindupLimter", &g_block_api) <
+        0)
+        raise_pending();
     install_signatures(m);
 }

@@ -4,6 +4,7 @@
 // assigned by the caller is kept as given, and the call then runs on the
 // interpreter's own operators.
 #include "bindkit.hpp"
+#include "blockapi.hpp"
 
 #include <corvane/watchdog.hpp>
 
@@ -79,6 +80,21 @@ PyObject* CallBody::operator()(nb::handle, PyWatchDog& w, PyObject* (&a)[1]) con
     return ticks.release().ptr();
 }
 
+// The closed-loop runner's access (blockapi.hpp).
+corvane::BlockApi<corvane::WatchDog> g_block_api{corvane::kBlockApiVersion, nullptr,
+                                                 [](PyObject* obj, corvane::WatchDog* core) {
+                                                     if (Py_TYPE(obj) != g_block_api.type || !nb::inst_ready(obj))
+                                                         return 0;
+                                                     const PyWatchDog& w = *nb::inst_ptr<PyWatchDog>(obj);
+                                                     if (w.other.is_valid()) return 0;
+                                                     *core = w.core;
+                                                     return 1;
+                                                 },
+                                                 [](PyObject* obj, const corvane::WatchDog* core) {
+                                                     nb::inst_ptr<PyWatchDog>(obj)->core = *core;
+                                                     return 0;
+                                                 }};
+
 }  // namespace
 
 NB_MODULE(heartbeat, m) {
@@ -103,5 +119,8 @@ NB_MODULE(heartbeat, m) {
                 sv.fail_at(0, PyExc_TypeError, "expected int, got %.200s", tp_name_of(t));
             w.set_ticks(t);
         });
+    g_block_api.type = (PyTypeObject*) cls.ptr();
+    if (corvane::export_block_api(m.ptr(), "corvane.algorithm.heartbeat._block_api_WatchDog", &g_block_api) < 0)
+        raise_pending();
     install_signatures(m);
 }

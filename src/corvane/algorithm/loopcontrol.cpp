@@ -1,5 +1,6 @@
 // corvane.algorithm.loopcontrol: the PID block.
 #include "bindkit.hpp"
+#include "blockapi.hpp"
 
 #include <corvane/pid.hpp>
 
@@ -230,6 +231,22 @@ const char* kRunDoc =
 
 PyPID& self_of(nb::handle h) { return nb::cast<PyPID&>(h); }
 
+// The closed-loop runner's access: a PID whose tuning runs on doubles.
+corvane::BlockApi<corvane::PID> g_block_api{corvane::kBlockApiVersion, nullptr,
+                                            [](PyObject* obj, corvane::PID* core) {
+                                                if (Py_TYPE(obj) != g_block_api.type || !nb::inst_ready(obj)) return 0;
+                                                const PyPID& p = *nb::inst_ptr<PyPID>(obj);
+                                                if (!p.native || p.saved_objs.is_valid()) return 0;
+                                                *core = p.core;
+                                                return 1;
+                                            },
+                                            [](PyObject* obj, const corvane::PID* core) {
+                                                PyPID& p = *nb::inst_ptr<PyPID>(obj);
+                                                p.core = *core;
+                                                p.mark_sampled(0.0);
+                                                return 0;
+                                            }};
+
 }  // namespace
 
 NB_MODULE(loopcontrol, m) {
@@ -416,5 +433,8 @@ NB_MODULE(loopcontrol, m) {
             p.core.s = ds;
             if (!saved.is_none()) p.set_saved(nb::borrow<nb::tuple>(saved));
         });
+    g_block_api.type = (PyTypeObject*) cls.ptr();
+    if (corvane::export_block_api(m.ptr(), "corvane.algorithm.loopcontrol._block_api_PID", &g_block_api) < 0)
+        raise_pending();
     install_signatures(m);
 }

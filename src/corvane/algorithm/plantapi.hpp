@@ -12,7 +12,10 @@
 
 #include <Python.h>
 
+#include <corvane/mimo.hpp>
+
 #include <cstddef>
+#include <vector>
 
 namespace corvane {
 
@@ -30,6 +33,15 @@ struct PlantView {
 
 struct PlantSnapshot;  // opaque outside multiloop
 
+// A simulator's plant copied out for a native run (the closed-loop runner):
+// the plant core with filters of its own, and the simulator's current inputs
+// and outputs.
+struct PlantCopy {
+    MimoPlant core;
+    std::vector<double> u, y;          // current MV values, last CV values
+    std::vector<unsigned char> y_f64;  // each CV's output type: 1 numpy float64, 0 float
+};
+
 struct PlantApi {
     unsigned version;
     PyTypeObject* mimo_type;  // MIMOSim (SISOSim derives from it)
@@ -46,6 +58,13 @@ struct PlantApi {
     // runs (u_values and its values held by the caller). Cannot fail and runs
     // no Python code; *view then shows the outputs.
     void (*step)(PyObject* sim, PlantView* view);
+    // The plant of a simulator whose engine is ready, copied into *copy: 1,
+    // 0 when the simulator cannot run natively, -1 with an exception set.
+    int (*copy_out)(PyObject* sim, PlantCopy* copy);
+    // A copy that took samples put back: filter states, outputs, and the MV
+    // values that samples gave (given[j]), written as floats. 0, or -1 with an
+    // exception set (the simulator changed meanwhile) and nothing changed.
+    int (*copy_in)(PyObject* sim, const PlantCopy* copy, const unsigned char* given);
     PlantSnapshot* (*snapshot_new)();
     void (*snapshot_free)(PlantSnapshot*);
     // Appends the dynamic state of `sim` (its native filters, its _u_dict and
@@ -56,7 +75,7 @@ struct PlantApi {
     void (*snapshot_clear)(PlantSnapshot*);
 };
 
-inline constexpr unsigned kPlantApiVersion = 8;
+inline constexpr unsigned kPlantApiVersion = 9;
 inline constexpr const char* kPlantApiCapsule = "corvane.algorithm.multiloop._plant_api";
 
 // A simulator the engine may advance: a MIMOSim (of `mimo`, the MIMOSim

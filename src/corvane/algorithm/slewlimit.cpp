@@ -3,6 +3,8 @@
 
 #include <corvane/ratelimit.hpp>
 
+#include "blockapi.hpp"
+
 #include <array>
 
 namespace nb = nanobind;
@@ -123,6 +125,26 @@ const char* kCallDoc =
     "One sample toward u_end; NRLimPerMin None limits falling by the rising rate. Returns the\n"
     "output as a float and keeps it in u_last (the target object itself when it was reached).";
 
+// The closed-loop runner's access (blockapi.hpp).
+corvane::BlockApi<corvane::RateLimit> g_block_api{
+    corvane::kBlockApiVersion, nullptr,
+    [](PyObject* obj, corvane::RateLimit* core) {
+        if (Py_TYPE(obj) != g_block_api.type || !nb::inst_ready(obj)) return 0;
+        const PyRateLimit& r = *nb::inst_ptr<PyRateLimit>(obj);
+        if (!r.u_exact || !r.ts_exact) return 0;
+        *core = r.core;
+        return 1;
+    },
+    [](PyObject* obj, const corvane::RateLimit* core) {
+        PyRateLimit& r = *nb::inst_ptr<PyRateLimit>(obj);
+        nb::object u = nb::steal(PyFloat_FromDouble(core->u_last));
+        if (!u.is_valid()) return -1;
+        r.core = *core;
+        r.u_last = std::move(u);  // the float output, or the float target reached
+        r.u_exact = true;
+        return 0;
+    }};
+
 }  // namespace
 
 NB_MODULE(slewlimit, m) {
@@ -163,5 +185,8 @@ NB_MODULE(slewlimit, m) {
             r.set_u_last(sv.item(0));
             r.set_Ts(sv.item(1));
         });
+    g_block_api.type = (PyTypeObject*) cls.ptr();
+    if (corvane::export_block_api(m.ptr(), "corvane.algorithm.slewlimit._block_api_RateLimit", &g_block_api) < 0)
+        raise_pending();
     install_signatures(m);
 }

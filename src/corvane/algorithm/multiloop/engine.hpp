@@ -20,6 +20,7 @@
 // input. Otherwise every sample writes them through.
 #pragma once
 
+#include "../plantapi.hpp"
 #include "miso.hpp"
 
 #include <corvane/mimo.hpp>
@@ -229,6 +230,46 @@ class NativeEngine {
     nb::object pending_result() {
         if (!wb_.lags()) return nb::object();
         return fresh_dict(result_, keys(cv_keys), nullptr, ncv, y.data(), y_f64.data());
+    }
+
+    // The plant with filters of its own (a ready engine, after take_current).
+    void copy_out(corvane::PlantCopy& c) const {
+        c.core.resize(ncv, nmv);
+        c.core.u_ini = core_.u_ini;
+        c.core.y_ini = core_.y_ini;
+        for (size_t k = 0, f = 0; k < core_.links.size(); ++k)
+            if (core_.links[k].p) {
+                c.core.model(k / nmv, k % nmv) = filters_[f++]->f;
+                c.core.active[k] = 1;
+            }
+        c.u = u;
+        c.y = y;
+        c.y_f64 = row_f64_;
+    }
+
+    // A copy's filter states, outputs and given MV values (float objects)
+    // taken over as the engine's last sample; false when the copy no longer
+    // fits the engine. Writing may release replaced values.
+    bool copy_in(const corvane::PlantCopy& c, PyObject* const* given, nb::handle u_dict, nb::handle y_dict) {
+        if (c.core.ncv != ncv || c.core.nmv != nmv) return false;
+        for (size_t k = 0, f = 0; k < core_.links.size(); ++k)
+            if (core_.links[k].p &&
+                (!c.core.active[k] || c.core.models[k].state().size() != filters_[f++]->f.state().size()))
+                return false;
+        for (size_t k = 0, f = 0; k < core_.links.size(); ++k)
+            if (core_.links[k].p) {
+                corvane::LFilter& mine = filters_[f++]->f;
+                mine.state_mut() = c.core.models[k].state();
+            }
+        for (size_t j = 0; j < nmv; ++j) {
+            given_[j] = given[j];
+            if (given[j]) u[j] = c.u[j];
+        }
+        y = c.y;
+        y_f64 = row_f64_;
+        disturbed_ = false;
+        commit(u_dict, y_dict);
+        return true;
     }
 
     // Waiting values into the dicts; expose: before the dicts are handed out,

@@ -99,11 +99,40 @@ inline void api_step(PyObject* sim, PlantView* view) {
     fill_view(e, view);
 }
 
+inline int api_copy_out(PyObject* sim, corvane::PlantCopy* copy) {
+    int r = 0;
+    if (guarded([&] {
+            if (!corvane::native_plant(g_classes.mimo, sim) || !nb::inst_ready(sim)) return;
+            PyMIMO& s = *nb::inst_ptr<PyMIMO>(sim);
+            NativeEngine* e = s.ready_engine();
+            if (!e || !e->take_current(s.u_dict, s.y_dict)) return;
+            e->copy_out(*copy);
+            r = 1;
+        }) < 0)
+        return -1;
+    return r;
+}
+
+inline int api_copy_in(PyObject* sim, const corvane::PlantCopy* copy, const unsigned char* given) {
+    return guarded([&] {
+        PyMIMO& s = mimo_of(sim);
+        std::vector<nb::object> objs(copy->u.size());
+        std::vector<PyObject*> ptrs(copy->u.size(), nullptr);
+        for (size_t j = 0; j < objs.size(); ++j)
+            if (given[j]) ptrs[j] = (objs[j] = nb::float_(copy->u[j])).ptr();
+        NativeEngine* e = s.ready_engine();
+        if (!e || !e->take_current(s.u_dict, s.y_dict) || !e->copy_in(*copy, ptrs.data(), s.u_dict, s.y_dict))
+            raise(PyExc_RuntimeError, "the simulator changed while a loop ran it");
+    });
+}
+
 inline corvane::PlantApi g_plant_api{
     corvane::kPlantApiVersion,
     nullptr,
     api_engine,
     api_step,
+    api_copy_out,
+    api_copy_in,
     [] { return new corvane::PlantSnapshot(); },
     [](corvane::PlantSnapshot* s) { delete s; },
     [](corvane::PlantSnapshot* s, PyObject* sim) { return guarded([&] { s->save(sim); }); },

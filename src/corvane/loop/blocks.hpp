@@ -1,0 +1,268 @@
+// The blocks of a native loop run: each steps its own copy of a block's core
+// state on the loop's slot values (doubles), or calls the block through
+// Python when it cannot. The kind numbers are those of corvane/loop/blocks.py.
+#pragma once
+
+#include "../algorithm/bindkit.hpp"
+#include "../algorithm/blockapi.hpp"
+#include "../algorithm/plantapi.hpp"
+
+#include <corvane/pid.hpp>
+#include <corvane/ratelimit.hpp>
+#include <corvane/watchdog.hpp>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace corvane::loop {
+
+namespace nb = nanobind;
+using namespace corvane::bind;
+
+enum Kind { CALLABLE, PID_, LDLAG_, DELAY, DELAY_ALGO, RATE, CLAMP, CONST, WATCHDOG, TON, TOFF, LATCH, MIMO, LPV };
+
+// The loop's values: every output, input and constant, and whether it has a value yet.
+struct Slots {
+    double* v;
+    unsigned char* has;
+};
+
+// Why a sample failed: a Python exception already set (python), or one to raise.
+struct Failure {
+    PyObject* type = nullptr;
+    std::string message;
+    bool python = false;
+    size_t sample = 0, block = 0;
+
+    bool set(PyObject* t, std::string m) {
+        type = t;
+        message = std::move(m);
+        return false;
+    }
+};
+
+struct Block {
+    std::vector<long> in, out;  // slots of the input pins (-1: unwired) and of the outputs
+    virtual ~Block() = default;
+    // One sample; false with `f` set. Native blocks run without the lock.
+    virtual bool step(Slots& s, Failure& f) = 0;
+    // The state after the run's samples back into the object (the lock held).
+    virtual void put(nb::handle) {}
+    virtual bool needs_lock() const { return false; }
+
+    double get(const Slots& s, size_t i, double unwired) const { return in[i] < 0 ? unwired : s.v[in[i]]; }
+    void emit(Slots& s, size_t i, double v) const {
+        s.v[out[i]] = v;
+        s.has[out[i]] = 1;
+    }
+};
+
+// A block stepped by its own core: take() copies the object's state through
+// its module's BlockApi, put() puts the stepped copy back.
+template <class Core>
+struct CoreBlock : Block {
+    const BlockApi<Core>* api = nullptr;
+    Core core{};
+    bool take(nb::handle obj) {
+        const int r = api ? api->take(obj.ptr(), &core) : 0;
+        if (r < 0) raise_pending();
+        return r == 1;
+    }
+    void put(nb::handle obj) override {
+        if (api->put(obj.ptr(), &core) < 0) raise_pending();
+    }
+};
+
+// round() of a MODE: its errors for NaN and the infinities.
+inline bool finite_mode(double mode, Failure& f) {
+    if (std::isnan(mode)) return f.set(PyExc_ValueError, "cannot convert float NaN to integer");
+    if (std::isinf(mode)) return f.set(PyExc_OverflowError, "cannot convert float infinity to integer");
+    return true;
+}
+
+struct PIDBlock : CoreBlock<corvane::PID> {  // MODE, SP, PV, TV, FF -> OP
+    bool step(Slots& s, Failure& f) override {
+        const double mode = s.v[in[0]];
+        if (!finite_mode(mode, f)) return false;
+        emit(s, 0, core.run(mode, s.v[in[1]], s.v[in[2]], s.v[in[3]], get(s, 4, 0.0)));
+        return true;
+    }
+};
+
+struct RateBlock : CoreBlock<corvane::RateLimit> {  // u_end, PRLimPerMin, NRLimPerMin -> out
+    bool step(Slots& s, Failure&) override {
+        emit(s, 0, core.step(s.v[in[0]], get(s, 1, 60.0), in[2] >= 0, get(s, 2, 0.0)).value);
+        return true;
+    }
+};
+
+struct ClampBlock : CoreBlock<corvane::AntiWindupRun> {  // u, HI, LO -> out
+    bool step(Slots& s, Failure&) override {
+        corvane::ClampSide side;
+        emit(s, 0, core.core.step(s.v[in[0]], get(s, 1, 100.0), get(s, 2, 0.0), side));
+        core.y0 = side == corvane::ClampSide::hi && in[1] < 0   ? corvane::AntiWindupRun::hi_default
+                  : side == corvane::ClampSide::lo && in[2] < 0 ? corvane::AntiWindupRun::lo_default
+                                                                : corvane::AntiWindupRun::value;
+        return true;
+    }
+};
+
+struct WatchDogBlock : CoreBlock<corvane::WatchDog> {  // MaxOut -> out
+    bool step(Slots& s, Failure& f) override {
+        const double max_out = get(s, 0, 0.0);
+        if (std::isnan(max_out)) return f.set(PyExc_ValueError, "cannot convert float NaN to integer");
+        if (std::isinf(max_out)) return f.set(PyExc_OverflowError, "cannot convert float infinity to integer");
+        long long n;
+        if (!corvane::cycle_length(max_out, n)) return f.set(PyExc_OverflowError, "MaxOut too large for a native run");
+        if (n == 0) return f.set(PyExc_ZeroDivisionError, "integer modulo by zero");
+        if (!core.step(n)) return f.set(PyExc_OverflowError, "ticks too large for a native run");
+        emit(s, 0, (double) core.ticks);
+        return true;
+    }
+};
+
+// A MIMOSim (or SISOSim) on a copy of its plant: an MV whose source has no
+// value yet keeps its value.
+struct PlantBlock : Block {
+    const corvane::PlantApi* api = nullptr;
+    corvane::PlantCopy copy;
+    std::vector<unsigned char> given;
+    std::vector<double> zeros;
+
+    bool take(nb::handle sim) {
+        const int r = api->copy_out(sim.ptr(), &copy);
+        if (r < 0) raise_pending();
+        if (r == 0 || copy.core.nmv != in.size() || copy.core.ncv != out.size()) return false;
+        given.assign(in.size(), 0);
+        zeros.assign(out.size(), 0.0);
+        return true;
+    }
+    bool step(Slots& s, Failure&) override {
+        for (size_t j = 0; j < in.size(); ++j)
+            if (in[j] >= 0 && s.has[in[j]]) {
+                copy.u[j] = s.v[in[j]];
+                given[j] = 1;
+            }
+        copy.core.step(copy.u.data(), zeros.data(), copy.y.data());
+        for (size_t i = 0; i < out.size(); ++i) emit(s, i, copy.y[i]);
+        return true;
+    }
+    void put(nb::handle sim) override {
+        if (api->copy_in(sim.ptr(), &copy, given.data()) < 0) raise_pending();
+    }
+};
+
+// Any block through Python, under the lock: step(*values) returns the
+// outputs as floats. A pin without a value is passed as None (unwired, or a
+// plant MV whose source has no value yet).
+struct PythonBlock : Block {
+    nb::object fn;
+    bool plant = false;
+    bool needs_lock() const override { return true; }
+    bool step(Slots& s, Failure& f) override {
+        nb::tuple args = nb::steal<nb::tuple>(PyTuple_New((Py_ssize_t) in.size()));
+        for (size_t i = 0; i < in.size(); ++i) {
+            const bool none = in[i] < 0 || (plant && !s.has[in[i]] && i >= plant_first);
+            PyObject* a = none ? Py_NewRef(Py_None) : PyFloat_FromDouble(s.v[in[i]]);
+            if (!a) return f.python = true, false;
+            PyTuple_SET_ITEM(args.ptr(), (Py_ssize_t) i, a);
+        }
+        PyObject* r = PyObject_Call(fn.ptr(), args.ptr(), nullptr);
+        if (!r) return f.python = true, false;
+        nb::object res = nb::steal(r);
+        if (!PyTuple_CheckExact(r) || (size_t) PyTuple_GET_SIZE(r) != out.size())
+            return f.set(PyExc_TypeError, "a block's step returned no tuple of its outputs");
+        for (size_t i = 0; i < out.size(); ++i) {
+            double v;
+            if (!as_double(PyTuple_GET_ITEM(res.ptr(), (Py_ssize_t) i), v)) return f.python = true, false;
+            emit(s, i, v);
+        }
+        return true;
+    }
+    size_t plant_first = 0;  // a blended plant's first pin is its working value
+};
+
+struct Apis {
+    const BlockApi<corvane::PID>* pid = nullptr;
+    const BlockApi<corvane::RateLimit>* rate = nullptr;
+    const BlockApi<corvane::AntiWindupRun>* clamp = nullptr;
+    const BlockApi<corvane::WatchDog>* watchdog = nullptr;
+    const corvane::PlantApi* plant = nullptr;
+};
+inline Apis g_apis;
+
+template <class T>
+inline const T* capsule(const char* module, const char* name) {
+    nb::object cap = nb::module_::import_(module).attr(std::strrchr(name, '.') + 1);
+    auto* p = static_cast<const T*>(PyCapsule_GetPointer(cap.ptr(), name));
+    if (!p) raise_pending();
+    return p;
+}
+
+inline void load_block_apis() {
+    g_apis.pid = capsule<BlockApi<corvane::PID>>("corvane.algorithm.loopcontrol",
+                                                 "corvane.algorithm.loopcontrol._block_api_PID");
+    g_apis.rate = capsule<BlockApi<corvane::RateLimit>>("corvane.algorithm.slewlimit",
+                                                        "corvane.algorithm.slewlimit._block_api_RateLimit");
+    g_apis.clamp = capsule<BlockApi<corvane::AntiWindupRun>>(
+        "corvane.algorithm.clampguard", "corvane.algorithm.clampguard._block_api_AntiWindupLimter");
+    g_apis.watchdog = capsule<BlockApi<corvane::WatchDog>>("corvane.algorithm.heartbeat",
+                                                           "corvane.algorithm.heartbeat._block_api_WatchDog");
+    g_apis.plant = capsule<corvane::PlantApi>("corvane.algorithm.multiloop", corvane::kPlantApiCapsule);
+    for (unsigned v : {g_apis.pid->version, g_apis.rate->version, g_apis.clamp->version, g_apis.watchdog->version})
+        if (v != corvane::kBlockApiVersion) raise(PyExc_ImportError, "corvane.loop: block interface mismatch");
+    if (g_apis.plant->version != corvane::kPlantApiVersion)
+        raise(PyExc_ImportError, "corvane.loop: plant interface mismatch");
+}
+
+template <class B, class Api>
+inline std::unique_ptr<Block> core_block(const Api* api, nb::handle obj) {
+    auto b = std::make_unique<B>();
+    b->api = api;
+    if (!b->take(obj)) return nullptr;
+    return b;
+}
+
+// The block of one entry (kind, name, object, input slots, output slots,
+// Python step): native where its object can run so, else through Python.
+inline std::unique_ptr<Block> make_block(nb::tuple t, size_t nslots) {
+    const int kind = nb::cast<int>(t[0]);
+    nb::handle obj = t[2];
+    std::unique_ptr<Block> b;
+    switch (kind) {
+        case PID_: b = core_block<PIDBlock>(g_apis.pid, obj); break;
+        case RATE: b = core_block<RateBlock>(g_apis.rate, obj); break;
+        case CLAMP: b = core_block<ClampBlock>(g_apis.clamp, obj); break;
+        case WATCHDOG: b = core_block<WatchDogBlock>(g_apis.watchdog, obj); break;
+        default: break;
+    }
+    std::vector<long> in, out;
+    for (nb::handle x : t[3]) in.push_back(nb::cast<long>(x));
+    for (nb::handle x : t[4]) out.push_back(nb::cast<long>(x));
+    for (long x : in)
+        if (x >= (long) nslots) raise(PyExc_IndexError, "slot out of range");
+    for (long x : out)
+        if (x < 0 || x >= (long) nslots) raise(PyExc_IndexError, "slot out of range");
+    if (kind == MIMO) {
+        auto p = std::make_unique<PlantBlock>();
+        p->api = g_apis.plant;
+        p->in = in;
+        p->out = out;
+        if (p->take(obj)) b = std::move(p);
+    }
+    if (!b) {
+        auto p = std::make_unique<PythonBlock>();
+        p->fn = t[5];
+        p->plant = kind == MIMO || kind == LPV;
+        p->plant_first = kind == LPV ? 1 : 0;
+        b = std::move(p);
+    }
+    b->in = std::move(in);
+    b->out = std::move(out);
+    return b;
+}
+
+}  // namespace corvane::loop
