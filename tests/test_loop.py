@@ -30,10 +30,14 @@ def zi(model):
     return z.tolist() if isinstance(z, np.ndarray) else z
 
 
+def states_of_models(sim):
+    return [zi(m) for row in sim.yu_model_obj.values() for m in row.values()]
+
+
 def states(loop):
     """Every block's state; a simulator's as its dicts and its models' filter states."""
     return {name: b.__getstate__() if not isinstance(b, MIMOSim) else
-            (b._u_dict, b._y_dict, [zi(m) for row in b.yu_model_obj.values() for m in row.values()])
+            (b._u_dict, b._y_dict, states_of_models(b))
             for name, b in loop.blocks.items()}
 
 
@@ -96,3 +100,42 @@ def test_wiring_errors():
         lp.run(3, {"target": 1.0})
     with pytest.raises(LoopError, match="must be wired"):
         Loop().add("p", PID(), MODE=1.0)
+
+
+def lpv_loop(extra_cv=False):
+    from test_blendedplant import three_plants
+
+    sim = three_plants()
+    if extra_cv:  # a CV the middle plant lacks: blending across it fails
+        sim.addPlant(5, 30, {"CV9": {"MV1": {"mode": "stp", "stp": [1.0]}}}, 1)
+    pid = PID(1.0)
+    pid.setPIDParam(KP=0.2, TI=20.0)
+    return (Loop().add("pi", pid, MODE=1.0, SP="sp", PV="lpv.CV1", TV="pi.OP")
+            .add("lpv", sim, working_value="w", MV1="pi.OP", MV2="mv2").initial("pi.OP", 15.0))
+
+
+def lpv_states(loop):
+    s = loop.blocks["lpv"]
+    return (s._u_dict, s._y_dict, s._working_value, s.get_current_plant_weight_dict(),
+            [(r.current_weight, r.plant._u_dict, r.plant._y_dict, states_of_models(r.plant)) for r in s.plant_list], loop.blocks["pi"].__getstate__())
+
+
+@pytest.mark.parametrize("w", [[5.0, 12.5, 20.0, 30.0, 50.0] * 20, np.linspace(0.0, 60.0, 100)])
+def test_blended_plant_native_equals_the_python_api(w):
+    a, b = lpv_loop(), lpv_loop()
+    ins = {"w": np.asarray(w, float), "sp": np.r_[np.full(50, 20.0), np.full(50, 24.0)], "mv2": 16.0}
+    assert a.run(100, ins) == b.run(100, ins, native=False)
+    assert same(lpv_states(a), lpv_states(b))
+
+
+def test_blended_plant_failure_is_the_python_apis():
+    a, b = lpv_loop(extra_cv=True), lpv_loop(extra_cv=True)
+    ins = {"w": np.r_[np.full(5, 10.0), 35.0], "sp": 20.0, "mv2": 16.0}
+    errors = []
+    for lp, native in ((a, True), (b, False)):
+        before = copy.deepcopy(lpv_states(lp))
+        with pytest.raises(KeyError) as e:
+            lp.run(6, ins, native=native)
+        errors.append((e.value.args, e.value.__notes__))
+        assert same(lpv_states(lp), before)
+    assert errors[0] == errors[1]

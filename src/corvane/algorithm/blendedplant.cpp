@@ -2,6 +2,7 @@
 // from local MIMOSim plants by working point.
 #include "blendedplant/engine_call.hpp"
 #include "blendedplant/general_call.hpp"
+#include "blendedplant/native_run.hpp"
 
 #include <array>
 #include <utility>
@@ -177,5 +178,8 @@ NB_MODULE(blendedplant, m) {
             s.u_dict = sv.typed(3, &PyDict_Type);
             s.y_dict = sv.typed(4, &PyDict_Type);
         });
+    g_blended_type = g_block_api.type = (PyTypeObject*) sim.ptr();
+    if (corvane::export_block_api(m.ptr(), "corvane.algorithm.blendedplant._block_api_LPVPlantSim", &g_block_api) < 0)
+        raise_pending();
     install_signatures(m);
 }

@@ -7,7 +7,13 @@
 
 #include <Python.h>
 
+#include "plantapi.hpp"
+
 #include <corvane/antiwindup.hpp>
+#include <corvane/blend.hpp>
+
+#include <string>
+#include <vector>
 
 namespace corvane {
 
@@ -32,6 +38,28 @@ inline constexpr unsigned kBlockApiVersion = 1;
 struct AntiWindupRun {
     AntiWindup core;
     enum : unsigned char { value, hi_default, lo_default } y0 = value;
+};
+
+// A blended plant as a native run needs it: a copy of every local plant (in
+// working-point order), where each plant's MVs and CVs are among the
+// simulator's own (its input and output pins), the initial values of the
+// CVs, and what a run leaves: the CV values (and which a sample wrote), the
+// MV values samples gave, the working value and the plants' weights.
+struct BlendedRun {
+    struct Plant {
+        PlantCopy copy;
+        std::vector<long> mv, cv;          // index of each of the plant's MVs / CVs among the simulator's
+        std::vector<unsigned char> given;  // the plant's MVs that samples gave
+    };
+    std::vector<Plant> plants;
+    std::vector<double> xp;             // working points, strictly increasing
+    std::vector<std::string> cv_names;  // the simulator's CV tags (for KeyError)
+    std::vector<double> ini, y, u;      // per CV: initial value, value; per MV: value
+    std::vector<unsigned char> ini_f64, y_f64, written, given;
+    double working = 0.0;
+    BlendWeights weights;  // of the last sample, between plants i1 and i2
+    std::size_t i1 = 0, i2 = 0;
+    bool stepped = false;
 };
 
 // Exports `api` under `name` in `module` (a capsule named as the attribute).

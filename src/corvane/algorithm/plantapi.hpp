@@ -38,8 +38,9 @@ struct PlantSnapshot;  // opaque outside multiloop
 // and outputs.
 struct PlantCopy {
     MimoPlant core;
-    std::vector<double> u, y;          // current MV values, last CV values
-    std::vector<unsigned char> y_f64;  // each CV's output type: 1 numpy float64, 0 float
+    std::vector<double> u, y;                 // current MV values, last CV values
+    std::vector<unsigned char> y_f64;         // each CV's output type: 1 numpy float64, 0 float
+    std::vector<PyObject*> mv_keys, cv_keys;  // exact str, valid while the simulator stays as it is
 };
 
 struct PlantApi {

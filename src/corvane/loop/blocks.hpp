@@ -1,11 +1,8 @@
-// The blocks of a native loop run: each steps its own copy of a block's core
-// state on the loop's slot values (doubles), or calls the block through
-// Python when it cannot. The kind numbers are those of corvane/loop/blocks.py.
+// The blocks of a native loop run and how one is made for an entry.
 #pragma once
 
-#include "../algorithm/bindkit.hpp"
-#include "../algorithm/blockapi.hpp"
-#include "../algorithm/plantapi.hpp"
+#include "block.hpp"
+#include "plant_blocks.hpp"
 
 #include <corvane/pid.hpp>
 #include <corvane/ratelimit.hpp>
@@ -18,63 +15,6 @@
 #include <vector>
 
 namespace corvane::loop {
-
-namespace nb = nanobind;
-using namespace corvane::bind;
-
-enum Kind { CALLABLE, PID_, LDLAG_, DELAY, DELAY_ALGO, RATE, CLAMP, CONST, WATCHDOG, TON, TOFF, LATCH, MIMO, LPV };
-
-// The loop's values: every output, input and constant, and whether it has a value yet.
-struct Slots {
-    double* v;
-    unsigned char* has;
-};
-
-// Why a sample failed: a Python exception already set (python), or one to raise.
-struct Failure {
-    PyObject* type = nullptr;
-    std::string message;
-    bool python = false;
-    size_t sample = 0, block = 0;
-
-    bool set(PyObject* t, std::string m) {
-        type = t;
-        message = std::move(m);
-        return false;
-    }
-};
-
-struct Block {
-    std::vector<long> in, out;  // slots of the input pins (-1: unwired) and of the outputs
-    virtual ~Block() = default;
-    // One sample; false with `f` set. Native blocks run without the lock.
-    virtual bool step(Slots& s, Failure& f) = 0;
-    // The state after the run's samples back into the object (the lock held).
-    virtual void put(nb::handle) {}
-    virtual bool needs_lock() const { return false; }
-
-    double get(const Slots& s, size_t i, double unwired) const { return in[i] < 0 ? unwired : s.v[in[i]]; }
-    void emit(Slots& s, size_t i, double v) const {
-        s.v[out[i]] = v;
-        s.has[out[i]] = 1;
-    }
-};
-
-// A block stepped by its own core: take() copies the object's state through
-// its module's BlockApi, put() puts the stepped copy back.
-template <class Core>
-struct CoreBlock : Block {
-    const BlockApi<Core>* api = nullptr;
-    Core core{};
-    bool take(nb::handle obj) {
-        const int r = api ? api->take(obj.ptr(), &core) : 0;
-        if (r < 0) raise_pending();
-        return r == 1;
-    }
-    void put(nb::handle obj) override {
-        if (api->put(obj.ptr(), &core) < 0) raise_pending();
-    }
-};
 
 // round() of a MODE: its errors for NaN and the infinities.
 inline bool finite_mode(double mode, Failure& f) {
@@ -124,37 +64,6 @@ struct WatchDogBlock : CoreBlock<corvane::WatchDog> {  // MaxOut -> out
     }
 };
 
-// A MIMOSim (or SISOSim) on a copy of its plant: an MV whose source has no
-// value yet keeps its value.
-struct PlantBlock : Block {
-    const corvane::PlantApi* api = nullptr;
-    corvane::PlantCopy copy;
-    std::vector<unsigned char> given;
-    std::vector<double> zeros;
-
-    bool take(nb::handle sim) {
-        const int r = api->copy_out(sim.ptr(), &copy);
-        if (r < 0) raise_pending();
-        if (r == 0 || copy.core.nmv != in.size() || copy.core.ncv != out.size()) return false;
-        given.assign(in.size(), 0);
-        zeros.assign(out.size(), 0.0);
-        return true;
-    }
-    bool step(Slots& s, Failure&) override {
-        for (size_t j = 0; j < in.size(); ++j)
-            if (in[j] >= 0 && s.has[in[j]]) {
-                copy.u[j] = s.v[in[j]];
-                given[j] = 1;
-            }
-        copy.core.step(copy.u.data(), zeros.data(), copy.y.data());
-        for (size_t i = 0; i < out.size(); ++i) emit(s, i, copy.y[i]);
-        return true;
-    }
-    void put(nb::handle sim) override {
-        if (api->copy_in(sim.ptr(), &copy, given.data()) < 0) raise_pending();
-    }
-};
-
 // Any block through Python, under the lock: step(*values) returns the
 // outputs as floats. A pin without a value is passed as None (unwired, or a
 // plant MV whose source has no value yet).
@@ -191,6 +100,7 @@ struct Apis {
     const BlockApi<corvane::AntiWindupRun>* clamp = nullptr;
     const BlockApi<corvane::WatchDog>* watchdog = nullptr;
     const corvane::PlantApi* plant = nullptr;
+    const BlockApi<corvane::BlendedRun>* blended = nullptr;
 };
 inline Apis g_apis;
 
@@ -212,7 +122,10 @@ inline void load_block_apis() {
     g_apis.watchdog = capsule<BlockApi<corvane::WatchDog>>("corvane.algorithm.heartbeat",
                                                            "corvane.algorithm.heartbeat._block_api_WatchDog");
     g_apis.plant = capsule<corvane::PlantApi>("corvane.algorithm.multiloop", corvane::kPlantApiCapsule);
-    for (unsigned v : {g_apis.pid->version, g_apis.rate->version, g_apis.clamp->version, g_apis.watchdog->version})
+    g_apis.blended = capsule<BlockApi<corvane::BlendedRun>>("corvane.algorithm.blendedplant",
+                                                            "corvane.algorithm.blendedplant._block_api_LPVPlantSim");
+    for (unsigned v : {g_apis.pid->version, g_apis.rate->version, g_apis.clamp->version, g_apis.watchdog->version,
+                       g_apis.blended->version})
         if (v != corvane::kBlockApiVersion) raise(PyExc_ImportError, "corvane.loop: block interface mismatch");
     if (g_apis.plant->version != corvane::kPlantApiVersion)
         raise(PyExc_ImportError, "corvane.loop: plant interface mismatch");
@@ -249,6 +162,13 @@ inline std::unique_ptr<Block> make_block(nb::tuple t, size_t nslots) {
     if (kind == MIMO) {
         auto p = std::make_unique<PlantBlock>();
         p->api = g_apis.plant;
+        p->in = in;
+        p->out = out;
+        if (p->take(obj)) b = std::move(p);
+    }
+    if (kind == LPV) {
+        auto p = std::make_unique<BlendedBlock>();
+        p->api = g_apis.blended;
         p->in = in;
         p->out = out;
         if (p->take(obj)) b = std::move(p);

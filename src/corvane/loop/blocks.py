@@ -72,7 +72,7 @@ class PlantKind(Kind):
     left out of the call, so the plant keeps its value."""
 
     def __init__(self, number, first=()):
-        super().__init__(number, (), None, None)
+        super().__init__(number, (), None, None, required=first)
         self.first = tuple(first)
 
     def inputs(self, block):

@@ -245,6 +245,8 @@ class NativeEngine {
         c.u = u;
         c.y = y;
         c.y_f64 = row_f64_;
+        c.mv_keys.assign(keys(mv_keys), keys(mv_keys) + nmv);
+        c.cv_keys.assign(keys(cv_keys), keys(cv_keys) + ncv);
     }
 
     // A copy's filter states, outputs and given MV values (float objects)
