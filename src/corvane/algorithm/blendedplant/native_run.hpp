@@ -25,6 +25,54 @@ inline bool str_keys(PyObject* d, std::vector<PyObject*>& keys) {
     return true;
 }
 
+// The simulator's CVs: current and initial values (plain numbers), or false.
+inline bool read_cvs(PyObject* yd, PyObject* ini, const std::vector<PyObject*>& cvs, corvane::BlendedRun& R) {
+    for (PyObject* c : cvs) {
+        double y, i = 0.0;
+        bool yf, fi = false;
+        PyObject* iv = PyDict_GetItemWithError(ini, c);  // str key, str-keyed dict
+        if (PyErr_Occurred()) raise_pending();
+        if (!simple_number(PyDict_GetItem(yd, c), y, yf) || (iv && !simple_number(iv, i, fi))) return false;
+        R.cv_names.push_back(nb::borrow<nb::str>(c).c_str());
+        R.y.push_back(y);
+        R.y_f64.push_back(yf);
+        R.ini.push_back(i);
+        R.ini_f64.push_back(fi);
+    }
+    R.written.assign(cvs.size(), 0);
+    return true;
+}
+
+// Local plant `i` of `list` copied into R, or false where a native run cannot step it.
+inline bool read_plant(PyObject* list, Py_ssize_t i, const std::vector<PyObject*>& mvs,
+                       const std::vector<PyObject*>& cvs, corvane::BlendedRun& R) {
+    PyObject* rec = PyList_GET_ITEM(list, i);
+    if (Py_TYPE(rec) != g_local_type || !nb::inst_ready(rec)) return false;
+    const LocalPlant& lp = *nb::inst_ptr<LocalPlant>(rec);
+    double wp;
+    bool f64;
+    if (!simple_number(lp.working_point.ptr(), wp, f64) || (i > 0 && !(R.xp.back() < wp))) return false;
+    for (Py_ssize_t j = 0; j < i; ++j)
+        if (nb::inst_ptr<LocalPlant>(PyList_GET_ITEM(list, j))->plant.ptr() == lp.plant.ptr()) return false;
+    corvane::BlendedRun::Plant p;
+    const int ok = g_api->copy_out(lp.plant.ptr(), &p.copy);
+    if (ok < 0) raise_pending();
+    if (ok == 0) return false;
+    for (PyObject* k : p.copy.mv_keys) {
+        const size_t at = find_key(k, mvs.data(), mvs.size(), p.mv.size());
+        p.mv.push_back(at < mvs.size() ? (long) at : -1);  // never given: the loop gives the pins
+    }
+    for (PyObject* k : p.copy.cv_keys) {
+        const size_t at = find_key(k, cvs.data(), cvs.size(), p.cv.size());
+        if (at == cvs.size()) return false;  // a sample would add it to _y_dict: the general path
+        p.cv.push_back((long) at);
+    }
+    p.given.assign(p.mv.size(), 0);
+    R.xp.push_back(wp);
+    R.plants.push_back(std::move(p));
+    return true;
+}
+
 inline int take_blended(PyObject* obj, corvane::BlendedRun* run) {
     if (Py_TYPE(obj) != g_blended_type || !nb::inst_ready(obj)) return 0;
     Blended& s = *nb::inst_ptr<Blended>(obj);
@@ -38,47 +86,11 @@ inline int take_blended(PyObject* obj, corvane::BlendedRun* run) {
                 !PyDict_CheckExact(yd) || !str_keys(ud, mvs) || !str_keys(yd, cvs))
                 return;
             corvane::BlendedRun R;
-            for (PyObject* c : cvs) {
-                double y, i = 0.0;
-                bool yf, fi = false;
-                PyObject* iv = PyDict_GetItemWithError(ini, c);  // str key, str-keyed dict
-                if (PyErr_Occurred()) raise_pending();
-                if (!simple_number(PyDict_GetItem(yd, c), y, yf) || (iv && !simple_number(iv, i, fi))) return;
-                R.cv_names.push_back(nb::borrow<nb::str>(c).c_str());
-                R.y.push_back(y);
-                R.y_f64.push_back(yf);
-                R.ini.push_back(i);
-                R.ini_f64.push_back(fi);
-            }
-            R.written.assign(cvs.size(), 0);
+            if (!read_cvs(yd, ini, cvs, R)) return;
             R.u.assign(mvs.size(), 0.0);
             R.given.assign(mvs.size(), 0);
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-                PyObject* rec = PyList_GET_ITEM(list, i);
-                if (Py_TYPE(rec) != g_local_type || !nb::inst_ready(rec)) return;
-                const LocalPlant& lp = *nb::inst_ptr<LocalPlant>(rec);
-                double wp;
-                bool f64;
-                if (!simple_number(lp.working_point.ptr(), wp, f64) || (i > 0 && !(R.xp.back() < wp))) return;
-                for (Py_ssize_t j = 0; j < i; ++j)
-                    if (nb::inst_ptr<LocalPlant>(PyList_GET_ITEM(list, j))->plant.ptr() == lp.plant.ptr()) return;
-                corvane::BlendedRun::Plant p;
-                const int ok = g_api->copy_out(lp.plant.ptr(), &p.copy);
-                if (ok < 0) raise_pending();
-                if (ok == 0) return;
-                for (PyObject* k : p.copy.mv_keys) {
-                    const size_t at = find_key(k, mvs.data(), mvs.size(), p.mv.size());
-                    p.mv.push_back(at < mvs.size() ? (long) at : -1);  // never given: the loop gives the pins
-                }
-                for (PyObject* k : p.copy.cv_keys) {
-                    const size_t at = find_key(k, cvs.data(), cvs.size(), p.cv.size());
-                    if (at == cvs.size()) return;  // a sample would add it to _y_dict: the general path
-                    p.cv.push_back((long) at);
-                }
-                p.given.assign(p.mv.size(), 0);
-                R.xp.push_back(wp);
-                R.plants.push_back(std::move(p));
-            }
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+                if (!read_plant(list, i, mvs, cvs, R)) return;
             *run = std::move(R);
             r = 1;
         }) < 0)
