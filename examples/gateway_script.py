@@ -5,13 +5,16 @@ Two processes, one command each (from the project's root)::
     python -m corvane.gateway plant examples/gateway_plant.json --port 4840
     python -m corvane.gateway run examples/gateway_script.py --server opc.tcp://127.0.0.1:4840 --state demo.state
 
-Each sample the gateway reads CV1 and CV2 from the plant server in one request, calls ``step`` and writes MV2
-and MV1 in one request. ``step`` gets, per loop, ``<loop>_MODE`` (1.0, or 0.0 while the loop must track) and
-``<loop>_TV`` (the loop's output as last written): passed to ``PID.run`` as MODE and TV, they make every hold
-and every return bumpless. The PIDs in ``BLOCKS`` are what the state file keeps across restarts.
+Each sample the gateway reads CV1 and CV2 from the plant server in one request, steps ``LOOP`` one sample
+(natively) and writes MV2 and MV1 in one request. The loop reads, per gateway loop, ``<loop>_MODE`` (1.0, or 0.0
+while the loop must track) and ``<loop>_TV`` (the loop's output as last written): wired to the PID's MODE and TV,
+they make every hold and every return bumpless. The loop's block states are what the state file keeps across
+restarts.
 """
 
 from corvane.algorithm.loopcontrol import PID
+from corvane.gateway import LoopController
+from corvane.loop import Loop
 
 TS = 1.0  # sample period [s]; the gateway runs one sample per TS of wall-clock time (see --speed)
 
@@ -31,14 +34,11 @@ def make_pid(kp, ti):
     return pid
 
 
-BLOCKS = {name: make_pid(*TUNING[name]) for name in LOOPS}
+# One PID per loop, wired by name to what the gateway gives it.
+LOOP = Loop()
+for name, spec in LOOPS.items():
+    LOOP.add(name, make_pid(*TUNING[name]), MODE=f"{name}_MODE", SP=SET_POINTS[name], PV=spec["inputs"][0],
+             TV=f"{name}_TV")
 
-
-def step(x):
-    """One sample: input tags and the runner's pins -> output tag -> value."""
-    out = {}
-    for name, loop in LOOPS.items():
-        pv = x[loop["inputs"][0]]
-        out[loop["output"]] = BLOCKS[name].run(MODE=x[f"{name}_MODE"], SP=SET_POINTS[name], PV=pv,
-                                               TV=x[f"{name}_TV"])
-    return out
+# Each output tag the gateway writes -> the loop's output that gives it.
+CONTROLLER = LoopController(LOOP, {spec["output"]: f"{name}.OP" for name, spec in LOOPS.items()})

@@ -15,6 +15,7 @@ import subprocess
 import sys
 import time
 
+import numpy as np
 import pytest
 from asyncua import Client, ua
 
@@ -22,10 +23,11 @@ from corvane.algorithm.blendedplant import LPVPlantSim
 from corvane.algorithm.loopcontrol import PID
 from corvane.algorithm.multiloop import MIMOSim
 from corvane.algorithm.phasefilter import LDLAG
-from corvane.gateway import (FunctionController, Gateway, Pacer, PlantServer, StateError, load_state,
+from corvane.gateway import (FunctionController, Gateway, LoopController, Pacer, PlantServer, StateError, load_state,
                              make_certificate, save_state)
 from corvane.gateway.__main__ import main as command
 from corvane.gateway.state import loads
+from corvane.loop import Loop
 from stored_cases import CASES, reset_recorder_file
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -35,21 +37,42 @@ PLANT = json.load(open(PLANT_FILE))
 
 
 def example():
-    """A fresh instance of the example script's module: its own PIDs."""
+    """A fresh instance of the example script's module: its own Loop and PIDs."""
     spec = importlib.util.spec_from_file_location("gateway_script_under_test", SCRIPT)
     mod = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(mod)
     return mod
 
 
-def gateway(url, spoiled=(), **kwargs):
-    """The example's loops; the output tags in ``spoiled`` (a set the caller may change) come out as NaN."""
-    mod = example()
+def function_controller(mod):
+    """The example's loops as a plain function over the same PIDs."""
+    blocks = mod.LOOP.blocks
 
     def step(x):
-        return {tag: math.nan if tag in spoiled else value for tag, value in mod.step(x).items()}
+        return {spec["output"]: blocks[name].run(MODE=x[f"{name}_MODE"], SP=mod.SET_POINTS[name],
+                                                 PV=x[spec["inputs"][0]], TV=x[f"{name}_TV"])
+                for name, spec in mod.LOOPS.items()}
 
-    return Gateway(FunctionController(step, mod.BLOCKS), mod.LOOPS, url, Ts=mod.TS, **kwargs)
+    return FunctionController(step, blocks)
+
+
+class Spoiled:
+    """A controller whose output tags in ``spoiled`` (a set the caller may change) come out as NaN."""
+
+    def __init__(self, controller, spoiled):
+        self.controller, self.spoiled = controller, spoiled
+
+    def step(self, x):
+        return {tag: math.nan if tag in self.spoiled else v for tag, v in self.controller.step(x).items()}
+
+
+def gateway(url, spoiled=None, function=False, **kwargs):
+    """The example's Loop (or, ``function``, the same PIDs in a plain function) as the controller."""
+    mod = example()
+    controller = function_controller(mod) if function else mod.CONTROLLER
+    if spoiled is not None:
+        controller = Spoiled(controller, spoiled)
+    return Gateway(controller, mod.LOOPS, url, Ts=mod.TS, **kwargs)
 
 
 def pi_output(mod, loop, tv, pv_before, pv):
@@ -122,29 +145,30 @@ def records(tmp_path):
 
 
 def in_process_reference(doc, n):
-    """The example's loops and plant stepped in-process: plant sample first, then the loops (tracking at 0)."""
+    """The plant and the example's PIDs closed in one Loop, run natively in one call: the plant first (it reads
+    the PIDs' outputs of the sample before: the MVs it holds), then the PIDs, tracking in sample 0 as the
+    gateway's first sample does. Returns (input tags and pins, outputs written) per sample."""
     mod = example()
-    sim = MIMOSim(doc["model"], doc["initial"], Ts=doc["Ts"])
-    u = {mv: doc["initial"][mv] for mv in sim.get_mv_list()}
-    held = {name: doc["initial"][spec["output"]] for name, spec in mod.LOOPS.items()}
-    trace = []
+    pids = mod.LOOP.blocks
+    plant = MIMOSim(doc["model"], doc["initial"], Ts=doc["Ts"])
+    ref = Loop().add("plant", plant, MV3="MV3", **{spec["output"]: f"{name}.OP" for name, spec in mod.LOOPS.items()})
+    for name, spec in mod.LOOPS.items():
+        ref.add(name, pids[name], MODE="mode", SP=mod.SET_POINTS[name], PV=f"plant.{spec['inputs'][0]}",
+                TV=f"{name}.OP")
+        ref.initial(f"{name}.OP", doc["initial"][spec["output"]])
+    mv3 = np.full(n, doc["initial"]["MV3"])
+    for d in doc["disturbances"]:
+        mv3[d["start"]:d["start"] + d["length"]] += d["values"]["MV3"]
+    trace = ref.run(n, {"MV3": mv3, "mode": (np.arange(n) > 0).astype(float)})
+    out = {name: np.r_[doc["initial"][spec["output"]], trace[f"{name}.OP"]] for name, spec in mod.LOOPS.items()}
+    ref_trace = []
     for k in range(n):
-        bump = {mv: 0.0 for mv in u}
-        for d in doc["disturbances"]:
-            if d["start"] <= k < d["start"] + d["length"]:
-                for mv, amount in d["values"].items():
-                    bump[mv] += amount
-        y = sim({mv: u[mv] + bump[mv] for mv in u})
-        x = {cv: y[cv] for cv in ("CV1", "CV2")}
+        x = {cv: float(trace[f"plant.{cv}"][k]) for cv in ("CV1", "CV2")}
         for name in mod.LOOPS:
-            x[f"{name}_MODE"], x[f"{name}_TV"] = (0.0 if k == 0 else 1.0), held[name]
-        out = mod.step(dict(x))
-        written = {}
-        if k:
-            for name, spec in mod.LOOPS.items():
-                held[name] = u[spec["output"]] = written[spec["output"]] = out[spec["output"]]
-        trace.append((x, written))
-    return trace
+            x[f"{name}_MODE"], x[f"{name}_TV"] = float(k > 0), float(out[name][k])
+        written = {spec["output"]: float(out[name][k + 1]) for name, spec in mod.LOOPS.items()} if k else {}
+        ref_trace.append((x, written))
+    return ref_trace
 
 
 def test_commands_close_the_loop_in_lockstep_exactly_as_in_process(tmp_path):
@@ -184,7 +208,7 @@ async def read_outputs(url, tags):
 def test_killed_gateway_resumes_from_its_last_outputs(tmp_path):
     # Each gateway is a process of its own, forked from a server that has imported the package once.
     processes = multiprocessing.get_context("forkserver")
-    processes.set_forkserver_preload(["corvane.gateway.__main__"])
+    processes.set_forkserver_preload(["corvane.gateway.__main__", "corvane.loop"])
     mod = example()
     outputs = [spec["output"] for spec in mod.LOOPS.values()]
     state = tmp_path / "gateway.state"
@@ -208,8 +232,7 @@ def test_killed_gateway_resumes_from_its_last_outputs(tmp_path):
             os.kill(gw.pid, signal.SIGTERM if run == 20 else signal.SIGKILL)  # the last one stops on request
             gw.join(30)
             assert gw.exitcode == (0 if run == 20 else -signal.SIGKILL)
-            blocks = example().BLOCKS
-            FunctionController(lambda x: x, blocks).__setstate__(load_state(state)["controller"])
+            example().CONTROLLER.__setstate__(load_state(state)["controller"])  # a whole state of the Loop
             recs = records(tmp_path)[seen:]
             first = recs[0]
             assert set(first["modes"].values()) == {0.0} and not first["written"]
@@ -309,15 +332,16 @@ FAULTS = {
 }
 
 
-@pytest.mark.parametrize("fault", sorted(FAULTS))
-def test_bad_input_or_output_holds_its_loop_only(fault, caplog):
+@pytest.mark.parametrize("fault, function", [(f, False) for f in sorted(FAULTS)] + [("NaN", True),
+                                                                                     ("deleted output", True)])
+def test_bad_input_or_output_holds_its_loop_only(fault, function, caplog):
     caplog.set_level(logging.INFO, logger="corvane.gateway")
     inject, clear, message = FAULTS[fault]
 
     async def scenario():
         spoiled = set()
         async with PlantServer.from_file(PLANT_FILE, port=0, lockstep=True) as srv:
-            async with gateway(srv.url, spoiled, lockstep=True) as gw:
+            async with gateway(srv.url, spoiled, function, lockstep=True) as gw:
                 recs = []
                 for k in range(60):
                     if k == 20:
@@ -560,6 +584,52 @@ def test_saved_state_restores_in_place_or_not_at_all(tmp_path):
     with pytest.raises(StateError, match="'lag'"):
         other.__setstate__(load_state(path))
     assert pickle.dumps(other.blocks) == before
+
+
+def test_loop_state_restores_in_place_or_not_at_all(tmp_path):
+    inputs = {"CV1": 10.5, "CV2": 19.0, "LC1_MODE": 1.0, "LC1_TV": 16.0, "LC2_MODE": 1.0, "LC2_TV": 15.0}
+    run, fresh = example().CONTROLLER, example().CONTROLLER
+    for _ in range(5):
+        run.step(inputs)
+    path = tmp_path / "state"
+    save_state(path, run.__getstate__())
+    pids = fresh.loop.blocks
+    fresh.__setstate__(load_state(path))
+    assert all(fresh.loop.blocks[n] is pids[n] for n in pids)  # the script's own blocks, wired as they were
+    assert pickle.dumps(fresh.loop.blocks) == pickle.dumps(run.loop.blocks)
+    assert [fresh.step(inputs) for _ in range(3)] == [run.step(inputs) for _ in range(3)]
+    # A function controller's state, or a loop's with a block refusing its state: refused, nothing changed.
+    other = FunctionController(None, {"LC1": PID(1.0)}).__getstate__()
+    spoiled = example().CONTROLLER.__getstate__()  # LC1 would change
+    spoiled["blocks"]["LC2"] = PID(1.0).__getstate__()[:2] + (99,)
+    before = pickle.dumps(fresh.loop.blocks)
+    for state in (other, spoiled):
+        with pytest.raises(StateError, match="the loop refused"):
+            fresh.__setstate__(state)
+        assert pickle.dumps(fresh.loop.blocks) == before
+
+
+@pytest.mark.parametrize("change, error", [
+    (lambda mod: mod.LOOP, "LoopController"),
+    (lambda mod: LoopController(mod.LOOP.add("extra", PID(), MODE=1.0, SP="SP9", PV="CV1", TV=0.0),
+                                mod.CONTROLLER.outputs), "reads SP9"),
+    (lambda mod: LoopController(mod.LOOP, {"MV2": "LC1.OP"}), "the loops write"),
+    (lambda mod: LoopController(mod.LOOP, {"MV2": "LC1.OP", "MV1": "LC2.out"}), "no output 'LC2.out'"),
+])
+def test_a_loop_the_gateway_cannot_run_is_refused(change, error):
+    mod = example()
+    with pytest.raises((TypeError, ValueError), match=error):
+        Gateway(change(mod), mod.LOOPS, "opc.tcp://127.0.0.1:9", Ts=1.0)
+
+
+def test_a_loop_that_cannot_track_is_warned_of(caplog):
+    mod = example()
+    pid = PID(1.0)
+    loop = Loop().add("LC1", mod.LOOP.blocks["LC1"], MODE="LC1_MODE", SP=12.0, PV="CV1", TV="LC1_TV")
+    loop.add("LC2", pid, MODE=1.0, SP=17.0, PV="CV2", TV="LC2.OP")
+    Gateway(LoopController(loop, {"MV2": "LC1.OP", "MV1": "LC2.OP"}), mod.LOOPS, "opc.tcp://127.0.0.1:9", Ts=1.0)
+    assert "LC2: the loop does not read LC2_MODE and LC2_TV" in caplog.text
+    assert "LC1:" not in caplog.text
 
 
 def test_one_gateway_per_state_file(tmp_path):

@@ -139,3 +139,32 @@ def test_blended_plant_failure_is_the_python_apis():
         errors.append((e.value.args, e.value.__notes__))
         assert same(lpv_states(lp), before)
     assert errors[0] == errors[1]
+
+
+@pytest.mark.parametrize("native", [True, False])
+def test_a_constant_wired_before_an_input_keeps_its_own_slot(native):
+    pid, ref = PID(1.0), PID(1.0)
+    lp = Loop().add("pi", pid, MODE="mode", SP=12.0, PV="pv", TV="tv")
+    assert lp.inputs() == ["mode", "pv", "tv"]
+    got = [lp.step({"mode": 1.0, "pv": 10.0, "tv": 5.0}, native=native)["pi.OP"] for _ in range(3)]
+    assert got == [ref.run(1.0, 12.0, 10.0, 5.0) for _ in range(3)]
+
+
+def test_state_restores_in_place_with_the_carried_values():
+    a, b = pi_loop(), pi_loop()
+    a.run(40, {"mode": 1.0, "target": 10.0})
+    blocks = b.blocks
+    b.set_state(pickle.loads(pickle.dumps(a.state())))
+    assert all(b.blocks[n] is blocks[n] for n in blocks)  # the wiring's own objects
+    # the plant reads pi.OP of the sample before: carried over, not its initial value
+    assert a.run(30, {"mode": 1.0, "target": 12.0}) == b.run(30, {"mode": 1.0, "target": 12.0})
+    assert same(states(a), states(b))
+    # a state that does not fit changes nothing
+    before = states(b)
+    wrong = a.state()
+    wrong["blocks"]["pi"], wrong["blocks"]["valve"] = wrong["blocks"]["valve"], wrong["blocks"]["pi"]
+    unwired = Loop().add("pi", PID(), MODE=1.0, SP=1.0, PV=1.0, TV=1.0).state()
+    for bad, error in ((wrong, Exception), (unwired, LoopError), ({"blocks": {}}, LoopError)):
+        with pytest.raises(error):
+            b.set_state(bad)
+        assert same(states(b), before)

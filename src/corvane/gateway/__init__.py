@@ -11,7 +11,7 @@ or from Python: `PlantServer` and `Gateway` (both asyncio).
 
 from .common import HEARTBEAT, NAMESPACE
 from .pacing import Pacer
-from .runner import FunctionController, Gateway
+from .runner import FunctionController, Gateway, LoopController
 from .security import make_certificate
 from .state import StateError, load_state, save_state
 
@@ -25,5 +25,5 @@ def __getattr__(name):
         return getattr(plant, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
-__all__ = ["Disturbance", "FunctionController", "Gateway", "HEARTBEAT", "NAMESPACE", "Pacer", "PlantServer",
-           "StateError", "load_plant", "load_state", "make_certificate", "save_state"]
+__all__ = ["Disturbance", "FunctionController", "Gateway", "HEARTBEAT", "LoopController", "NAMESPACE", "Pacer",
+           "PlantServer", "StateError", "load_plant", "load_state", "make_certificate", "save_state"]

@@ -22,6 +22,7 @@ import logging
 import math
 import numbers
 import os
+import sys
 
 from asyncua import Client, ua
 
@@ -79,6 +80,59 @@ class FunctionController:
                 raise StateError(f"block {name!r} refused its saved state: {exc}") from None
 
 
+class LoopController:
+    """A `corvane.loop.Loop` as the gateway's controller: one sample per period, stepped natively.
+
+    The loop reads the input tags and the runner's ``<loop>_MODE`` and ``<loop>_TV`` as its inputs, by name
+    (``MODE="LC1_MODE", TV="LC1_TV"`` on the loop's PID). ``outputs``: each output tag the gateway writes -> the
+    loop's output that gives it (``{"MV2": "LC1.OP"}``). The state file keeps the loop's `state()` (its blocks'
+    states and the values its outputs carry), restored into the loop's own blocks in place: the wiring stays.
+    """
+
+    def __init__(self, loop, outputs):
+        self.loop, self.outputs = loop, dict(outputs)
+        pins = loop.outputs()
+        unknown = [pin for pin in self.outputs.values() if pin not in pins]
+        if unknown:
+            raise ValueError(f"the loop has no output {unknown[0]!r} (outputs: {', '.join(pins)})")
+
+    def step(self, inputs):
+        values = self.loop.step({name: inputs[name] for name in self.loop.inputs()})
+        return {tag: values[pin] for tag, pin in self.outputs.items()}
+
+    def __getstate__(self):
+        return self.loop.state()
+
+    def __setstate__(self, state):
+        try:
+            self.loop.set_state(state)
+        except Exception as exc:
+            raise StateError(f"the loop refused its saved state: {exc}") from None
+
+
+def _check_loop(controller, loops, given):
+    """Refuses a loop the gateway cannot feed or whose outputs it does not write; warns of a loop that cannot track."""
+    reads = controller.loop.inputs()
+    missing = [name for name in reads if name not in given]
+    if missing:
+        raise ValueError(f"the loop reads {', '.join(missing)}: the gateway gives only the input tags and, per loop, "
+                         f"<loop>_MODE and <loop>_TV ({', '.join(given)})")
+    written = {lp.output for lp in loops}
+    if set(controller.outputs) != written:
+        raise ValueError(f"the controller gives the output tags {sorted(controller.outputs)}, the loops write "
+                         f"{sorted(written)}")
+    for lp in loops:
+        unread = [pin for pin in (lp.mode_pin, lp.tv_pin) if pin not in reads]
+        if unread:
+            log.warning("%s: the loop does not read %s: it cannot track the output the gateway holds, and its "
+                        "return to automatic will not be bumpless", lp.name, " and ".join(unread))
+
+
+def _is_loop(obj):
+    loop = sys.modules.get("corvane.loop")  # imported by whoever built a Loop; not by the gateway itself
+    return loop is not None and isinstance(obj, loop.Loop)
+
+
 class _Loop:
     def __init__(self, name, inputs, output):
         self.name, self.inputs, self.output = str(name), tuple(inputs), str(output)
@@ -127,8 +181,9 @@ def _as_loops(loops):
 class Gateway:
     """Runs ``controller`` against an OPC UA server, paced, with communication health and a resumable state.
 
-    ``controller``: an object with ``step(inputs) -> outputs`` and, for a state file, ``__getstate__()`` and an
-    in-place ``__setstate__(state)`` (see `FunctionController`); a plain function is wrapped in one.
+    ``controller``: a `LoopController`, or an object with ``step(inputs) -> outputs`` and, for a state file,
+    ``__getstate__()`` and an in-place ``__setstate__(state)`` (see `FunctionController`); a plain function is
+    wrapped in one.
     ``loops``: loop name -> ``{"inputs": [tags], "output": tag}``. ``server``: the server's URL. ``Ts``: the
     sample time in seconds; the runner waits ``Ts / speed`` between samples (``speed`` infinite: no waiting;
     the default in lockstep). ``lockstep``: call the plant server's ``Step`` before each sample.
@@ -143,6 +198,8 @@ class Gateway:
     def __init__(self, controller, loops, server, *, Ts, speed=None, lockstep=False, state_file=None, save_every=1,
                  stale_after=5, frozen_after=None, nodes=None, heartbeat=HEARTBEAT, io_timeout=None, on_sample=None,
                  certificate=None, private_key=None, server_certificate=None, user=None, password=None):
+        if _is_loop(controller):
+            raise TypeError("a Loop is given as LoopController(loop, {output tag: 'block.output', ...})")
         if not hasattr(controller, "step") and callable(controller):
             controller = FunctionController(controller)
         self.controller, self.server, self.lockstep = controller, server, bool(lockstep)
@@ -164,6 +221,8 @@ class Gateway:
         pins = {p for lp in self.loops for p in (lp.mode_pin, lp.tv_pin)}
         if len(set(outputs)) < len(outputs) or pins & set(tags):
             raise ValueError(f"each loop needs an output of its own, and no input may be named like the pins {pins}")
+        if isinstance(controller, LoopController):
+            _check_loop(controller, self.loops, tags + sorted(pins))
         self.inputs = [_Input(t, (frozen_after or {}).get(t)) for t in tags]
         self.nodes, self.heartbeat = dict(nodes or {}), heartbeat
         self.io_timeout = max(2 * self.period, 0.5) if io_timeout is None else float(io_timeout)

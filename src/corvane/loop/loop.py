@@ -127,6 +127,45 @@ class Loop:
         """Every output pin, ``"block.output"``, in the order the blocks run."""
         return [f"{e.name}.{o}" for e in self._entries for o in e.outs]
 
+    def inputs(self):
+        """Every input name the wiring reads (what `run` and `step` must be given), in the order first wired."""
+        return list(dict.fromkeys(s for e in self._entries for s in e.sources.values()
+                                  if isinstance(s, str) and "." not in s))
+
+    # -- state ---------------------------------------------------------------------------------------------
+    def state(self):
+        """What the loop carries into its next sample, in plain containers: ``{"blocks": name -> the state of each
+        library block (callables keep their own), "outputs": "block.output" -> the value it carries, or None
+        before it has one}``. `set_state` takes it back."""
+        outs = self.outputs()
+        values, has = self._start_state(len(outs))
+        lib = [e for e in self._entries if e.kind.number != kinds.CALLABLE]
+        return {"blocks": {e.name: state for e, (_, state) in zip(lib, self._snapshot(lib))},
+                "outputs": {o: v if h else None for o, v, h in zip(outs, values, has)}}
+
+    def set_state(self, state):
+        """Restores a `state()` into this loop's own block objects, in place, so the wiring stays: all of it, or
+        nothing and an exception (LoopError when it does not fit the wiring)."""
+        outs = self.outputs()
+        lib = [e for e in self._entries if e.kind.number != kinds.CALLABLE]
+        if not (isinstance(state, dict) and isinstance(state.get("blocks"), dict)
+                and isinstance(state.get("outputs"), dict)):
+            raise LoopError("not a loop's state")
+        blocks, carried = dict(state["blocks"]), dict(state["outputs"])
+        if set(blocks) != {e.name for e in lib}:
+            raise LoopError(f"the state holds blocks {sorted(map(str, blocks))}, the loop {[e.name for e in lib]}")
+        if set(carried) != set(outs) or not all(v is None or type(v) is float for v in carried.values()):
+            raise LoopError("the state's output values do not fit the loop's outputs")
+        snap = self._snapshot(lib)
+        try:
+            for e in lib:
+                e.block.__setstate__(blocks[e.name])
+        except Exception:
+            self._restore(snap)
+            raise
+        values = [carried[o] for o in outs]
+        self._state = ([0.0 if v is None else v for v in values], [v is not None for v in values])
+
     # -- running -------------------------------------------------------------------------------------------
     def _compiled(self, inputs):
         if self._program is None:
@@ -152,9 +191,8 @@ class Loop:
                     ins.append(-1)
                 elif isinstance(src, float):
                     key = ("const", src)
-                    if key not in constants:
-                        constants[key] = len(slots) + len(constants)
-                    ins.append(constants[key])
+                    constants[key] = None
+                    ins.append(key)  # numbered once every input name has its slot
                 elif "." in src:
                     if src not in slots or slots[src] >= n_out:
                         raise LoopError(f"{e.name}.{pin}: no output {src!r} in the loop")
@@ -163,10 +201,12 @@ class Loop:
                     if src not in slots:
                         slots[src] = len(slots)
                     ins.append(slots[src])
-            program.append((e, tuple(ins), tuple(slots[f"{e.name}.{o}"] for o in e.outs)))
+            program.append((e, ins, tuple(slots[f"{e.name}.{o}"] for o in e.outs)))
+        for i, key in enumerate(constants):
+            constants[key] = len(slots) + i
+        program = [(e, tuple(constants[s] if isinstance(s, tuple) else s for s in ins), outs)
+                   for e, ins, outs in program]
         total = len(slots) + len(constants)
-        for (_, value), slot in constants.items():
-            constants[(_, value)] = slot
         return program, slots, n_out, total, constants
 
     def _start_state(self, n_out):
