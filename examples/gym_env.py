@@ -2,7 +2,7 @@
 
 The process: the outlet temperature TOUT of a steam heater answers the steam valve STEAM (0.5 degC per %,
 40 s lag, 5 s dead time) and the inlet temperature TIN (0.8 degC per degC, 20 s lag, 2 s dead time). The
-valve strokes at most 1 % per second (a RateLimit between the agent and the valve). Each episode draws a
+valve strokes at most 1 % per second (a RateLimit at its default rate between the agent and the valve). Each episode draws a
 set point and an inlet-temperature upset at a random time from the environment's seeded generator.
 
 Each `step` is one control interval: the action is the valve target as a fraction of full travel (0 to 1),
@@ -28,7 +28,6 @@ TS = 1  # sample period [s]
 PLANT = {"TOUT": {"STEAM": {"mode": "tf_s", "num_s": [0, 0.5], "den_s": [40, 1], "iodelay_s": 5},
                   "TIN": {"mode": "tf_s", "num_s": [0, 0.8], "den_s": [20, 1], "iodelay_s": 2}}}
 INITIAL = {"TOUT": 60.0, "STEAM": 40.0, "TIN": 20.0}
-STROKE = 60.0  # valve speed [% per minute]
 SP_RANGE = (50.0, 75.0)  # set points an episode may draw [degC]
 UPSET = 5.0  # largest inlet-temperature change [degC]
 RECORD = ["plant.TOUT", "valve.out"]
@@ -36,9 +35,9 @@ ENV_ID = "corvane/SteamHeater-v0"
 
 
 def heater_loop():
-    """The valve (rate-limited toward the agent's target) and the plant, wired once."""
+    """The valve (rate-limited toward the agent's target: 60 % per minute, both ways) and the plant, wired once."""
     return (Loop()
-            .add("valve", RateLimit(INITIAL["STEAM"], Ts=TS), u_end="target", PRLimPerMin=STROKE)
+            .add("valve", RateLimit(INITIAL["STEAM"], Ts=TS), u_end="target")
             .add("plant", MIMOSim(PLANT, INITIAL, Ts=TS), STEAM="valve.out", TIN="TIN"))
 
 

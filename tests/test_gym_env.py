@@ -25,11 +25,14 @@ def test_native_episode_equals_the_python_api_and_the_pi_policy_controls():
     for native in (True, False):
         env = gym_env.SteamHeaterEnv(episode_steps=60, native=native)
         policy, obs = gym_env.pi_policy(env), env.reset(seed=3)[0]
+        valve = gym_env.INITIAL["STEAM"]
         steps = []
         for _ in range(60):
             obs, reward, terminated, truncated, info = env.step(policy(obs))
             sp, tout = obs[0], info["trace"]["plant.TOUT"]
             assert reward == -np.mean(np.abs(env._sp - tout)) and float(sp) == np.float32(env._sp)
+            assert np.abs(np.diff(np.r_[valve, info["trace"]["valve.out"]])).max() <= 1.0  # 1 % per second
+            valve = info["trace"]["valve.out"][-1]
             steps.append((obs.tolist(), reward, terminated, truncated))
         runs.append(steps)
     assert runs[0] == runs[1]
