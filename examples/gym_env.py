@@ -2,8 +2,9 @@
 
 The process: the outlet temperature TOUT of a steam heater answers the steam valve STEAM (0.5 degC per %,
 40 s lag, 5 s dead time) and the inlet temperature TIN (0.8 degC per degC, 20 s lag, 2 s dead time). The
-valve strokes at most 1 % per second (a RateLimit at its default rate between the agent and the valve). Each episode draws a
-set point and an inlet-temperature upset at a random time from the environment's seeded generator.
+valve strokes at most 1 % per second (a RateLimit at its default rate between the agent and the valve).
+Each episode draws a set point and an inlet-temperature upset at a random time from the environment's
+seeded generator.
 
 Each `step` is one control interval: the action is the valve target as a fraction of full travel (0 to 1),
 and the loop runs the interval's samples natively in one call. The observation is the set point, TOUT and
