@@ -98,11 +98,11 @@ def sweep_chunk(loop, points, samples, native=True, threads=None):
     return np.array([iae(t, inputs) for t in traces]).reshape(len(points), 2)
 
 
-def _task(loop, points, samples):
+def _task(loop, points, samples, native):
     """One Dask task: a chunk on as many threads as the worker was given."""
     from distributed import get_worker
 
-    return sweep_chunk(loop, points, samples, threads=get_worker().state.nthreads)
+    return sweep_chunk(loop, points, samples, native, threads=get_worker().state.nthreads)
 
 
 def grid(n):
@@ -137,7 +137,7 @@ def _progress(total, enabled):
 
 def sweep(kps, tis, samples, client=None, progress=False, chunk=100, native=True, threads=None):
     """IAE array of shape (len(kps), len(tis), 2): the grid in chunks of `chunk` points, one task per chunk on
-    the cluster, or one after another here."""
+    the cluster, or one after another here (`threads` per chunk, default one per core)."""
     loop = template()
     points = [(float(kp), float(ti)) for kp in kps for ti in tis]
     chunks = [points[i:i + chunk] for i in range(0, len(points), chunk)]
@@ -155,7 +155,7 @@ def sweep(kps, tis, samples, client=None, progress=False, chunk=100, native=True
         cloudpickle.register_pickle_by_value(sys.modules[__name__])
         cloudpickle.register_pickle_by_value(sys.modules["closed_loop"])
         shared = client.scatter(loop, broadcast=True, hash=False)  # a key of its own per sweep
-        futures = {client.submit(_task, shared, part, samples, pure=False): i for i, part in enumerate(chunks)}
+        futures = {client.submit(_task, shared, part, samples, native, pure=False): i for i, part in enumerate(chunks)}
         for fut in as_completed(futures):
             i = futures[fut]
             out[i * chunk:i * chunk + len(chunks[i])] = fut.result()
