@@ -2,12 +2,11 @@ import csv
 import os
 import sys
 
+import distributed  # the test extra installs it: no skip
 import numpy as np
-import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "examples"))
-distributed = pytest.importorskip("distributed")
 
 import tuning_sweep  # noqa: E402
 from closed_loop import AUTO_FROM, INITIAL, LOAD, PLANT, TS, set_point  # noqa: E402
