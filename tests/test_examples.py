@@ -7,7 +7,7 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-@pytest.mark.parametrize("script", ["closed_loop.py"])
+@pytest.mark.parametrize("script", ["closed_loop.py", "gym_env.py"])
 def test_example_runs(script, tmp_path):
     env = dict(os.environ, MPLBACKEND="Agg")
     env.pop("DISPLAY", None)

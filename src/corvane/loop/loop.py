@@ -218,7 +218,7 @@ class Loop:
         return self._state
 
     def run(self, n, inputs=None, record=None, native=True):
-        """Steps every block `n` samples; returns a `Trace` of the `record`ed pins (default: every output).
+        """Steps every block `n` samples; returns a `Trace` of the pins in `record` (default: every output).
 
         `inputs`: input name -> a number or an array of n numbers. `native`: run on the blocks' native cores
         with the interpreter lock released (blocks that cannot, and callables, run under the lock); False steps
