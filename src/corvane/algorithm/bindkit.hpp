@@ -526,6 +526,20 @@ class WriteBack {
 // The instance __dict__ of an object with dynamic attributes (or None).
 inline nb::object instance_dict(nb::handle self) { return nb::getattr(self, "__dict__", nb::none()); }
 
+// The T of a bound instance (the caller checked its type); TypeError where
+// __init__ has not run.
+template <class T>
+T& ready_inst(nb::handle o) {
+    if (!nb::inst_ready(o)) raise(PyExc_TypeError, "'%.200s' object is not initialised", tp_name_of(o));
+    return *nb::inst_ptr<T>(o);
+}
+
+// An empty dict shared as a parameter's default: never modified.
+inline PyObject* empty_default() {
+    static PyObject* d = PyDict_New();
+    return d;
+}
+
 // AttributeError for an attribute that does not exist yet.
 [[noreturn]] inline void raise_no_attribute(nb::handle self, const char* name) {
     raise(PyExc_AttributeError, "'%.100s' object has no attribute '%.200s'", short_name(Py_TYPE(self.ptr())), name);

@@ -14,8 +14,7 @@ using namespace corvane::blendedplant;
 
 namespace corvane::blendedplant {
 PyObject* BlendedCall::operator()(nb::handle self, Blended& s, PyObject* (&a)[3]) const {
-    static PyObject* empty = PyDict_New();  // the shared defaults, never modified
-    nb::handle u = a[1] ? a[1] : empty, v = a[2] ? a[2] : empty;
+    nb::handle u = a[1] ? a[1] : empty_default(), v = a[2] ? a[2] : empty_default();
     const double w = to_double(a[0]);
     s.check_ready();
     if (!s.engine_call(w, u.ptr(), v.ptr())) s.general_call(w, u, v);
@@ -69,12 +68,7 @@ NB_MODULE(blendedplant, m) {
         m, "LPVPlantSim", nb::dynamic_attr(), nb::type_slots(gc_slots<Blended>),
         "Blended-plant simulator: local MIMOSim plants weighted by linear interpolation of the working value.");
     sim.def(
-        "__init__",
-        [](Blended* p, nb::handle ini) {
-            Blended b;
-            b.ini_value_dict = deepcopy(ini);
-            new (p) Blended(std::move(b));
-        },
+        "__init__", [](Blended* p, nb::handle ini) { new (p) Blended{.ini_value_dict = deepcopy(ini)}; },
         "ini_value_dict"_a.none() = nb::dict());
     sim.def(
         "addPlant",

@@ -69,11 +69,7 @@ NB_MODULE(multiloop, m) {
                           "Discrete transfer function num(z^-1)/den(z^-1) with a whole-sample dead time.");
     tfz.def(
         "__init__",
-        [](PyTfz* p, nb::handle num, nb::handle den, nb::handle delay) {
-            PyTfz t;
-            build_tfz(t, num, den, delay);
-            new (p) PyTfz(std::move(t));
-        },
+        [](PyTfz* p, nb::handle num, nb::handle den, nb::handle delay) { new (p) PyTfz(build_tfz(num, den, delay)); },
         "num"_a.none() = default_list({0, 1, 0.5}, true), "den"_a.none() = default_list({1, -1.5, 0.7}, true),
         "delay"_a.none() = 0);
     tfz.def(
@@ -100,9 +96,7 @@ NB_MODULE(multiloop, m) {
     tfs.def(
         "__init__",
         [](PyTfs* p, nb::handle num, nb::handle den, nb::handle delay, nb::handle Ts) {
-            PyTfs t;
-            build_tfs(t, num, den, delay, Ts);
-            new (p) PyTfs(std::move(t));
+            new (p) PyTfs{build_tfs(num, den, delay, Ts)};
         },
         "num"_a.none() = default_list({0, 1}, true), "den"_a.none() = default_list({5, 1}, true), "delay"_a.none() = 0,
         "Ts"_a.none() = 1);
@@ -110,23 +104,13 @@ NB_MODULE(multiloop, m) {
 
     nb::class_<PyStp, PyTfz> stp(m, "stp_model", "Step-response model: a finite impulse response filter.");
     stp.def(
-        "__init__",
-        [](PyStp* p, nb::handle s) {
-            PyStp t;
-            build_stp(t, s);
-            new (p) PyStp(std::move(t));
-        },
+        "__init__", [](PyStp* p, nb::handle s) { new (p) PyStp{build_stp(s)}; },
         "stp"_a.none() = default_list({0.5, 1, 2, 3, 4, 5}, true));
     tfz_family<PyStp>(stp, "stp_model");
 
     nb::class_<PyStpxy, PyStp> stpxy(m, "stpxy_model", "Step-response model given by breakpoints (x, y).");
     stpxy.def(
-        "__init__",
-        [](PyStpxy* p, nb::handle x, nb::handle y) {
-            PyStpxy t;
-            build_stpxy(t, x, y);
-            new (p) PyStpxy(std::move(t));
-        },
+        "__init__", [](PyStpxy* p, nb::handle x, nb::handle y) { new (p) PyStpxy{build_stpxy(x, y)}; },
         "x"_a.none() = default_list({1, 2, 3}, true), "y"_a.none() = default_list({10, 20, 30}, true));
     tfz_family<PyStpxy>(stpxy, "stpxy_model");
 
@@ -184,11 +168,7 @@ NB_MODULE(multiloop, m) {
                             "Call it once per sample with the MV values; it returns the CV values.");
     mimo.def(
         "__init__",
-        [](PyMIMO* p, nb::handle pmd, nb::handle ini, nb::handle Ts) {
-            PyMIMO s;
-            build_mimo(s, pmd, ini, Ts);
-            new (p) PyMIMO(std::move(s));
-        },
+        [](PyMIMO* p, nb::handle pmd, nb::handle ini, nb::handle Ts) { new (p) PyMIMO(build_mimo(pmd, ini, Ts)); },
         "process_model_dict"_a.none(), "ini_value_dict"_a.none() = nb::dict(), "Ts"_a.none() = 1);
     def_call<PyMIMO>(mimo, std::array<const char*, 2>{"u_Value_Dict", "v_Value_Dict"}, 0,
                      "($self, u_Value_Dict={}, v_Value_Dict={})", kCallDoc, MimoCall{});
@@ -227,21 +207,12 @@ NB_MODULE(multiloop, m) {
             return this_module().attr("plot_model_stp")(s.process_model_dict, s.Ts, plotLen);
         },
         "plotLen"_a.none() = 300, "Plot the step responses of this simulator's model dictionary.");
-    auto ro = [&](const char* name, nb::object PyMIMO::* field) {
-        mimo.def_prop_ro(name, [field](PyMIMO& s) { return s.*field; });
-    };
-    ro("Ts", &PyMIMO::Ts);
-    ro("process_model_dict", &PyMIMO::process_model_dict);
-    ro("cv_list", &PyMIMO::cv_list);
-    ro("mv_list", &PyMIMO::mv_list);
-    ro("ini_value_dict", &PyMIMO::ini_value_dict);
-    ro("yu_model_obj", &PyMIMO::yu_model_obj);
-    for (auto [name, field] : {std::pair{"_u_dict", &PyMIMO::u_dict}, std::pair{"_y_dict", &PyMIMO::y_dict}})
-        mimo.def_prop_ro(name, [field](PyMIMO& s) {
-            s.expose();
-            return s.*field;
+    for (size_t i = 0; i < 9; ++i)
+        mimo.def_prop_ro(kMimoFields[i], [i](PyMIMO& s) {
+            nb::object* f = s.fields()[i];
+            if (f == &s.u_dict || f == &s.y_dict) s.expose();  // handed out: nothing may wait for them
+            return *f;
         });
-    ro("cv_simulators", &PyMIMO::cv_simulators);
     mimo_family<PyMIMO>(mimo, "MIMOSim");
     g_classes.mimo = (PyTypeObject*) mimo.ptr();
 
@@ -253,23 +224,16 @@ NB_MODULE(multiloop, m) {
         "__init__",
         [](PySISO* p, nb::handle gain, nb::handle tao, nb::handle delay, nb::handle Ts, nb::handle integralMark) {
             nb::dict entry, row, pmd, ini;
-            nb::list num, den;
-            num.append(0);
-            num.append(gain);
-            den.append(tao);
-            den.append(1);
             entry["mode"] = "tf_s";
-            entry["num_s"] = num;
-            entry["den_s"] = den;
+            entry["num_s"] = nb::list(nb::make_tuple(0, gain));
+            entry["den_s"] = nb::list(nb::make_tuple(tao, 1));
             entry["iodelay_s"] = delay;
             entry["IntegralMark"] = integralMark;
             row["MV"] = entry;
             pmd["CV"] = row;
             ini["CV"] = 0.0;
             ini["MV"] = 0.0;
-            PySISO s;
-            build_mimo(s, pmd, ini, Ts);
-            new (p) PySISO(std::move(s));
+            new (p) PySISO{build_mimo(pmd, ini, Ts)};
         },
         "gain"_a.none(), "tao"_a.none(), "delay"_a.none() = 0, "Ts"_a.none() = 1, "integralMark"_a.none() = 0);
     mimo_family<PySISO>(siso, "SISOSim");

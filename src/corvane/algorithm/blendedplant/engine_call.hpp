@@ -73,9 +73,7 @@ struct NativeSample {
             out[a] = t.v;
             out_f64[a] = t.f64;
         }
-        for (size_t i = 0; i < n; ++i) recs[i]->set_weight(0.0, false);
-        recs[b.i1]->set_weight(b.single() ? 1.0 : b.w.w1, !b.single() && !b.w.clamped);
-        if (!b.single()) recs[b.i2]->set_weight(b.w.w2, !b.w.clamped);
+        set_weights(b, n, [&](size_t i) -> LocalPlant& { return *recs[i]; });
     }
 };
 

@@ -64,8 +64,8 @@ inline void Blended::general_call(double w, nb::handle u_values, nb::handle v_va
             results.push_back(sim(u_values, v_values));
         }
         // The blend, formed before anything of this object changes.
-        w1 = weight_object(b, b.w.w1);
-        w2 = weight_object(b, b.w.w2);
+        w1 = number(b.w.w1, !b.w.clamped);
+        w2 = number(b.w.w2, !b.w.clamped);
         nb::object y1 = results[b.i1], y2 = results[b.i2];
         nb::object keys = PyDict_CheckExact(y1.ptr()) ? checked(PyDict_Keys(y1.ptr())) : nb::list(y1.attr("keys")());
         for (nb::handle key : keys) {
@@ -96,13 +96,7 @@ inline void Blended::general_call(double w, nb::handle u_values, nb::handle v_va
     set_working_value(nb::float_(w));
     for (const auto& [k, v] : upd)
         if (PyDict_SetItem(ud.ptr(), k.ptr(), v.ptr()) < 0) raise_pending();
-    for (const nb::object& p : recs) record_of(p).set_weight(zero);
-    if (b.single()) {
-        record_of(recs[b.i1]).set_weight(nb::float_(1.0));
-    } else {
-        record_of(recs[b.i1]).set_weight(w1);
-        record_of(recs[b.i2]).set_weight(w2);
-    }
+    set_weights(b, recs.size(), [&](size_t i) -> LocalPlant& { return record_of(recs[i]); });
     for (const auto& [k, v] : out)
         if (PyDict_SetItem(yd.ptr(), k.ptr(), v.ptr()) < 0) raise_pending();
 }

@@ -50,8 +50,7 @@ inline const char* const kFieldNames[6] = {"plant_id", "working_point", "plant",
 inline LocalPlant& record_of(nb::handle o) {
     if (!PyObject_TypeCheck(o.ptr(), g_local_type))
         raise(PyExc_TypeError, "plant_list items must be LPVLocalPlant, got %.200s", tp_name_of(o));
-    if (!nb::inst_ready(o)) raise(PyExc_TypeError, "'%.200s' object is not initialised", tp_name_of(o));
-    return *nb::inst_ptr<LocalPlant>(o);
+    return ready_inst<LocalPlant>(o);
 }
 
 }  // namespace corvane::blendedplant

@@ -108,24 +108,20 @@ inline int put_blended(PyObject* obj, const corvane::BlendedRun* run) {
             !str_keys(ud.ptr(), mvs) || !str_keys(yd.ptr(), cvs) || mvs.size() != run->u.size() ||
             cvs.size() != run->y.size())
             raise(PyExc_RuntimeError, "the blended plant changed while a loop ran it");
-        std::vector<nb::object> held{list, ud, yd};
+        // Held, records and plants: writing a plant back may run Python code.
+        std::vector<nb::object> held{list, ud, yd}, recs;
         for (PyObject* k : mvs) held.push_back(nb::borrow(k));
         for (PyObject* k : cvs) held.push_back(nb::borrow(k));
-        for (size_t i = 0; i < run->plants.size(); ++i) {
-            nb::object rec = nb::borrow(PyList_GET_ITEM(list.ptr(), (Py_ssize_t) i));
+        for (size_t i = 0; i < run->plants.size(); ++i)
+            recs.push_back(nb::borrow(PyList_GET_ITEM(list.ptr(), (Py_ssize_t) i)));
+        for (size_t i = 0; i < recs.size(); ++i) {
+            const nb::object plant = record_of(recs[i]).plant;
             const auto& p = run->plants[i];
-            if (g_api->copy_in(record_of(rec).plant.ptr(), &p.copy, p.given.data()) < 0) raise_pending();
+            if (g_api->copy_in(plant.ptr(), &p.copy, p.given.data()) < 0) raise_pending();
         }
         if (!run->stepped) return;
-        for (size_t i = 0; i < run->plants.size(); ++i)
-            record_of(nb::borrow(PyList_GET_ITEM(list.ptr(), (Py_ssize_t) i))).set_weight(0.0, false);
-        const corvane::BlendWeights& w = run->weights;
-        if (run->i1 == run->i2) {
-            record_of(nb::borrow(PyList_GET_ITEM(list.ptr(), (Py_ssize_t) run->i1))).set_weight(1.0, false);
-        } else {
-            record_of(nb::borrow(PyList_GET_ITEM(list.ptr(), (Py_ssize_t) run->i1))).set_weight(w.w1, !w.clamped);
-            record_of(nb::borrow(PyList_GET_ITEM(list.ptr(), (Py_ssize_t) run->i2))).set_weight(w.w2, !w.clamped);
-        }
+        set_weights(Blend{run->i1, run->i2, run->weights}, recs.size(),
+                    [&](size_t i) -> LocalPlant& { return record_of(recs[i]); });
         s.set_working_value(nb::float_(run->working));
         for (size_t t = 0; t < mvs.size(); ++t)
             if (run->given[t]) {

@@ -67,8 +67,14 @@ inline Term blend_term(const Blend& b, Term y1, Term y2, Term ini) {
     return {corvane::blend_value(b.w.w1, y1.v, b.w.w2, y2.v, ini.v), !b.w.clamped || y1.f64 || y2.f64 || ini.f64};
 }
 
-// The weight objects: computed ones are numpy float64, limits plain floats.
-inline nb::object weight_object(const Blend& b, double w) { return number(w, !b.w.clamped); }
+// A sample's weights into the records of its n plants, rec(i) for plant i:
+// 0.0 but for the blended plants; computed weights are numpy float64.
+template <class Rec>
+void set_weights(const Blend& b, size_t n, Rec&& rec) {
+    for (size_t i = 0; i < n; ++i) rec(i).set_weight(0.0, false);
+    rec(b.i1).set_weight(b.single() ? 1.0 : b.w.w1, !b.single() && !b.w.clamped);
+    if (!b.single()) rec(b.i2).set_weight(b.w.w2, !b.w.clamped);
+}
 
 struct Blended;
 // sim(working_value, u_Value_Dict={}, v_Value_Dict={}) through the instance's vectorcall slot.

@@ -4,6 +4,7 @@
 
 #include "engine.hpp"
 
+#include <array>
 #include <memory>
 #include <new>
 #include <optional>
@@ -22,6 +23,11 @@ struct PyMIMO {
     vectorcallfunc vectorcall = instance_call<PyMIMO, 2, MimoCall>;  // the instance's vectorcall slot
     nb::object Ts, process_model_dict, cv_list, mv_list, ini_value_dict, yu_model_obj;
     nb::object u_dict, y_dict, cv_simulators;
+    // The objects above in the order of the state (pickling.hpp).
+    std::array<nb::object*, 9> fields() {
+        return {&Ts,     &process_model_dict, &cv_list, &mv_list, &ini_value_dict, &yu_model_obj, &u_dict,
+                &y_dict, &cv_simulators};
+    }
     // MV tags and tag -> index, fixed at construction.
     std::vector<nb::object> mv_tags;
     nb::dict mv_index;
@@ -196,12 +202,6 @@ inline void PyMIMO::general_step(nb::handle u_values, nb::handle v_values) {
 
 struct PySISO : PyMIMO {};
 
-// Shared empty dicts: the defaults of the call, never modified.
-inline PyObject* empty_default() {
-    static PyObject* d = PyDict_New();
-    return d;
-}
-
 inline nb::object mimo_call(nb::handle self, PyMIMO& s, nb::handle u, nb::handle v) {
     PyTypeObject* t = Py_TYPE(self.ptr());
     const bool own = t == g_classes.mimo || t == g_classes.siso;
@@ -219,8 +219,9 @@ inline PyObject* MimoCall::operator()(nb::handle self, PyMIMO& s, PyObject* (&a)
     return mimo_call(self, s, u, v).release().ptr();
 }
 
-inline void build_mimo(PyMIMO& s, nb::handle pmd, nb::handle ini, nb::handle Ts) {
+inline PyMIMO build_mimo(nb::handle pmd, nb::handle ini, nb::handle Ts) {
     check_arg(pmd, &PyDict_Type, "process_model_dict");
+    PyMIMO s;
     s.Ts = nb::borrow(Ts);
     s.process_model_dict = deepcopy(pmd);
     auto tags = model_tags(s.process_model_dict);
@@ -240,13 +241,13 @@ inline void build_mimo(PyMIMO& s, nb::handle pmd, nb::handle ini, nb::handle Ts)
     s.yu_model_obj = obj;
     s.index_tags();
     s.reset();
+    return s;
 }
 
 inline PyMIMO& mimo_of(nb::handle self) {
     if (!PyObject_TypeCheck(self.ptr(), g_classes.mimo))
         raise(PyExc_TypeError, "expected a MIMOSim, got %.200s", tp_name_of(self));
-    if (!nb::inst_ready(self)) raise(PyExc_TypeError, "'%.200s' object is not initialised", tp_name_of(self));
-    return *nb::inst_ptr<PyMIMO>(self);
+    return ready_inst<PyMIMO>(self);
 }
 
 }  // namespace corvane::multiloop

@@ -131,10 +131,8 @@ struct PyStpxy : PyStp {};
 // The native filter model behind an object of one of the filter classes, or
 // null for any other object (a model called through Python).
 inline PyTfz* filter_of(PyObject* m) {
-    PyTypeObject* t = Py_TYPE(m);
-    if (!g_classes.filter_model(t)) return nullptr;
-    if (!nb::inst_ready(m)) raise(PyExc_TypeError, "'%.200s' object is not initialised", t->tp_name);
-    return nb::inst_ptr<PyTfz>(m);  // the subclasses add nothing: one layout
+    if (!g_classes.filter_model(Py_TYPE(m))) return nullptr;
+    return &ready_inst<PyTfz>(m);  // the subclasses add nothing: one layout
 }
 
 // A float64 copy handed out read-only for good: a read-only view of a
@@ -152,7 +150,7 @@ inline nb::object readonly_copy(nb::handle arr) {
 inline constexpr size_t kBytesPerTap = 6 * sizeof(double);
 
 // tfz construction: num as float array, delay leading zeros (numpy pad), den as float array.
-inline void build_tfz(PyTfz& m, nb::handle num, nb::handle den, nb::handle delay) {
+inline PyTfz build_tfz(nb::handle num, nb::handle den, nb::handle delay) {
     nb::module_ np = numpy_mod();
     nb::handle float_t = (PyObject*) &PyFloat_Type;
     nb::object num_arr = np.attr("array")(num, "dtype"_a = float_t);
@@ -165,24 +163,24 @@ inline void build_tfz(PyTfz& m, nb::handle num, nb::handle den, nb::handle delay
     nb::object padded =
         np.attr("pad")(num_arr, nb::make_tuple(delay, 0), "mode"_a = "constant", "constant_values"_a = 0);
     nb::object den_arr = np.attr("array")(den, "dtype"_a = float_t);
+    PyTfz m;
     m.load(readonly_copy(padded), readonly_copy(den_arr));
+    return m;
 }
 
-inline void build_tfs(PyTfz& m, nb::handle num, nb::handle den, nb::handle delay, nb::handle Ts) {
+inline PyTfz build_tfs(nb::handle num, nb::handle den, nb::handle delay, nb::handle Ts) {
     nb::object c2d = this_module().attr("sharedkit").attr("c2d");
     nb::object res = c2d(num, den, delay, Ts);
     nb::object gd_num = res[0], gd_den = res[1];
-    build_tfz(m, gd_num, gd_den, nb::int_(0));
+    return build_tfz(gd_num, gd_den, nb::int_(0));
 }
 
-inline void build_stp(PyTfz& m, nb::handle stp) {
+inline PyTfz build_stp(nb::handle stp) {
     nb::object num = numpy_mod().attr("diff")(stp, "prepend"_a = 0);
-    nb::list den;
-    den.append(1.0);
-    build_tfz(m, num, den, nb::int_(0));
+    return build_tfz(num, nb::list(nb::make_tuple(1.0)), nb::int_(0));
 }
 
-inline void build_stpxy(PyTfz& m, nb::handle x, nb::handle y) {
+inline PyTfz build_stpxy(nb::handle x, nb::handle y) {
     Py_ssize_t lx = PyObject_Length(x.ptr());
     if (lx < 0) raise_pending();
     Py_ssize_t ly = PyObject_Length(y.ptr());
@@ -200,7 +198,7 @@ inline void build_stpxy(PyTfz& m, nb::handle x, nb::handle y) {
     }
     nb::object idx = np.attr("arange")(0, stop);
     nb::object stp = np.attr("interp")(idx, x, y).attr("tolist")();
-    build_stp(m, stp);
+    return build_stp(stp);
 }
 
 // The model of one (CV, MV) pair from its model entry.

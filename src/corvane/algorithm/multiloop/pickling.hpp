@@ -64,6 +64,13 @@ inline void tfz_restore(PyTfz& m, nb::handle st, const char* what) {
     }
 }
 
+// The attributes of PyMIMO::fields(), and the exact type of each in a state (null: any).
+inline const char* const kMimoFields[9] = {
+    "Ts",      "process_model_dict", "cv_list", "mv_list", "ini_value_dict", "yu_model_obj", "_u_dict",
+    "_y_dict", "cv_simulators"};
+inline PyTypeObject* const kMimoTypes[9] = {nullptr,      &PyDict_Type, &PyList_Type, &PyList_Type, &PyDict_Type,
+                                            &PyDict_Type, &PyDict_Type, &PyDict_Type, &PyDict_Type};
+
 inline nb::object mimo_state(PyMIMO& s) {
     s.expose();
     return nb::make_tuple(s.Ts, s.process_model_dict, s.cv_list, s.mv_list, s.ini_value_dict, s.yu_model_obj, s.u_dict,
@@ -72,15 +79,7 @@ inline nb::object mimo_state(PyMIMO& s) {
 
 inline void mimo_restore(PyMIMO& s, nb::handle st, const char* what) {
     StateView sv(st, 9, what);
-    s.Ts = sv.item(0);
-    s.process_model_dict = sv.typed(1, &PyDict_Type);
-    s.cv_list = sv.typed(2, &PyList_Type);
-    s.mv_list = sv.typed(3, &PyList_Type);
-    s.ini_value_dict = sv.typed(4, &PyDict_Type);
-    s.yu_model_obj = sv.typed(5, &PyDict_Type);
-    s.u_dict = sv.typed(6, &PyDict_Type);
-    s.y_dict = sv.typed(7, &PyDict_Type);
-    s.cv_simulators = sv.typed(8, &PyDict_Type);
+    for (Py_ssize_t i = 0; i < 9; ++i) *s.fields()[i] = kMimoTypes[i] ? sv.typed(i, kMimoTypes[i]) : sv.item(i);
     s.index_tags();
 }
 
@@ -120,15 +119,11 @@ inline int mimo_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self)) return 0;
     PyMIMO* s = nb::inst_ptr<PyMIMO>(self);
-    for (nb::object* o : {&s->Ts, &s->process_model_dict, &s->cv_list, &s->mv_list, &s->ini_value_dict,
-                          &s->yu_model_obj, &s->cv_simulators})
-        Py_VISIT(o->ptr());
     // Dicts that lag behind pending values hold str keys and numbers only (no
     // cycle runs through them): they are handed out only through the getters.
-    if (!s->engine || !s->engine->dicts_lag()) {
-        Py_VISIT(s->u_dict.ptr());
-        Py_VISIT(s->y_dict.ptr());
-    }
+    const bool lag = s->engine && s->engine->dicts_lag();
+    for (nb::object* o : s->fields())
+        if (!lag || (o != &s->u_dict && o != &s->y_dict)) Py_VISIT(o->ptr());
     Py_VISIT(s->mv_index.ptr());
     for (const nb::object& o : s->mv_tags) Py_VISIT(o.ptr());
     if (s->engine) return s->engine->traverse(visit, arg);
@@ -140,9 +135,7 @@ inline int mimo_clear(PyObject* self) {
     PyMIMO* s = nb::inst_ptr<PyMIMO>(self);
     PyMIMO old(std::move(*s));  // released after the empty state is in place
     // An empty state: later calls raise instead of touching freed objects.
-    for (nb::object* o : {&s->Ts, &s->process_model_dict, &s->ini_value_dict, &s->yu_model_obj, &s->u_dict, &s->y_dict,
-                          &s->cv_simulators})
-        *o = nb::none();
+    for (nb::object* o : s->fields()) *o = nb::none();
     s->cv_list = nb::list();
     s->mv_list = nb::list();
     s->mv_index = nb::dict();
