@@ -59,17 +59,34 @@ def assert_same_trace(a, b):
     assert a.data.shape == b.data.shape and a.data.tobytes() == b.data.tobytes()
 
 
-def run_both(make, n, inputs, then=None):
-    """Runs a fresh loop natively and another through the blocks' API; both traces and every block's state must be
-    equal. `then`: (n, inputs) of a second run, which must continue equally from the first's wires."""
-    a, b = make(), make()
-    ta = a.run(n, inputs)
-    assert_same_trace(ta, b.run(n, inputs, native=False))
+def outcome(loop, n, inputs, native):
+    """The run's trace, or what it raised: type, message and notes."""
+    try:
+        return loop.run(n, inputs, native=native)
+    except Exception as e:
+        return type(e), str(e), getattr(e, "__notes__", None)
+
+
+def same_outcome(a, b, n, inputs):
+    """Runs `a` natively and `b` through the blocks' API: the same trace, or the same error with every block left
+    as it was; then every block's state is equal."""
+    before = pickles(a)
+    ra, rb = outcome(a, n, inputs, True), outcome(b, n, inputs, False)
+    if isinstance(ra, Trace) and isinstance(rb, Trace):
+        assert_same_trace(ra, rb)
+    else:
+        assert ra == rb and pickles(a) == before
     assert pickles(a) == pickles(b)
+    return ra
+
+
+def run_both(make, n, inputs, then=None):
+    """`same_outcome` of two fresh loops; `then`: (n, inputs) of a second run, continuing from the first's wires."""
+    a, b = make(), make()
+    result = same_outcome(a, b, n, inputs)
     if then is not None:
-        assert_same_trace(a.run(*then), b.run(*then, native=False))
-        assert pickles(a) == pickles(b)
-    return ta
+        same_outcome(a, b, *then)
+    return result
 
 
 def pid(kp=1.0, ti=60.0, td=0.0, n=10.0, hi=100.0, lo=0.0, ts=1.0):
@@ -86,10 +103,13 @@ tunings = st.fixed_dictionaries({"kp": st.floats(0.05, 4.0), "ti": st.sampled_fr
 
 
 @st.composite
-def schedules(draw, n, lo, hi, steps=4):
-    """A piecewise-constant array of n values."""
-    x = np.full(n, draw(st.floats(lo, hi)))
-    for k, v in sorted(draw(st.lists(st.tuples(st.integers(0, max(n - 1, 0)), st.floats(lo, hi)), max_size=steps))):
+def schedules(draw, n, lo, hi, steps=4, special=False):
+    """A piecewise-constant array of n values; `special`: now and then a NaN, an infinity or a huge value."""
+    values = st.floats(lo, hi)
+    if special:
+        values = values | values | st.sampled_from([np.nan, np.inf, -np.inf, 1e300, -0.0])
+    x = np.full(n, draw(values))
+    for k, v in sorted(draw(st.lists(st.tuples(st.integers(0, max(n - 1, 0)), values), max_size=steps))):
         x[k:] = v
     return x
 
@@ -100,7 +120,7 @@ def modes(draw, n):
     on, off = sorted(draw(st.lists(st.integers(0, n + 1), min_size=2, max_size=2)))
     k = np.arange(n)
     return np.where((k >= on) & (k < off), draw(st.sampled_from([1.0, 0.6, 1.4])),
-                    draw(st.sampled_from([0.0, 0.5, 2.0, -1.0])))
+                    draw(st.sampled_from([0.0, 0.5, 1.5, 2.0, -1.0])))
 
 
 # -- topologies -----------------------------------------------------------------------------------------------------
@@ -121,11 +141,11 @@ def test_single_loop(data, n):
     p = data.draw(st.fixed_dictionaries({
         "gain": st.floats(-3.0, 3.0).filter(lambda g: abs(g) > 0.1), "tao": st.floats(1.0, 40.0),
         "delay": st.integers(0, 6), "alpha": st.floats(0.0, 2.0), "rate": st.floats(0.0, 200.0),
-        "beat": st.sampled_from([0.0, 3.0, 7.5]), "tuning": tunings}))
+        "beat": st.sampled_from([0.0, 3.0, 7.5, -3.0, -1.5]), "tuning": tunings}))
     if p["gain"] < 0:
         p["tuning"]["kp"] = -p["tuning"]["kp"]
-    inputs = {"mode": data.draw(modes(n)), "target": data.draw(schedules(n, -20.0, 60.0)),
-              "hi": data.draw(schedules(n, 0.0, 100.0, steps=2))}
+    inputs = {"mode": data.draw(modes(n)), "target": data.draw(schedules(n, -20.0, 60.0, special=True)),
+              "hi": data.draw(schedules(n, 0.0, 100.0, steps=2, special=True))}
     run_both(lambda: single_loop(p), n, inputs, then=(7, {"mode": 1.0, "target": 5.0, "hi": 90.0}))
 
 
@@ -308,6 +328,37 @@ def test_python_callables_in_the_middle(lam):
     run_both(make, 300, {"sp": np.linspace(0, 10, 300), "gain": 0.5}, then=(5, {"sp": 1.0, "gain": 2.0}))
     a.run(4, {"sp": 1.0, "gain": 1.0})
     assert a.blocks["sensor"].calls == 4
+
+
+class Supervisor:
+    """A Python block that reads and changes other blocks of its loop between samples, as an application may: it
+    schedules the PID's gain on a load, resets the plant on request and reports the plant's last output."""
+
+    def __init__(self, controller, plant):
+        self.controller, self.plant = controller, plant
+
+    def __call__(self, load, reset):
+        self.controller.setPIDParam(KP=0.2 + 0.01 * load, TI=10.0)
+        if reset:
+            self.plant.reset()
+        return self.plant.get_output_data_dict()["CV"] + self.controller.getInnerSaveState()["OP"]
+
+
+def supervised(fail_at=None):
+    pi, plant = pid(), SISOSim(2.0, 30.0, 4)
+    lp = (Loop().add("plant", plant, MV="pi.OP").add("pi", pi, MODE=1.0, SP=3.0, PV="plant.CV", TV="pi.OP")
+          .add("super", Supervisor(pi, plant), load="load", reset="reset"))
+    return lp.add("trip", Trip(), x="super.out", trip="bad") if fail_at is not None else lp
+
+
+@pytest.mark.parametrize("fail_at", [None, 30])
+def test_python_blocks_read_and_change_other_blocks_between_samples(fail_at):
+    k = np.arange(60)
+    inputs = {"load": np.linspace(0, 100, 60), "reset": (k == 40).astype(float)}
+    if fail_at is not None:
+        inputs["bad"] = (k == fail_at).astype(float)
+    result = run_both(lambda: supervised(fail_at), 60, inputs, then=(5, {"load": 0.0, "reset": 0.0, "bad": 0.0}))
+    assert isinstance(result, Trace) == (fail_at is None)
 
 
 # -- failures -------------------------------------------------------------------------------------------------------

@@ -248,7 +248,7 @@ class Loop:
                   for e, ins, outs in program]
         snap = []
 
-        def through_python(indices):  # the blocks the native run calls through Python: saved first
+        def through_python(indices):  # the blocks whose objects the native run changes: saved first
             snap.extend(self._snapshot([program[i][0] for i in indices]))
 
         try:
