@@ -16,6 +16,7 @@ SUITES = [("PID controller", "bench_pid"), ("Process simulator", "bench_multiloo
           ("Small simulator calls and blended plant", "bench_blendedplant"),
           ("Delay", "bench_deadtime"), ("Rate limiter", "bench_slewlimit"), ("Anti-windup limiter", "bench_clampguard"),
           ("Timers and latch", "bench_logicblocks"), ("Watchdog counter", "bench_heartbeat"),
+          ("Closed loops run natively (corvane.loop)", "bench_loop"),
           ("Gateway on loopback OPC UA", "bench_gateway")]
 
 

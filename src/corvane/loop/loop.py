@@ -9,6 +9,7 @@ import concurrent.futures
 import copy
 import numbers
 import os
+import types
 
 import numpy as np
 
@@ -178,10 +179,13 @@ class Loop:
 
     def _compile(self):
         """Slots: every output, then every input name, then every constant."""
-        slots, constants = {}, {}
-        for out in self.outputs():
-            slots[out] = len(slots)
+        slots = {out: i for i, out in enumerate(self.outputs())}
         n_out = len(slots)
+        for e in self._entries:
+            for src in e.sources.values():
+                if isinstance(src, str) and "." not in src:
+                    slots.setdefault(src, len(slots))
+        constants, by_bits = {}, {}  # slot -> value; a constant's bits -> its slot (-0.0 is not 0.0)
         program = []
         for e in self._entries:
             ins = []
@@ -190,24 +194,15 @@ class Loop:
                 if src is None:
                     ins.append(-1)
                 elif isinstance(src, float):
-                    key = ("const", src)
-                    constants[key] = None
-                    ins.append(key)  # numbered once every input name has its slot
-                elif "." in src:
-                    if src not in slots or slots[src] >= n_out:
-                        raise LoopError(f"{e.name}.{pin}: no output {src!r} in the loop")
+                    slot = by_bits.setdefault(src.hex(), len(slots) + len(constants))
+                    constants[slot] = src
+                    ins.append(slot)
+                elif src in slots:
                     ins.append(slots[src])
                 else:
-                    if src not in slots:
-                        slots[src] = len(slots)
-                    ins.append(slots[src])
-            program.append((e, ins, tuple(slots[f"{e.name}.{o}"] for o in e.outs)))
-        for i, key in enumerate(constants):
-            constants[key] = len(slots) + i
-        program = [(e, tuple(constants[s] if isinstance(s, tuple) else s for s in ins), outs)
-                   for e, ins, outs in program]
-        total = len(slots) + len(constants)
-        return program, slots, n_out, total, constants
+                    raise LoopError(f"{e.name}.{pin}: no output {src!r} in the loop")
+            program.append((e, tuple(ins), tuple(slots[f"{e.name}.{o}"] for o in e.outs)))
+        return program, slots, n_out, len(slots) + len(constants), constants
 
     def _start_state(self, n_out):
         if self._state is None or len(self._state[0]) != n_out:
@@ -237,7 +232,7 @@ class Loop:
                 raise LoopError(f"cannot record {r!r}: it is no output or input of the loop")
         exo = []
         for name, value in inputs.items():
-            if name not in slots:
+            if slots.get(name, -1) < n_out:
                 raise LoopError(f"input {name!r} feeds no pin")
             arr = np.asarray(value, dtype=np.float64)
             if arr.ndim == 0:
@@ -248,7 +243,7 @@ class Loop:
         values, has = self._start_state(n_out)
         init = values + [0.0] * (total - n_out)
         init_has = has + [False] * (total - n_out)
-        for (_, value), slot in constants.items():
+        for slot, value in constants.items():
             init[slot], init_has[slot] = value, True
         rec = [slots[r] for r in record]
         if native and _native is not None:
@@ -281,9 +276,9 @@ class Loop:
                     _python_step(e, ins, outs, vals, has)
                 for j, slot in enumerate(rec):
                     data[k, j] = vals[slot]
-        except Exception as exc:
+        except BaseException as exc:
             self._restore(snap)
-            exc.add_note(f"in sample {k} of block {e.name!r}" if e is not None else f"in sample {k}")
+            exc.add_note(f"in sample {k} of block '{e.name}'" if e is not None else f"in sample {k}")
             raise
         return data, vals, has
 
@@ -292,12 +287,12 @@ class Loop:
                   for e, ins, outs in program]
         snap = []
 
-        def through_python(indices):  # the blocks the native run calls through Python: saved first
+        def through_python(indices):  # the blocks whose objects the native run changes: saved first
             snap.extend(self._snapshot([program[i][0] for i in indices]))
 
         try:
             return _native.run(blocks, n, exo, vals, has, rec, through_python)
-        except Exception:
+        except BaseException:
             self._restore(snap)  # blocks run through Python may have advanced
             raise
 
@@ -344,13 +339,19 @@ def _python_call(e, args):
     return tuple(_outputs(e, e.kind.call(e.block, g)))
 
 
+_SHARED_BY_COPIES = (types.FunctionType, types.BuiltinFunctionType)
+
+
 def run_many(loops, n, inputs=None, record=None, workers=None):
     """Runs every loop `n` samples on a pool of threads (the native runs release the interpreter lock);
-    returns their traces in order. The loops must not share a block (deep copies of one loop do not)."""
+    returns their traces in order. The loops must not share a block (deep copies of one loop do not; the
+    functions they share, as `copy.deepcopy` leaves them, run under the lock and are called by each)."""
     loops = list(loops)
     seen = set()
     for lp in loops:
         for b in lp.blocks.values():
+            if isinstance(b, _SHARED_BY_COPIES):
+                continue
             if id(b) in seen:
                 raise LoopError("two loops share a block: run copies (copy.deepcopy) instead")
             seen.add(id(b))

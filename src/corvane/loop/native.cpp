@@ -21,11 +21,14 @@ namespace {
 // A loop's run: the blocks in order, the value of every slot, the inputs.
 struct Run {
     std::vector<std::unique_ptr<Block>> blocks;
+    std::vector<nb::tuple> entries;   // what each block was made from
+    std::vector<unsigned char> user;  // the user's own callables
     std::vector<double> vals;
     std::vector<unsigned char> has;
     std::vector<std::pair<size_t, const double*>> series;  // input slot, its n values
     std::vector<size_t> rec;
     bool python = false;  // some block runs through Python: the lock stays held
+    bool sync = false;    // a user's callable may read or change the other blocks between samples
 
     // Samples [0, n) into data (n x rec.size()); false with `fail` set.
     bool samples(size_t n, double* data, Failure& fail) {
@@ -35,13 +38,41 @@ struct Run {
                 vals[slot] = xs[k];
                 has[slot] = 1;
             }
-            for (size_t b = 0; b < blocks.size(); ++b)
-                if (!blocks[b]->step(s, fail)) {
+            for (size_t b = 0; b < blocks.size(); ++b) {
+                const bool around = sync && user[b];
+                if ((around && !put_native(fail)) || !blocks[b]->step(s, fail) || (around && !take_native(fail))) {
                     fail.sample = k;
                     fail.block = b;
                     return false;
                 }
+            }
             for (size_t j = 0; j < rec.size(); ++j) data[k * rec.size() + j] = vals[rec[j]];
+        }
+        return true;
+    }
+
+    // Before a user's callable runs, the objects of the blocks stepped on
+    // copies hold their current state; after it, the copies are taken again
+    // (a block the callable made unfit for a native run goes on through
+    // Python). The callable thus sees and changes the blocks as the Python
+    // API's run would let it.
+    bool put_native(Failure& fail) {
+        try {
+            for (size_t i = 0; i < blocks.size(); ++i)
+                if (!blocks[i]->needs_lock()) blocks[i]->put(entries[i][2]);
+        } catch (nb::python_error& e) {
+            e.restore();
+            return fail.python = true, false;
+        }
+        return true;
+    }
+    bool take_native(Failure& fail) {
+        try {
+            for (size_t i = 0; i < blocks.size(); ++i)
+                if (!blocks[i]->needs_lock()) blocks[i] = make_block(entries[i], vals.size());
+        } catch (nb::python_error& e) {
+            e.restore();
+            return fail.python = true, false;
         }
         return true;
     }
@@ -84,13 +115,18 @@ nb::object run(nb::list blocks, size_t n, nb::list exo, nb::list vals, nb::list 
         nb::tuple t = nb::borrow<nb::tuple>(item);
         std::unique_ptr<Block> b = make_block(t, r.vals.size());
         r.python = r.python || b->needs_lock();
+        r.user.push_back(nb::cast<int>(t[0]) == CALLABLE);
+        r.sync = r.sync || r.user.back();
         names.push_back(nb::cast<std::string>(t[1]));
         objs.push_back(t[2]);
+        r.entries.push_back(t);
         r.blocks.push_back(std::move(b));
     }
+    // The blocks whose objects the samples change: saved first, to be put back
+    // if the run fails (all of them when a user's callable runs among them).
     nb::list python;
     for (size_t b = 0; b < r.blocks.size(); ++b)
-        if (r.blocks[b]->needs_lock()) python.append(b);
+        if (r.blocks[b]->needs_lock() || r.sync) python.append(b);
     if (nb::len(python)) through_python(python);
     double* data;
     nb::object trace = new_float64_array(n * r.rec.size(), data);
