@@ -5,6 +5,8 @@
 
 #include <corvane/delay.hpp>
 
+#include "blockapi.hpp"
+
 #include <algorithm>
 #include <array>
 
@@ -330,6 +332,121 @@ const char* kAlgoDoc =
     "Pure delay as a function block: set Ut (and nLag), call call(), read Yt.\n"
     "U_array is the newest-first history (float64); it grows when nLag needs more depth.";
 
+// ---------------------------------------------------------------------------
+// The closed-loop runner's access (blockapi.hpp).
+
+// Floats for doubles, one object for a stretch of equal values (as the first
+// input fills a history): false with the error set.
+bool floats_of(const std::vector<double>& xs, std::vector<nb::object>& out) {
+    out.reserve(xs.size());
+    for (size_t k = 0; k < xs.size(); ++k) {
+        if (k > 0 && std::memcmp(&xs[k], &xs[k - 1], sizeof(double)) == 0) {
+            out.push_back(out.back());
+            continue;
+        }
+        PyObject* f = PyFloat_FromDouble(xs[k]);
+        if (!f) return false;
+        out.push_back(nb::steal(f));
+    }
+    return true;
+}
+
+// A Delay whose history holds floats alone (a bounded one: an unbounded
+// history can never be filled).
+corvane::BlockApi<corvane::DelayRun> g_delay_api{corvane::kBlockApiVersion, nullptr,
+                                                 [](PyObject* obj, corvane::DelayRun* run) {
+                                                     if (Py_TYPE(obj) != g_delay_api.type || !nb::inst_ready(obj))
+                                                         return 0;
+                                                     const PyDelay& d = *nb::inst_ptr<PyDelay>(obj);
+                                                     if (!d.bounded) return 0;
+                                                     std::vector<double> xs;
+                                                     xs.reserve(d.line.size());
+                                                     bool floats = true;
+                                                     d.line.for_each([&](const nb::object& o) {
+                                                         floats = floats && o.is_valid() && PyFloat_CheckExact(o.ptr());
+                                                         if (floats) xs.push_back(PyFloat_AS_DOUBLE(o.ptr()));
+                                                     });
+                                                     if (!floats) return 0;
+                                                     run->line = corvane::DelayLine<double>(d.line.capacity());
+                                                     if (!xs.empty()) run->line.assign(xs.begin(), xs.size());
+                                                     return 1;
+                                                 },
+                                                 [](PyObject* obj, const corvane::DelayRun* run) {
+                                                     std::vector<double> xs;
+                                                     xs.reserve(run->line.size());
+                                                     run->line.for_each([&](double x) { xs.push_back(x); });
+                                                     std::vector<nb::object> items;
+                                                     if (!floats_of(xs, items)) return -1;
+                                                     corvane::DelayLine<nb::object> line(run->line.capacity());
+                                                     line.assign(items.begin(), items.size());
+                                                     PyDelay& d = *nb::inst_ptr<PyDelay>(obj);
+                                                     std::swap(d.line, line);  // the old history is released last
+                                                     return 0;
+                                                 }};
+
+// A Delay_Algorithm whose U_array is a float64 history of its own, whose
+// unwired inputs are numbers the fast path takes, and whose attributes are
+// plain data.
+corvane::BlockApi<corvane::DelayAlgoRun> g_algo_api{
+    corvane::kBlockApiVersion, nullptr,
+    [](PyObject* obj, corvane::DelayAlgoRun* run) {
+        if (Py_TYPE(obj) != g_algo_api.type || !nb::inst_ready(obj)) return 0;
+        bool own = false;
+        nb::object U = nb::steal(corvane::plain_attr(obj, g->s_U_array, &own));
+        if (!U.is_valid() || !own || !corvane::sole_array(U.ptr(), 2)) return 0;
+        {
+            F64View v(U.ptr());
+            if (!v.ok) return 0;
+            run->history.assign(v.data(), v.data() + v.size());
+        }
+        nb::object Ut = nb::steal(corvane::plain_attr(obj, g->s_Ut, &own));
+        nb::object lag = nb::steal(corvane::plain_attr(obj, g->s_nLag, &own));
+        if (!Ut.is_valid() || !small_real(Ut.ptr(), run->Ut.value) || !lag.is_valid()) return 0;
+        run->nLag.is_int = !PyFloat_CheckExact(lag.ptr());
+        if (!small_real(lag.ptr(), run->nLag.value)) return 0;
+        run->grown = false;
+        run->Ut.given = run->nLag.given = false;
+        return 1;
+    },
+    [](PyObject* obj, const corvane::DelayAlgoRun* run) {
+        try {
+            const std::vector<double>& h = run->history;
+            nb::object U;  // the history taken, refilled in place when it keeps its length, or a new one
+            bool in_place = false;
+            if (!run->grown) {
+                bool own = false;
+                U = nb::steal(corvane::plain_attr(obj, g->s_U_array, &own));
+                if (U.is_valid() && own) {
+                    F64View v(U.ptr());
+                    in_place = v.ok && v.size() == h.size();
+                }
+            }
+            if (!in_place) {
+                U = new_f64(h.size());
+                F64View v(U.ptr());
+                if (!v.ok) raise(PyExc_TypeError, "Delay_Algorithm: numpy.empty gave no float64 array");
+                std::copy(h.begin(), h.end(), v.data());
+            }
+            nb::object Ut = run->Ut.given ? nb::object(nb::float_(run->Ut.value)) : nb::object();
+            nb::object lag;
+            if (run->nLag.given)
+                lag = run->nLag.is_int ? checked(PyLong_FromDouble(run->nLag.value))
+                                       : nb::object(nb::float_(run->nLag.value));
+            nb::object Yt = make_float64(run->Yt);
+            PyObject* const names[] = {g->s_U_array, g->s_Ut, g->s_nLag, g->s_Yt};
+            PyObject* const values[] = {in_place ? nullptr : U.ptr(), Ut.ptr(), lag.ptr(), Yt.ptr()};
+            if (corvane::set_attrs(obj, names, values) < 0) return -1;
+            if (in_place) {
+                F64View v(U.ptr());
+                if (v.ok && v.size() == h.size()) std::copy(h.begin(), h.end(), v.data());
+            }
+            return 0;
+        } catch (nb::python_error& e) {
+            e.restore();
+            return -1;
+        }
+    }};
+
 }  // namespace
 
 NB_MODULE(deadtime, m) {
@@ -436,5 +553,10 @@ NB_MODULE(deadtime, m) {
     def_pickle<PyDelayAlgo>(
         algo, [](PyDelayAlgo&) { return nb::tuple(); },
         [](PyDelayAlgo&, nb::handle st) { StateView(st, 0, "Delay_Algorithm"); });
+    g_delay_api.type = (PyTypeObject*) delay.ptr();
+    g_algo_api.type = (PyTypeObject*) algo.ptr();
+    if (corvane::export_block_api(m.ptr(), "corvane.algorithm.deadtime._block_api_Delay", &g_delay_api) < 0 ||
+        corvane::export_block_api(m.ptr(), "corvane.algorithm.deadtime._block_api_Delay_Algorithm", &g_algo_api) < 0)
+        raise_pending();
     install_signatures(m);
 }

@@ -3,6 +3,8 @@
 
 #include <corvane/constdetect.hpp>
 
+#include "blockapi.hpp"
+
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -198,6 +200,41 @@ const char* kCallDoc =
     "DectLen: 检测窗口长度（采样数），整数 ≥ 1，默认 10，可逐次改变\n"
     "返回值: numpy 布尔量，窗口内相邻数据之差的绝对值均小于 1e-6 时为 True";
 
+// The closed-loop runner's access (blockapi.hpp): a window of floats, each
+// run's x its value.
+corvane::BlockApi<corvane::ConstDectRun> g_block_api{
+    corvane::kBlockApiVersion, nullptr,
+    [](PyObject* obj, corvane::ConstDectRun* run) {
+        if (Py_TYPE(obj) != g_block_api.type || !nb::inst_ready(obj)) return 0;
+        const Detector& core = nb::inst_ptr<PyCD>(obj)->core;
+        run->runs.clear();
+        for (const auto& r : core.runs) {
+            PyObject* o = r.item.ptr();
+            if (!o || !PyFloat_CheckExact(o)) return 0;
+            const double v = PyFloat_AS_DOUBLE(o);
+            if (std::memcmp(&r.x, &v, sizeof(double)) != 0) return 0;
+            run->runs.push_back({r.x, r.count, {}});
+        }
+        run->length = core.length;
+        run->steady = core.steady;
+        return 1;
+    },
+    [](PyObject* obj, const corvane::ConstDectRun* run) {
+        Detector next;
+        for (const auto& r : run->runs) {
+            const bool repeat = !next.runs.empty() && std::memcmp(&next.runs.back().x, &r.x, sizeof(double)) == 0;
+            PyObject* item = repeat ? Py_NewRef(next.runs.back().item.ptr()) : PyFloat_FromDouble(r.x);
+            if (!item) return -1;
+            next.runs.push_back({r.x, r.count, nb::steal(item)});
+        }
+        next.length = run->length;
+        next.steady = run->steady;
+        PyCD& d = *nb::inst_ptr<PyCD>(obj);
+        std::swap(d.core, next);  // the old window is released last
+        d.stamp = ++g_changes;
+        return 0;
+    }};
+
 }  // namespace
 
 NB_MODULE(flatline, m) {
@@ -268,5 +305,8 @@ NB_MODULE(flatline, m) {
             }
         },
         2);
+    g_block_api.type = (PyTypeObject*) cls.ptr();
+    if (corvane::export_block_api(m.ptr(), "corvane.algorithm.flatline._block_api_ConstDect", &g_block_api) < 0)
+        raise_pending();
     install_signatures(m);
 }

@@ -15,11 +15,15 @@
 #include <corvane/latch.hpp>
 #include <corvane/timers.hpp>
 
+#include "blockapi.hpp"
+#include "logicblocks/histories.hpp"
+
 #include <climits>
 
 namespace nb = nanobind;
 using namespace nb::literals;
 using namespace corvane::bind;
+using namespace corvane::logicblocks;
 
 namespace {
 
@@ -130,115 +134,6 @@ inline PyNum operator-(const PyNum& a, int b) {
     if (!r) raise_pending();
     return PyNum(nb::steal(r));
 }
-
-// An exact int within +-2^62, so that the count arithmetic cannot overflow.
-bool small_int(PyObject* o, long long& v) {
-    if (!PyLong_CheckExact(o)) return false;
-    int overflow = 0;
-    v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (v == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return !overflow && v > -(1LL << 62) && v < (1LL << 62);
-}
-
-// The value an int64 array stores for a plain int, bool or float (a float is
-// truncated toward zero); false where numpy itself must decide (other types,
-// out of range, not finite).
-bool native_level(PyObject* o, long long& v) {
-    if (PyLong_Check(o) && (PyLong_CheckExact(o) || PyBool_Check(o))) {
-        int overflow = 0;
-        v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (v == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-        return !overflow;
-    }
-    if (PyFloat_CheckExact(o)) {
-        const double t = std::trunc(PyFloat_AS_DOUBLE(o));
-        if (!(t >= -9223372036854775808.0 && t < 9223372036854775808.0)) return false;
-        v = (long long) t;
-        return true;
-    }
-    return false;
-}
-
-// ---------------------------------------------------------------------------
-// Histories. `native_array` accepts an exact, aligned, writable, native-order
-// 1-D ndarray of int64 (or bool) with at least min_len elements; such arrays
-// are shifted in place here, exactly as dataStore would.
-
-enum class Elem { Int64, Bool };
-
-PyArrayObject* native_array(PyObject* o, Elem e, npy_intp min_len) {
-    if (!o || !PyArray_CheckExact(o)) return nullptr;
-    auto* a = reinterpret_cast<PyArrayObject*>(o);
-    if (PyArray_NDIM(a) != 1 || PyArray_DIM(a, 0) < min_len) return nullptr;
-    if (!PyArray_ISWRITEABLE(a) || !PyArray_ISALIGNED(a) || !PyArray_ISNOTSWAPPED(a)) return nullptr;
-    const int t = PyArray_TYPE(a);
-    if (e == Elem::Bool) return t == NPY_BOOL ? a : nullptr;
-    return (t == NPY_LONG || t == NPY_LONGLONG) && PyArray_ITEMSIZE(a) == 8 ? a : nullptr;
-}
-
-template <class V>
-V* elem(PyArrayObject* a, npy_intp i) {
-    return reinterpret_cast<V*>(PyArray_BYTES(a) + i * PyArray_STRIDE(a, 0));
-}
-
-// Shifts one place toward the old end and writes v at index 0; returns the
-// element that dropped out, for `unshift`.
-template <class V>
-V shift_in(PyArrayObject* a, V v) {
-    const npy_intp n = PyArray_DIM(a, 0);
-    const V dropped = *elem<V>(a, n - 1);
-    for (npy_intp i = n - 1; i > 0; --i) *elem<V>(a, i) = *elem<V>(a, i - 1);
-    *elem<V>(a, 0) = v;
-    return dropped;
-}
-
-template <class V>
-void unshift(PyArrayObject* a, V dropped) {
-    const npy_intp n = PyArray_DIM(a, 0);
-    for (npy_intp i = 0; i + 1 < n; ++i) *elem<V>(a, i) = *elem<V>(a, i + 1);
-    *elem<V>(a, n - 1) = dropped;
-}
-
-// How to put a history back as it was before this call's shift.
-template <class V>
-struct Undo {
-    nb::object arr;
-    Elem kind;
-    bool native = false;
-    V dropped{};
-    nb::object snapshot;  // generic: a copy restored with arr[:] = snapshot
-
-    // Takes the snapshot a generic shift needs (none for native arrays).
-    void prepare_generic() {
-        PyObject* c =
-            is_instance_ndarray() ? PyObject_CallMethod(arr.ptr(), "copy", nullptr) : PySequence_List(arr.ptr());
-        if (!c) {
-            PyErr_Clear();  // nothing to restore from; the shift itself reports any error
-            return;
-        }
-        snapshot = nb::steal(c);
-    }
-    bool is_instance_ndarray() const { return PyArray_Check(arr.ptr()); }
-
-    // Restores the history, keeping the exception that is being raised.
-    void run() noexcept {
-        PyObject* exc = PyErr_GetRaisedException();
-        if (native) {
-            if (PyArrayObject* a = native_array(arr.ptr(), kind, 1)) unshift<V>(a, dropped);
-        } else if (snapshot.is_valid()) {
-            PyObject* all = PySlice_New(nullptr, nullptr, nullptr);
-            if (!all || PyObject_SetItem(arr.ptr(), all, snapshot.ptr()) < 0) PyErr_WriteUnraisable(arr.ptr());
-            Py_XDECREF(all);
-        }
-        PyErr_SetRaisedException(exc);
-    }
-};
 
 // Writes the output attributes in order; on a failure restores those already
 // written and the history, then raises.
@@ -418,34 +313,161 @@ void def_call(nb::handle cls, const char* doc) {
     if (rc) raise_pending();
 }
 
-// ---------------------------------------------------------------------------
-// Pickle: the history travels as a copy, so a clone never shares it.
-
-nb::object copy_history(nb::handle h, const char* name) {
-    PyObject* c = nullptr;
-    if (PyArray_CheckExact(h.ptr()))
-        c = PyObject_CallMethod(h.ptr(), "copy", nullptr);
-    else if (PyList_CheckExact(h.ptr()))
-        c = PySequence_List(h.ptr());
-    else
-        raise(PyExc_TypeError, "cannot copy %s of type %.200s", name, tp_name_of(h));
-    if (!c) raise_pending();
-    return nb::steal(c);
-}
-
-// A history from a state: a 1-D ndarray or a list, copied.
-nb::object history_from(const StateView& sv, Py_ssize_t i) {
-    nb::object h = sv.item(i);
-    if (PyArray_CheckExact(h.ptr())) {
-        if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(h.ptr())) != 1)
-            sv.fail_at(i, PyExc_ValueError, "expected a 1-D array");
-    } else if (!PyList_CheckExact(h.ptr())) {
-        sv.fail_at(i, PyExc_TypeError, "expected numpy.ndarray or list, got %.200s", tp_name_of(h));
-    }
-    return copy_history(h, "history");
-}
-
 PyObject* g_np;  // numpy, kept for the process lifetime
+
+// ---------------------------------------------------------------------------
+// The closed-loop runner's access (blockapi.hpp): a block whose history is its
+// own standard array and whose attributes are plain numbers.
+
+// An exact int or float as a count the runner holds exactly; false (nothing
+// set) for anything else.
+bool count_of(PyObject* o, corvane::ExactCount& c) {
+    if (PyFloat_CheckExact(o)) {
+        c = corvane::ExactCount::real(PyFloat_AS_DOUBLE(o));
+        return true;
+    }
+    long long v;
+    if (!PyLong_CheckExact(o)) return false;
+    if (small_int(o, v)) {
+        c = corvane::ExactCount(v);
+        return true;
+    }
+    const double hi = PyLong_AsDouble(o);  // a whole double when it fits
+    PyObject* h = hi == -1.0 && PyErr_Occurred() ? nullptr : PyLong_FromDouble(hi);
+    PyObject* rest = h ? PyNumber_Subtract(o, h) : nullptr;
+    Py_XDECREF(h);
+    const bool ok = rest && small_int(rest, v);
+    Py_XDECREF(rest);
+    PyErr_Clear();
+    if (ok) c = corvane::ExactCount::integer(hi, v);
+    return ok;
+}
+
+nb::object count_object(const corvane::ExactCount& c) {
+    if (c.is_float) return nb::float_(c.hi);
+    nb::object lo = checked(PyLong_FromLongLong(c.lo));
+    if (c.hi == 0.0) return lo;
+    return checked(PyNumber_Add(checked(PyLong_FromDouble(c.hi)).ptr(), lo.ptr()));
+}
+
+nb::object plain_attr(PyObject* obj, PyObject* name, bool& own) {
+    return nb::steal(corvane::plain_attr(obj, name, &own));
+}
+
+// The stored history when it is a native array of exactly `n` elements.
+PyArrayObject* history_of(const nb::object& h, Elem e, npy_intp n) {
+    PyArrayObject* a = h.is_valid() ? native_array(h.ptr(), e, n) : nullptr;
+    return a && PyArray_DIM(a, 0) == n ? a : nullptr;
+}
+
+template <class T, class Run>
+struct TimerApi {
+    static int take(PyObject* obj, Run* run) {
+        if (Py_TYPE(obj) != api.type || !nb::inst_ready(obj)) return 0;
+        const nb::object& h = nb::inst_ptr<T>(obj)->Ut_array;
+        PyArrayObject* a = history_of(h, Elem::Int64, 2);
+        if (!a || !corvane::sole_array(h.ptr(), 1)) return 0;
+        bool own = false, et_own = false;
+        nb::object Ut = plain_attr(obj, s_Ut, own), DT = plain_attr(obj, s_DT, own), ET = plain_attr(obj, s_ET, et_own);
+        if (!Ut.is_valid() || !DT.is_valid() || !ET.is_valid()) return 0;
+        if (!native_level(Ut.ptr(), run->level) || !count_of(DT.ptr(), run->core.DT) ||
+            !count_of(ET.ptr(), run->core.ET))
+            return 0;
+        // ET left to the class: the int 0, which a sample keeps as it is.
+        if (!et_own && (!PyLong_CheckExact(ET.ptr()) || corvane::order(run->core.ET, corvane::ExactCount(0)) != 0))
+            return 0;
+        run->core.u[0] = *elem<long long>(a, 0);
+        run->core.u[1] = *elem<long long>(a, 1);
+        run->ET_kept = et_own;
+        run->ET_late = false;
+        run->Ut.given = run->DT.given = false;
+        return 1;
+    }
+
+    static int put(PyObject* obj, const Run* run) {
+        try {
+            nb::object& h = nb::inst_ptr<T>(obj)->Ut_array;
+            nb::object Ut = run->Ut.given ? nb::object(nb::float_(run->Ut.value)) : nb::object();
+            nb::object DT = run->DT.given ? count_object(corvane::ExactCount::of_count(run->DT.value)) : nb::object();
+            nb::object ET = run->ET_kept ? count_object(run->core.ET) : nb::object();
+            nb::object Yt = small(run->core.Yt);
+            nb::object fresh;
+            PyArrayObject* a = history_of(h, Elem::Int64, 2);
+            if (!a) {
+                fresh = nb::handle(g_np).attr("zeros")(2, "dtype"_a = nb::handle((PyObject*) &PyLong_Type));
+                a = history_of(fresh, Elem::Int64, 2);
+                if (!a) raise(PyExc_TypeError, "numpy.zeros gave no int64 array");
+            }
+            // In the order the samples made them attributes.
+            PyObject* const first = run->ET_late ? s_Yt : s_ET;
+            PyObject* const second = run->ET_late ? s_ET : s_Yt;
+            PyObject* const names[] = {s_Ut, s_DT, first, second};
+            PyObject* const values[] = {Ut.ptr(), DT.ptr(), run->ET_late ? Yt.ptr() : ET.ptr(),
+                                        run->ET_late ? ET.ptr() : Yt.ptr()};
+            if (corvane::set_attrs(obj, names, values) < 0) return -1;
+            *elem<long long>(a, 0) = run->core.u[0];
+            *elem<long long>(a, 1) = run->core.u[1];
+            if (fresh.is_valid()) std::swap(h, fresh);  // the old history is released last
+            return 0;
+        } catch (nb::python_error& e) {
+            e.restore();
+            return -1;
+        }
+    }
+
+    static inline corvane::BlockApi<Run> api{corvane::kBlockApiVersion, nullptr, take, put};
+};
+
+// A plain value's truth: None, a bool, an int or a float.
+bool plain_truth(PyObject* o, bool& t) {
+    if (o != Py_None && !PyBool_Check(o) && !PyLong_CheckExact(o) && !PyFloat_CheckExact(o)) return false;
+    t = PyObject_IsTrue(o) == 1;
+    return true;
+}
+
+corvane::BlockApi<corvane::LatchRun> g_latch_api{
+    corvane::kBlockApiVersion, nullptr,
+    [](PyObject* obj, corvane::LatchRun* run) {
+        if (Py_TYPE(obj) != g_latch_api.type || !nb::inst_ready(obj)) return 0;
+        const nb::object& h = nb::inst_ptr<PyRS>(obj)->Q_array;
+        PyArrayObject* a = history_of(h, Elem::Bool, 1);
+        if (!a || !corvane::sole_array(h.ptr(), 1)) return 0;
+        bool own = false;
+        nb::object S = plain_attr(obj, s_S, own), R = plain_attr(obj, s_R, own);
+        if (!S.is_valid() || !R.is_valid() || !plain_truth(S.ptr(), run->S_true) || !plain_truth(R.ptr(), run->R_true))
+            return 0;
+        run->core.stored = *elem<npy_bool>(a, 0) != 0;
+        run->q_from_array = false;
+        run->S.given = run->R.given = false;
+        return 1;
+    },
+    [](PyObject* obj, const corvane::LatchRun* run) {
+        try {
+            nb::object& h = nb::inst_ptr<PyRS>(obj)->Q_array;
+            nb::object S = run->S.given ? nb::object(nb::float_(run->S.value)) : nb::object();
+            nb::object R = run->R.given ? nb::object(nb::float_(run->R.value)) : nb::object();
+            PyObject* Q = run->q_from_array ? (run->core.Q ? PyArrayScalar_True : PyArrayScalar_False)
+                                            : (run->core.Q ? Py_True : Py_False);
+            nb::object fresh;
+            PyArrayObject* a = history_of(h, Elem::Bool, 1);
+            if (!a) {
+                nb::list zero;
+                zero.append(0);
+                fresh = nb::handle(g_np).attr("array")(zero, "dtype"_a = nb::handle((PyObject*) &PyBool_Type));
+                a = history_of(fresh, Elem::Bool, 1);
+                if (!a) raise(PyExc_TypeError, "numpy.array gave no bool array");
+            }
+            PyObject* const names[] = {s_S, s_R, s_Q, s_nQ};
+            PyObject* const values[] = {S.ptr(), R.ptr(), Q, run->core.nQ ? Py_True : Py_False};
+            if (corvane::set_attrs(obj, names, values) < 0) return -1;
+            *elem<npy_bool>(a, 0) = run->core.stored;
+            if (fresh.is_valid()) std::swap(h, fresh);
+            return 0;
+        } catch (nb::python_error& e) {
+            e.restore();
+            return -1;
+        }
+    }};
 
 template <class T>
 void bind_timer(nb::module_& m, const char* name, const char* doc, const char* call_doc) {
@@ -548,5 +570,14 @@ NB_MODULE(logicblocks, m) {
             StateView sv(st, 1, "RStrigger");
             l.Q_array = history_from(sv, 0);
         });
+    TimerApi<PyTON, corvane::OnDelayRun>::api.type = (PyTypeObject*) m.attr("TONtrigger").ptr();
+    TimerApi<PyTOFF, corvane::OffDelayRun>::api.type = (PyTypeObject*) m.attr("TOFFtrigger").ptr();
+    g_latch_api.type = (PyTypeObject*) rs.ptr();
+    if (corvane::export_block_api(m.ptr(), "corvane.algorithm.logicblocks._block_api_TONtrigger",
+                                  &TimerApi<PyTON, corvane::OnDelayRun>::api) < 0 ||
+        corvane::export_block_api(m.ptr(), "corvane.algorithm.logicblocks._block_api_TOFFtrigger",
+                                  &TimerApi<PyTOFF, corvane::OffDelayRun>::api) < 0 ||
+        corvane::export_block_api(m.ptr(), "corvane.algorithm.logicblocks._block_api_RStrigger", &g_latch_api) < 0)
+        raise_pending();
     install_signatures(m);
 }

@@ -3,6 +3,8 @@
 
 #include <corvane/leadlag.hpp>
 
+#include "blockapi.hpp"
+
 #include <array>
 #include <bit>
 #include <cstring>
@@ -239,6 +241,34 @@ PyObject* CallBody::operator()(nb::handle, PyLDLAG& s, PyObject* (&a)[1]) const 
     return y.release().ptr();
 }
 
+// The closed-loop runner's access (blockapi.hpp): the filter and its last
+// sample, which every sample replaces (a float input, a float64 output).
+corvane::BlockApi<corvane::LeadLagRun> g_block_api{corvane::kBlockApiVersion, nullptr,
+                                                   [](PyObject* obj, corvane::LeadLagRun* run) {
+                                                       if (Py_TYPE(obj) != g_block_api.type || !nb::inst_ready(obj))
+                                                           return 0;
+                                                       run->core = nb::inst_ptr<PyLDLAG>(obj)->core;
+                                                       return 1;
+                                                   },
+                                                   [](PyObject* obj, const corvane::LeadLagRun* run) {
+                                                       PyLDLAG& s = *nb::inst_ptr<PyLDLAG>(obj);
+                                                       nb::object u = nb::steal(PyFloat_FromDouble(run->u));
+                                                       if (!u.is_valid()) return -1;
+                                                       nb::object y;
+                                                       try {
+                                                           y = make_float64(run->y);
+                                                       } catch (nb::python_error& e) {
+                                                           e.restore();
+                                                           return -1;
+                                                       }
+                                                       s.core = run->core;
+                                                       nb::object old_u = std::move(s.u_obj),
+                                                                  old_y = std::move(s.y_obj);
+                                                       s.u_obj = std::move(u);
+                                                       s.y_obj = std::move(y);
+                                                       return 0;
+                                                   }};
+
 }  // namespace
 
 NB_MODULE(phasefilter, m) {
@@ -445,5 +475,8 @@ NB_MODULE(phasefilter, m) {
             }
         });
 
+    g_block_api.type = (PyTypeObject*) cls.ptr();
+    if (corvane::export_block_api(m.ptr(), "corvane.algorithm.phasefilter._block_api_LDLAG", &g_block_api) < 0)
+        raise_pending();
     install_signatures(m);
 }

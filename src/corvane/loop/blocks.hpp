@@ -112,7 +112,12 @@ inline const T* capsule(const char* module, const char* name) {
     return p;
 }
 
+// The signal and logic blocks (signal_blocks.hpp).
+inline void load_signal_apis();
+inline std::unique_ptr<Block> signal_block(int kind, nb::handle obj);
+
 inline void load_block_apis() {
+    load_signal_apis();
     g_apis.pid = capsule<BlockApi<corvane::PID>>("corvane.algorithm.loopcontrol",
                                                  "corvane.algorithm.loopcontrol._block_api_PID");
     g_apis.rate = capsule<BlockApi<corvane::RateLimit>>("corvane.algorithm.slewlimit",
@@ -150,6 +155,13 @@ inline std::unique_ptr<Block> make_block(nb::tuple t, size_t nslots) {
         case RATE: b = core_block<RateBlock>(g_apis.rate, obj); break;
         case CLAMP: b = core_block<ClampBlock>(g_apis.clamp, obj); break;
         case WATCHDOG: b = core_block<WatchDogBlock>(g_apis.watchdog, obj); break;
+        case LDLAG_:
+        case DELAY:
+        case DELAY_ALGO:
+        case CONST:
+        case TON:
+        case TOFF:
+        case LATCH: b = signal_block(kind, obj); break;
         default: break;
     }
     std::vector<long> in, out;
@@ -186,3 +198,5 @@ inline std::unique_ptr<Block> make_block(nb::tuple t, size_t nslots) {
 }
 
 }  // namespace corvane::loop
+
+#include "signal_blocks.hpp"

@@ -261,6 +261,9 @@ class Loop:
     @staticmethod
     def _restore(snapshot):
         for block, state in snapshot:
+            own = getattr(block, "__dict__", None)
+            if isinstance(own, dict) and isinstance(state[1], dict):
+                own.clear()  # __setstate__ merges: attributes the run added go as well
             block.__setstate__(state)
 
     def _run_python(self, program, n, exo, vals, has, rec):
