@@ -21,8 +21,9 @@ namespace {
 // A loop's run: the blocks in order, the value of every slot, the inputs.
 struct Run {
     std::vector<std::unique_ptr<Block>> blocks;
-    std::vector<nb::tuple> entries;   // what each block was made from
-    std::vector<unsigned char> user;  // the user's own callables
+    std::vector<nb::tuple> entries;    // what each block was made from
+    std::vector<unsigned char> user;   // the user's own callables
+    std::vector<unsigned char> moved;  // stepped since its copy was taken: only these are put back
     std::vector<double> vals;
     std::vector<unsigned char> has;
     std::vector<std::pair<size_t, const double*>> series;  // input slot, its n values
@@ -45,6 +46,7 @@ struct Run {
                     fail.block = b;
                     return false;
                 }
+                moved[b] = 1;
             }
             for (size_t j = 0; j < rec.size(); ++j) data[k * rec.size() + j] = vals[rec[j]];
         }
@@ -58,18 +60,26 @@ struct Run {
     // API's run would let it.
     bool put_native(Failure& fail) {
         try {
-            for (size_t i = 0; i < blocks.size(); ++i)
-                if (!blocks[i]->needs_lock()) blocks[i]->put(entries[i][2]);
+            put_moved();
         } catch (nb::python_error& e) {
             e.restore();
             return fail.python = true, false;
         }
         return true;
     }
+    // A copy not stepped since it was taken holds nothing new (a timer's copy,
+    // for one, has no output yet).
+    void put_moved() {
+        for (size_t i = 0; i < blocks.size(); ++i)
+            if (moved[i] && !blocks[i]->needs_lock()) blocks[i]->put(entries[i][2]);
+    }
     bool take_native(Failure& fail) {
         try {
             for (size_t i = 0; i < blocks.size(); ++i)
-                if (!blocks[i]->needs_lock()) blocks[i] = make_block(entries[i], vals.size());
+                if (!blocks[i]->needs_lock()) {
+                    blocks[i] = make_block(entries[i], vals.size());
+                    moved[i] = 0;
+                }
         } catch (nb::python_error& e) {
             e.restore();
             return fail.python = true, false;
@@ -109,7 +119,6 @@ nb::object run(nb::list blocks, size_t n, nb::list exo, nb::list vals, nb::list 
         r.rec.push_back(nb::cast<size_t>(s));
         if (r.rec.back() >= r.vals.size()) raise(PyExc_IndexError, "record slot out of range");
     }
-    std::vector<nb::object> objs;
     std::vector<std::string> names;
     for (nb::handle item : blocks) {
         nb::tuple t = nb::borrow<nb::tuple>(item);
@@ -118,9 +127,9 @@ nb::object run(nb::list blocks, size_t n, nb::list exo, nb::list vals, nb::list 
         r.user.push_back(nb::cast<int>(t[0]) == CALLABLE);
         r.sync = r.sync || r.user.back();
         names.push_back(nb::cast<std::string>(t[1]));
-        objs.push_back(t[2]);
         r.entries.push_back(t);
         r.blocks.push_back(std::move(b));
+        r.moved.push_back(0);
     }
     // The blocks whose objects the samples change: saved first, to be put back
     // if the run fails (all of them when a user's callable runs among them).
@@ -146,8 +155,7 @@ nb::object run(nb::list blocks, size_t n, nb::list exo, nb::list vals, nb::list 
         exc.attr("add_note")(note);
         throw e;
     }
-    if (n > 0)
-        for (size_t b = 0; b < r.blocks.size(); ++b) r.blocks[b]->put(objs[b]);
+    r.put_moved();
     nb::list end_vals, end_has;
     for (double v : r.vals) end_vals.append(v);
     for (unsigned char h : r.has) end_has.append(nb::bool_(h != 0));
