@@ -116,22 +116,22 @@ inline const T* capsule(const char* module, const char* name) {
 inline void load_signal_apis();
 inline std::unique_ptr<Block> signal_block(int kind, nb::handle obj);
 
+// The BlockApi<Core> capsule of `cls` in `module`, of this runner's version.
+template <class Core>
+inline void block_api(const BlockApi<Core>*& api, const char* module, const char* cls) {
+    const std::string name = std::string(module) + "._block_api_" + cls;
+    api = capsule<BlockApi<Core>>(module, name.c_str());
+    if (api->version != corvane::kBlockApiVersion) raise(PyExc_ImportError, "corvane.loop: block interface mismatch");
+}
+
 inline void load_block_apis() {
     load_signal_apis();
-    g_apis.pid = capsule<BlockApi<corvane::PID>>("corvane.algorithm.loopcontrol",
-                                                 "corvane.algorithm.loopcontrol._block_api_PID");
-    g_apis.rate = capsule<BlockApi<corvane::RateLimit>>("corvane.algorithm.slewlimit",
-                                                        "corvane.algorithm.slewlimit._block_api_RateLimit");
-    g_apis.clamp = capsule<BlockApi<corvane::AntiWindupRun>>(
-        "corvane.algorithm.clampguard", "corvane.algorithm.clampguard._block_api_AntiWindupLimter");
-    g_apis.watchdog = capsule<BlockApi<corvane::WatchDog>>("corvane.algorithm.heartbeat",
-                                                           "corvane.algorithm.heartbeat._block_api_WatchDog");
+    block_api(g_apis.pid, "corvane.algorithm.loopcontrol", "PID");
+    block_api(g_apis.rate, "corvane.algorithm.slewlimit", "RateLimit");
+    block_api(g_apis.clamp, "corvane.algorithm.clampguard", "AntiWindupLimter");
+    block_api(g_apis.watchdog, "corvane.algorithm.heartbeat", "WatchDog");
+    block_api(g_apis.blended, "corvane.algorithm.blendedplant", "LPVPlantSim");
     g_apis.plant = capsule<corvane::PlantApi>("corvane.algorithm.multiloop", corvane::kPlantApiCapsule);
-    g_apis.blended = capsule<BlockApi<corvane::BlendedRun>>("corvane.algorithm.blendedplant",
-                                                            "corvane.algorithm.blendedplant._block_api_LPVPlantSim");
-    for (unsigned v : {g_apis.pid->version, g_apis.rate->version, g_apis.clamp->version, g_apis.watchdog->version,
-                       g_apis.blended->version})
-        if (v != corvane::kBlockApiVersion) raise(PyExc_ImportError, "corvane.loop: block interface mismatch");
     if (g_apis.plant->version != corvane::kPlantApiVersion)
         raise(PyExc_ImportError, "corvane.loop: plant interface mismatch");
 }

@@ -144,8 +144,8 @@ struct DelayAlgoBlock : CoreBlock<corvane::DelayAlgoRun> {  // Ut, nLag -> Yt
     }
 
     static bool out_of_bounds(long long L, size_t size, Failure& f) {
-        return f.set(PyExc_IndexError, "index " + std::to_string(L) + " is out of bounds for axis 0 with size " +
-                                           std::to_string(size));
+        return f.set(PyExc_IndexError,
+                     "index " + std::to_string(L) + " is out of bounds for axis 0 with size " + std::to_string(size));
     }
 
     static bool history_too_long(unsigned long long entries, Failure& f) {
@@ -262,23 +262,13 @@ inline SignalApis g_signal_apis;
 
 inline void load_signal_apis() {
     SignalApis& a = g_signal_apis;
-    a.leadlag = capsule<BlockApi<corvane::LeadLagRun>>("corvane.algorithm.phasefilter",
-                                                         "corvane.algorithm.phasefilter._block_api_LDLAG");
-    a.delay = capsule<BlockApi<corvane::DelayRun>>("corvane.algorithm.deadtime",
-                                                     "corvane.algorithm.deadtime._block_api_Delay");
-    a.delay_algo = capsule<BlockApi<corvane::DelayAlgoRun>>("corvane.algorithm.deadtime",
-                                                              "corvane.algorithm.deadtime._block_api_Delay_Algorithm");
-    a.constdect = capsule<BlockApi<corvane::ConstDectRun>>("corvane.algorithm.flatline",
-                                                             "corvane.algorithm.flatline._block_api_ConstDect");
-    a.on_delay = capsule<BlockApi<corvane::OnDelayRun>>("corvane.algorithm.logicblocks",
-                                                          "corvane.algorithm.logicblocks._block_api_TONtrigger");
-    a.off_delay = capsule<BlockApi<corvane::OffDelayRun>>("corvane.algorithm.logicblocks",
-                                                            "corvane.algorithm.logicblocks._block_api_TOFFtrigger");
-    a.latch = capsule<BlockApi<corvane::LatchRun>>("corvane.algorithm.logicblocks",
-                                                     "corvane.algorithm.logicblocks._block_api_RStrigger");
-    for (unsigned v : {a.leadlag->version, a.delay->version, a.delay_algo->version, a.constdect->version,
-                       a.on_delay->version, a.off_delay->version, a.latch->version})
-        if (v != corvane::kBlockApiVersion) raise(PyExc_ImportError, "corvane.loop: block interface mismatch");
+    block_api(a.leadlag, "corvane.algorithm.phasefilter", "LDLAG");
+    block_api(a.delay, "corvane.algorithm.deadtime", "Delay");
+    block_api(a.delay_algo, "corvane.algorithm.deadtime", "Delay_Algorithm");
+    block_api(a.constdect, "corvane.algorithm.flatline", "ConstDect");
+    block_api(a.on_delay, "corvane.algorithm.logicblocks", "TONtrigger");
+    block_api(a.off_delay, "corvane.algorithm.logicblocks", "TOFFtrigger");
+    block_api(a.latch, "corvane.algorithm.logicblocks", "RStrigger");
 }
 
 inline std::unique_ptr<Block> signal_block(int kind, nb::handle obj) {
