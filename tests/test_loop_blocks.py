@@ -3,7 +3,6 @@
 import contextlib
 import copy
 import math
-import time
 
 import numpy as np
 import pytest
@@ -295,11 +294,4 @@ def test_states_the_core_cannot_hold_run_through_python(block, pins):
     (RStrigger, pins_of(S="v", R=0.0)),
 ])
 def test_a_long_run_is_native(block, pins):
-    v = (np.arange(20_000) % 7 > 2).astype(float)
-    timing = []
-    for native in (True, False):
-        lp = Loop().add("x", block(), **pins)
-        t0 = time.perf_counter()
-        lp.run(len(v), {"v": v}, native=native)
-        timing.append(time.perf_counter() - t0)
-    assert timing[0] * 5 < timing[1], timing
+    check(lambda: Loop().add("x", block(), **pins), {"v": (np.arange(20_000) % 7 > 2).astype(float)})
