@@ -408,6 +408,35 @@ inline size_t find_key(PyObject* key, PyObject* const* keys, size_t n, size_t hi
     return n;
 }
 
+// The items of an exact dict whose keys are all exact str, borrowed from it,
+// each value also as a double where it is a plain number (plain[i]); read()
+// is false for any other dict. Runs no Python code.
+struct StrItems {
+    std::vector<PyObject*> keys, values;
+    std::vector<double> numbers;
+    std::vector<unsigned char> plain;
+
+    size_t size() const noexcept { return keys.size(); }
+    bool read(PyObject* d) {
+        if (!PyDict_CheckExact(d)) return false;
+        const size_t n = (size_t) PyDict_GET_SIZE(d);
+        keys.resize(n);
+        values.resize(n);
+        numbers.resize(n);
+        plain.resize(n);
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        bool f64;
+        for (size_t i = 0; PyDict_Next(d, &pos, &k, &v); ++i) {
+            if (!PyUnicode_CheckExact(k)) return false;
+            keys[i] = k;
+            values[i] = v;
+            plain[i] = simple_number(v, numbers[i], f64);
+        }
+        return true;
+    }
+};
+
 // ---------------------------------------------------------------------------
 // Write-back of a simulator's two dicts, its inputs and its outputs. While
 // nobody but the simulator holds them and they hold exact str keys and plain
