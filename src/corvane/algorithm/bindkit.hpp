@@ -284,6 +284,42 @@ inline nb::object binary_op(PyObject* (*op)(PyObject*, PyObject*), nb::handle a,
     return checked(op(a.ptr(), b.ptr()));
 }
 
+// float(u - ui) as the interpreter computes it.
+inline double difference(PyObject* u, PyObject* ui) {
+    double a, c;
+    bool fa, fc;
+    if (simple_number(u, a, fa) && simple_number(ui, c, fc)) return a - c;
+    return to_double(binary_op(PyNumber_Subtract, u, ui));
+}
+
+// A float 0.0 that lives as long as the process.
+inline PyObject* float_zero() {
+    static PyObject* zero = PyFloat_FromDouble(0.0);
+    return zero;
+}
+
+// A float64 copy of an array, handed out read-only for good: a read-only
+// view of a read-only base, whose write flag cannot be set back.
+inline nb::object readonly_copy(nb::handle arr) {
+    nb::object base = numpy_mod().attr("array")(arr, nb::arg("dtype") = "float64");
+    base.attr("flags").attr("writeable") = false;
+    nb::object view = base.attr("view")();
+    view.attr("flags").attr("writeable") = false;
+    return view;
+}
+
+// A list of numbers for a default argument; whole numbers as int where `ints`.
+inline nb::list default_list(std::initializer_list<double> xs, bool ints = false) {
+    nb::list l;
+    for (double x : xs) {
+        if (ints && x == (double) (long long) x)
+            l.append(nb::int_((long long) x));
+        else
+            l.append(nb::float_(x));
+    }
+    return l;
+}
+
 // An immutable scalar: a dict of nothing else is deep-copied by a plain copy.
 inline bool atomic_scalar(PyObject* o) {
     PyTypeObject* t = Py_TYPE(o);
@@ -386,13 +422,16 @@ inline nb::object items_of(nb::handle seq, const char* what) {
 }
 
 // An exact dict whose keys are all exact str: looking a str key up in it runs
-// no Python code.
-inline bool str_keyed(PyObject* d) {
+// no Python code. Its keys (borrowed) into *keys where given.
+inline bool str_keyed(PyObject* d, std::vector<PyObject*>* keys = nullptr) {
     if (!PyDict_CheckExact(d)) return false;
+    if (keys) keys->clear();
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(d, &pos, &k, &v))
+    while (PyDict_Next(d, &pos, &k, &v)) {
         if (!PyUnicode_CheckExact(k)) return false;
+        if (keys) keys->push_back(k);
+    }
     return true;
 }
 
@@ -407,6 +446,35 @@ inline size_t find_key(PyObject* key, PyObject* const* keys, size_t n, size_t hi
         if (PyObject_Hash(keys[i]) == PyObject_Hash(key) && PyUnicode_Compare(keys[i], key) == 0) return i;
     return n;
 }
+
+// The items of an exact dict whose keys are all exact str, borrowed from it,
+// each value also as a double where it is a plain number (plain[i]); read()
+// is false for any other dict. Runs no Python code.
+struct StrItems {
+    std::vector<PyObject*> keys, values;
+    std::vector<double> numbers;
+    std::vector<unsigned char> plain;
+
+    size_t size() const noexcept { return keys.size(); }
+    bool read(PyObject* d) {
+        if (!PyDict_CheckExact(d)) return false;
+        const size_t n = (size_t) PyDict_GET_SIZE(d);
+        keys.resize(n);
+        values.resize(n);
+        numbers.resize(n);
+        plain.resize(n);
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        bool f64;
+        for (size_t i = 0; PyDict_Next(d, &pos, &k, &v); ++i) {
+            if (!PyUnicode_CheckExact(k)) return false;
+            keys[i] = k;
+            values[i] = v;
+            plain[i] = simple_number(v, numbers[i], f64);
+        }
+        return true;
+    }
+};
 
 // ---------------------------------------------------------------------------
 // Write-back of a simulator's two dicts, its inputs and its outputs. While
@@ -624,6 +692,31 @@ class StateView {
         std::vector<double> out((size_t) v.size());
         for (Py_ssize_t k = 0; k < v.size(); ++k) out[(size_t) k] = v.real(k);
         return out;
+    }
+
+    // Exactly a one-dimensional numpy float64 array (any strides, either
+    // byte order stated), its values into out; false for None where allowed.
+    bool array(Py_ssize_t i, bool none_ok, std::vector<double>& out) const {
+        static PyTypeObject* ndarray = (PyTypeObject*) nb::object(numpy_mod().attr("ndarray")).release().ptr();
+        nb::object o = item(i);
+        if (none_ok && o.is_none()) return false;
+        if (Py_TYPE(o.ptr()) != ndarray)
+            fail_at(i, PyExc_TypeError, "expected numpy.ndarray, got %.200s", tp_name_of(o));
+        Py_buffer view;
+        if (PyObject_GetBuffer(o.ptr(), &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+            PyErr_Clear();
+            fail_at(i, PyExc_ValueError, "expected a readable array");
+        }
+        const bool ok = view.ndim == 1 && native_f64(view);
+        if (ok) {
+            out.resize((size_t) view.shape[0]);
+            const char* p = static_cast<const char*>(view.buf);
+            for (Py_ssize_t k = 0; k < view.shape[0]; ++k)
+                std::memcpy(&out[(size_t) k], p + k * view.strides[0], sizeof(double));
+        }
+        PyBuffer_Release(&view);
+        if (!ok) fail_at(i, PyExc_ValueError, "expected a one-dimensional float64 array");
+        return true;
     }
 
     template <class... Args>

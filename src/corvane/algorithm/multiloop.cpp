@@ -31,20 +31,18 @@ NB_MODULE(multiloop, m) {
     m.attr("abstractmethod") = abc.attr("abstractmethod");
 
     // Abstract base, registered below as the virtual base of the model classes.
-    // abstractmethod marks a plain function object, so the method is one.
-    nb::dict fns;
-    fns["__name__"] = kModuleName;
+    nb::dict ns;
+    ns["__name__"] = kModuleName;
     nb::module_::import_("builtins")
         .attr("exec")(
-            "def deltaU_sim(self, dU):\n"
-            "    \"\"\"One sample: the output deviation for the input deviation dU.\"\"\"\n",
-            fns);
-    nb::dict ns;
-    ns["__module__"] = kModuleName;
-    ns["__qualname__"] = "model";
-    ns["__doc__"] = "Abstract single-input single-output process model.";
-    ns["deltaU_sim"] = abc.attr("abstractmethod")(fns["deltaU_sim"]);
-    nb::object model = abc.attr("ABCMeta")("model", nb::make_tuple(nb::handle((PyObject*) &PyBaseObject_Type)), ns);
+            "import abc\n"
+            "class model(metaclass=abc.ABCMeta):\n"
+            "    \"\"\"Abstract single-input single-output process model.\"\"\"\n"
+            "    @abc.abstractmethod\n"
+            "    def deltaU_sim(self, dU):\n"
+            "        \"\"\"One sample: the output deviation for the input deviation dU.\"\"\"\n",
+            ns);
+    nb::object model = ns["model"];
     m.attr("model") = model;
 
     // -- models

@@ -10,7 +10,7 @@
 // of the client's sample fails.
 #pragma once
 
-#include <Python.h>
+#include "bindkit.hpp"
 
 #include <corvane/mimo.hpp>
 
@@ -29,6 +29,7 @@ struct PlantView {
     const double* u;             // the current MV values
     const double* y;             // the outputs of the last sample
     const unsigned char* y_f64;  // their types: 1 numpy float64, 0 float
+    void* engine;                // the simulator's engine (for `step`)
 };
 
 struct PlantSnapshot;  // opaque outside multiloop
@@ -47,18 +48,19 @@ struct PlantApi {
     unsigned version;
     PyTypeObject* mimo_type;  // MIMOSim (SISOSim derives from it)
     // 1 with *view filled when `sim` can take a native sample now with the MV
-    // values of u_values (as its __call__ takes them, without disturbance):
-    // a MIMOSim of the library's own models and plain numbers, whose class has
-    // no __call__ of its own and whose dicts nobody else holds (the sample's
-    // values then wait in the engine until something reads them), and
-    // u_values an exact dict of exact str keys and plain numbers; 0 when it
-    // cannot (call the simulator instead); -1 with an exception set. Runs no
-    // Python code and changes nothing.
-    int (*engine)(PyObject* sim, PyObject* u_values, PlantView* view);
+    // values u_values (the items of the dict its __call__ would take, read
+    // once for every plant of a client; no disturbance): a MIMOSim of the
+    // library's own models and plain numbers, whose class has no __call__ of
+    // its own and whose dicts nobody else holds (the sample's values then
+    // wait in the engine until something reads them), and every value of one
+    // of its MVs a plain number; 0 when it cannot (call the simulator
+    // instead); -1 with an exception set. Runs no Python code and changes
+    // nothing.
+    int (*engine)(PyObject* sim, const bind::StrItems* u_values, PlantView* view);
     // The sample `engine` found possible, taken now: before any Python code
     // runs (u_values and its values held by the caller). Cannot fail and runs
     // no Python code; *view then shows the outputs.
-    void (*step)(PyObject* sim, PlantView* view);
+    void (*step)(PlantView* view);
     // The plant of a simulator whose engine is ready, copied into *copy: 1,
     // 0 when the simulator cannot run natively, -1 with an exception set.
     int (*copy_out)(PyObject* sim, PlantCopy* copy);
@@ -76,7 +78,7 @@ struct PlantApi {
     void (*snapshot_clear)(PlantSnapshot*);
 };
 
-inline constexpr unsigned kPlantApiVersion = 9;
+inline constexpr unsigned kPlantApiVersion = 10;
 inline constexpr const char* kPlantApiCapsule = "corvane.algorithm.multiloop._plant_api";
 
 // A simulator the engine may advance: a MIMOSim (of `mimo`, the MIMOSim

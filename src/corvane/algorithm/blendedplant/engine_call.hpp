@@ -26,7 +26,7 @@ struct NativeSample {
     bool out_f64[kTags];
 
     // Every plant of the list distinct and ready for the MV values given.
-    bool take_plants(PyObject* list, PyObject* u_values) {
+    bool take_plants(PyObject* list, const StrItems& u_values) {
         n = (size_t) PyList_GET_SIZE(list);
         for (size_t i = 0; i < n; ++i) {
             PyObject* rec = PyList_GET_ITEM(list, (Py_ssize_t) i);
@@ -36,7 +36,7 @@ struct NativeSample {
             if (!simple_number(r.working_point.ptr(), xp[i], f64) || (i > 0 && !(xp[i - 1] < xp[i]))) return false;
             for (size_t j = 0; j < i; ++j)
                 if (plants[j] == r.plant.ptr()) return false;
-            const int ok = g_api->engine(r.plant.ptr(), u_values, &views[i]);
+            const int ok = g_api->engine(r.plant.ptr(), &u_values, &views[i]);
             if (ok < 0) raise_pending();
             if (ok == 0 || views[i].ncv > kTags) return false;
             plants[i] = r.plant.ptr();
@@ -64,7 +64,7 @@ struct NativeSample {
 
     // Every plant advances, and the blend of plants id1 and id2 is formed.
     void step(const Blend& b) {
-        for (size_t i = 0; i < n; ++i) g_api->step(plants[i], &views[i]);
+        for (size_t i = 0; i < n; ++i) g_api->step(&views[i]);
         const corvane::PlantView &v1 = views[b.i1], &v2 = views[b.i2];
         for (size_t a = 0; a < v1.ncv; ++a) {
             Term ti;
@@ -84,9 +84,9 @@ inline bool Blended::engine_call(double w, PyObject* u_values, PyObject* v_value
         !PyDict_CheckExact(ud) || !PyDict_CheckExact(yd))
         return false;
     const bool waits = wb.open(u_dict, y_dict);  // else written through: lookups with str keys only
-    if (!str_keyed(ini_d) || (!waits && (!str_keyed(ud) || !str_keyed(yd)))) return false;
+    if (!str_keyed(ini_d) || (!waits && (!str_keyed(ud) || !str_keyed(yd))) || !mv_items.read(u_values)) return false;
     NativeSample s;
-    if (!s.take_plants(list, u_values)) return false;
+    if (!s.take_plants(list, mv_items)) return false;
     const Blend b = blend_of(w, s.xp, s.n);
     if (!s.match_cvs(b, ini_d, waits ? &wb.y_keys : nullptr)) return false;
 
@@ -94,14 +94,13 @@ inline bool Blended::engine_call(double w, PyObject* u_values, PyObject* v_value
     working_v = w;
     working_waiting = true;
     const corvane::PlantView& v1 = s.views[b.i1];
-    Py_ssize_t pos = 0;
-    PyObject *k, *x;
+    const StrItems& mv = mv_items;
     if (waits) {  // the values wait for the dicts (see WriteBack)
         PyObject* const* uk = reinterpret_cast<PyObject* const*>(wb.u_keys.data());
         PyObject* const* yk = reinterpret_cast<PyObject* const*>(wb.y_keys.data());
-        for (size_t g = 0; PyDict_Next(u_values, &pos, &k, &x); ++g) {
-            const size_t at = find_key(k, uk, wb.u_keys.size(), g);
-            if (at < wb.u_keys.size()) wb.put_u(at, x);
+        for (size_t g = 0; g < mv.size(); ++g) {
+            const size_t at = find_key(mv.keys[g], uk, wb.u_keys.size(), g);
+            if (at < wb.u_keys.size()) wb.put_u(at, mv.values[g]);
         }
         for (size_t a = 0; a < v1.ncv; ++a)
             wb.put_y(find_key(v1.cv_keys[a], yk, wb.y_keys.size(), a), s.out[a], s.out_f64[a]);
@@ -110,8 +109,9 @@ inline bool Blended::engine_call(double w, PyObject* u_values, PyObject* v_value
     // Written through. What is written is held: a replaced value's release
     // may run Python code, even code that calls this simulator again.
     std::vector<nb::object> held;
-    while (PyDict_Next(u_values, &pos, &k, &x))
-        if (PyDict_Contains(ud, k) == 1) held.insert(held.end(), {nb::borrow(k), nb::borrow(x)});
+    for (size_t g = 0; g < mv.size(); ++g)
+        if (PyDict_Contains(ud, mv.keys[g]) == 1)
+            held.insert(held.end(), {nb::borrow(mv.keys[g]), nb::borrow(mv.values[g])});
     const size_t ku = held.size();
     for (size_t a = 0; a < v1.ncv; ++a)
         held.insert(held.end(), {nb::borrow(v1.cv_keys[a]), number(s.out[a], s.out_f64[a])});

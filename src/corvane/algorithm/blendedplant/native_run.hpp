@@ -13,18 +13,6 @@ namespace corvane::blendedplant {
 
 inline PyTypeObject* g_blended_type = nullptr;  // LPVPlantSim
 
-// The keys of an exact dict of exact str keys (borrowed), or false.
-inline bool str_keys(PyObject* d, std::vector<PyObject*>& keys) {
-    keys.clear();
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(d, &pos, &k, &v)) {
-        if (!PyUnicode_CheckExact(k)) return false;
-        keys.push_back(k);
-    }
-    return true;
-}
-
 // The simulator's CVs: current and initial values (plain numbers), or false.
 inline bool read_cvs(PyObject* yd, PyObject* ini, const std::vector<PyObject*>& cvs, corvane::BlendedRun& R) {
     for (PyObject* c : cvs) {
@@ -82,8 +70,8 @@ inline int take_blended(PyObject* obj, corvane::BlendedRun* run) {
             PyObject *list = s.plant_list.ptr(), *ud = s.u_dict.ptr(), *yd = s.y_dict.ptr(),
                      *ini = s.ini_value_dict.ptr();
             std::vector<PyObject*> mvs, cvs;
-            if (!PyList_CheckExact(list) || PyList_GET_SIZE(list) == 0 || !str_keyed(ini) || !PyDict_CheckExact(ud) ||
-                !PyDict_CheckExact(yd) || !str_keys(ud, mvs) || !str_keys(yd, cvs))
+            if (!PyList_CheckExact(list) || PyList_GET_SIZE(list) == 0 || !str_keyed(ini) || !str_keyed(ud, &mvs) ||
+                !str_keyed(yd, &cvs))
                 return;
             corvane::BlendedRun R;
             if (!read_cvs(yd, ini, cvs, R)) return;
@@ -105,7 +93,7 @@ inline int put_blended(PyObject* obj, const corvane::BlendedRun* run) {
         const nb::object list = s.plant_list, ud = s.u_dict, yd = s.y_dict;
         std::vector<PyObject*> mvs, cvs;
         if (!PyList_CheckExact(list.ptr()) || (size_t) PyList_GET_SIZE(list.ptr()) != run->plants.size() ||
-            !str_keys(ud.ptr(), mvs) || !str_keys(yd.ptr(), cvs) || mvs.size() != run->u.size() ||
+            !str_keyed(ud.ptr(), &mvs) || !str_keyed(yd.ptr(), &cvs) || mvs.size() != run->u.size() ||
             cvs.size() != run->y.size())
             raise(PyExc_RuntimeError, "the blended plant changed while a loop ran it");
         // Held, records and plants: writing a plant back may run Python code.

@@ -25,7 +25,6 @@ struct Classes {
     PyTypeObject *miso = nullptr, *mimo = nullptr, *siso = nullptr;
 
     bool filter_model(PyTypeObject* t) const { return t == tfz || t == tfs || t == stp || t == stpxy; }
-    bool own_model(PyTypeObject* t) const { return t == no_model || filter_model(t); }
 };
 inline Classes g_classes;
 
@@ -63,23 +62,8 @@ class Dependents {
 // ---------------------------------------------------------------------------
 // Numbers
 
-// float(u - u_ini) as the interpreter computes it.
-inline double difference(PyObject* u, PyObject* ui) {
-    double a, b;
-    bool fa, fb;
-    if (simple_number(u, a, fa) && simple_number(ui, b, fb)) return a - b;
-    nb::object diff = checked(PyNumber_Subtract(u, ui));
-    return to_double(diff);
-}
-
 inline nb::object py_add(nb::handle a, nb::handle b, bool inplace = false) {
     return binary_op(inplace ? PyNumber_InPlaceAdd : PyNumber_Add, a, b);
-}
-
-// A float 0.0 that lives as long as the process.
-inline PyObject* float_zero() {
-    static PyObject* zero = PyFloat_FromDouble(0.0);
-    return zero;
 }
 
 // One CV's sum as the interpreter forms it, y = 0.0; y += c for each term:

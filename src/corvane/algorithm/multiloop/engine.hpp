@@ -134,8 +134,9 @@ class NativeEngine {
     }
 
   public:
-    // The MV values of a call, by MV index: exact str keys and plain numbers,
-    // else false (the general path). Runs no Python code.
+    // The MV values of a call by MV index: from its dict (exact str keys),
+    // or from the dict's items read once for several plants; false where an
+    // MV's value is not a plain number (the general path). Runs no Python code.
     bool take_mvs(PyObject* u_values) noexcept {
         if (!PyDict_CheckExact(u_values)) return false;
         for (size_t j = 0; j < nmv; ++j) given_[j] = nullptr;
@@ -147,6 +148,18 @@ class NativeEngine {
             const size_t j = find_key(k, keys(mv_keys), nmv, i);
             if (j < nmv && !simple_number(x, u_new_[j], f64)) return false;
             if (j < nmv) given_[j] = x;
+        }
+        return true;
+    }
+    bool take_mvs(const StrItems& items) noexcept {
+        for (size_t j = 0; j < nmv; ++j) given_[j] = nullptr;
+        for (size_t i = 0; i < items.size(); ++i) {
+            const size_t j = find_key(items.keys[i], keys(mv_keys), nmv, i);
+            if (j < nmv && !items.plain[i]) return false;
+            if (j < nmv) {
+                given_[j] = items.values[i];
+                u_new_[j] = items.numbers[i];
+            }
         }
         return true;
     }
@@ -208,12 +221,7 @@ class NativeEngine {
     // are the simulator's alone, else written through. Writing may release
     // replaced values: the caller holds `self`.
     void commit(nb::handle u_dict, nb::handle y_dict) {
-        if (stage(u_dict, y_dict)) {
-            for (size_t j = 0; j < nmv; ++j)
-                if (given_[j]) wb_.put_u(j, given_[j]);
-            for (size_t i = 0; i < ncv; ++i) wb_.put_y(i, y[i], y_f64[i]);
-            return;
-        }
+        if (stage(u_dict, y_dict)) return put_staged();
         // Written through: what is written is held, since a replaced value's
         // release may run Python code, even code that drops this engine.
         std::vector<nb::object> held{nb::borrow(u_dict), nb::borrow(y_dict)};
@@ -223,6 +231,13 @@ class NativeEngine {
         for (size_t i = 0; i < ncv; ++i) held.insert(held.end(), {cv_keys[i], number(y[i], y_f64[i])});
         for (size_t k = 2; k < held.size(); k += 2)
             if (PyDict_SetItem(held[k < ku ? 0 : 1].ptr(), held[k].ptr(), held[k + 1].ptr()) < 0) raise_pending();
+    }
+
+    // The sample's values waiting, where stage() found that they may.
+    void put_staged() noexcept {
+        for (size_t j = 0; j < nmv; ++j)
+            if (given_[j]) wb_.put_u(j, given_[j]);
+        for (size_t i = 0; i < ncv; ++i) wb_.put_y(i, y[i], y_f64[i]);
     }
 
     // The outputs of the last sample as a dict to return, while they wait;

@@ -135,16 +135,6 @@ inline PyTfz* filter_of(PyObject* m) {
     return &ready_inst<PyTfz>(m);  // the subclasses add nothing: one layout
 }
 
-// A float64 copy handed out read-only for good: a read-only view of a
-// read-only base, whose write flag cannot be set back.
-inline nb::object readonly_copy(nb::handle arr) {
-    nb::object base = numpy_mod().attr("array")(arr, "dtype"_a = "float64");
-    base.attr("flags").attr("writeable") = false;
-    nb::object view = base.attr("view")();
-    view.attr("flags").attr("writeable") = false;
-    return view;
-}
-
 // Bytes a filter model holds per coefficient at most, across the arrays made
 // while it is built (numpy's, the read-only copies, the filter's block).
 inline constexpr size_t kBytesPerTap = 6 * sizeof(double);

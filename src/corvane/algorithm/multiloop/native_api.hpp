@@ -64,7 +64,7 @@ struct PlantSnapshot {
 
 namespace corvane::multiloop {
 
-inline void fill_view(const NativeEngine& e, PlantView* v) {
+inline void fill_view(NativeEngine& e, PlantView* v) {
     static_assert(sizeof(nb::object) == sizeof(PyObject*), "keys are handed out as PyObject*");
     v->nmv = e.nmv;
     v->ncv = e.ncv;
@@ -73,15 +73,16 @@ inline void fill_view(const NativeEngine& e, PlantView* v) {
     v->u = e.u.data();
     v->y = e.y.data();
     v->y_f64 = e.y_f64.data();
+    v->engine = &e;
 }
 
-inline int api_engine(PyObject* sim, PyObject* u_values, PlantView* view) {
+inline int api_engine(PyObject* sim, const StrItems* u_values, PlantView* view) {
     int r = 0;
     if (guarded([&] {
             if (!corvane::native_plant(g_classes.mimo, sim) || !nb::inst_ready(sim)) return;
             PyMIMO& s = *nb::inst_ptr<PyMIMO>(sim);
             NativeEngine* e = s.ready_engine();
-            if (!e || !e->take_mvs(u_values) || !e->take_disturbances(empty_default()) ||
+            if (!e || !e->take_mvs(*u_values) || !e->take_disturbances(empty_default()) ||
                 !e->take_current(s.u_dict, s.y_dict) || !e->stage(s.u_dict, s.y_dict))
                 return;
             fill_view(*e, view);
@@ -91,11 +92,10 @@ inline int api_engine(PyObject* sim, PyObject* u_values, PlantView* view) {
     return r;
 }
 
-inline void api_step(PyObject* sim, PlantView* view) {
-    PyMIMO& s = *nb::inst_ptr<PyMIMO>(sim);
-    NativeEngine& e = *s.engine;
+inline void api_step(PlantView* view) {
+    NativeEngine& e = *static_cast<NativeEngine*>(view->engine);
     e.step();
-    e.commit(s.u_dict, s.y_dict);  // staged: the values wait in the engine
+    e.put_staged();  // staged by api_engine, and no Python code ran since
     fill_view(e, view);
 }
 

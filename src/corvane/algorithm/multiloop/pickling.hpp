@@ -3,7 +3,6 @@
 
 #include "mimo.hpp"
 
-#include <cstring>
 #include <vector>
 
 namespace corvane::multiloop {
@@ -14,37 +13,6 @@ inline nb::object tfz_state(PyTfz& m) {
     return nb::make_tuple(m.num, m.den, z);
 }
 
-// A coefficient or state array of a state: exactly a one-dimensional
-// numpy float64 array (or None where allowed); its values are returned.
-inline PyTypeObject* ndarray_type() {
-    static PyTypeObject* tp = (PyTypeObject*) nb::object(numpy_mod().attr("ndarray")).release().ptr();
-    return tp;
-}
-
-inline bool state_array(const StateView& sv, Py_ssize_t i, bool none_ok, std::vector<double>& out) {
-    nb::object o = sv.item(i);
-    if (none_ok && o.is_none()) return false;
-    if (Py_TYPE(o.ptr()) != ndarray_type())
-        sv.fail_at(i, PyExc_TypeError, "expected numpy.ndarray, got %.200s", tp_name_of(o));
-    Py_buffer view;
-    if (PyObject_GetBuffer(o.ptr(), &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
-        PyErr_Clear();
-        sv.fail_at(i, PyExc_ValueError, "expected a readable array");
-    }
-    // Native-order doubles, whatever the array's strides (an unpickled array
-    // may carry an explicit byte order in its format).
-    const bool ok = view.ndim == 1 && native_f64(view);
-    if (ok) {
-        out.resize((size_t) view.shape[0]);
-        const char* p = static_cast<const char*>(view.buf);
-        for (Py_ssize_t k = 0; k < view.shape[0]; ++k)
-            std::memcpy(&out[(size_t) k], p + k * view.strides[0], sizeof(double));
-    }
-    PyBuffer_Release(&view);
-    if (!ok) sv.fail_at(i, PyExc_ValueError, "expected a one-dimensional float64 array");
-    return true;
-}
-
 inline nb::object readonly_array(const std::vector<double>& v) {
     return readonly_copy(float64_array(v.data(), v.size()));
 }
@@ -52,9 +20,9 @@ inline nb::object readonly_array(const std::vector<double>& v) {
 inline void tfz_restore(PyTfz& m, nb::handle st, const char* what) {
     StateView sv(st, 3, what);
     std::vector<double> num, den, z;
-    state_array(sv, 0, false, num);
-    state_array(sv, 1, false, den);
-    const bool has_z = state_array(sv, 2, true, z);
+    sv.array(0, false, num);
+    sv.array(1, false, den);
+    const bool has_z = sv.array(2, true, z);
     m.load(readonly_array(num), readonly_array(den));
     if (has_z) {
         auto state = m.f.state_mut();
@@ -146,16 +114,5 @@ inline PyType_Slot miso_slots[] = {
     {Py_tp_traverse, (void*) miso_traverse}, {Py_tp_clear, (void*) miso_clear}, {0, nullptr}};
 inline PyType_Slot mimo_slots[] = {
     {Py_tp_traverse, (void*) mimo_traverse}, {Py_tp_clear, (void*) mimo_clear}, {0, nullptr}};
-
-inline nb::list default_list(std::initializer_list<double> xs, bool ints = false) {
-    nb::list l;
-    for (double x : xs) {
-        if (ints && x == (double) (long long) x)
-            l.append(nb::int_((long long) x));
-        else
-            l.append(nb::float_(x));
-    }
-    return l;
-}
 
 }  // namespace corvane::multiloop
