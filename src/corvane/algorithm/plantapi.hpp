@@ -75,10 +75,9 @@ struct PlantApi {
     int (*snapshot_save)(PlantSnapshot*, PyObject* sim);
     // Puts back everything saved, the latest first, then empties the snapshot.
     void (*snapshot_restore)(PlantSnapshot*);
-    void (*snapshot_clear)(PlantSnapshot*);
 };
 
-inline constexpr unsigned kPlantApiVersion = 10;
+inline constexpr unsigned kPlantApiVersion = 11;
 inline constexpr const char* kPlantApiCapsule = "corvane.algorithm.multiloop._plant_api";
 
 // A simulator the engine may advance: a MIMOSim (of `mimo`, the MIMOSim

@@ -142,7 +142,6 @@ inline corvane::PlantApi g_plant_api{
         s->restore();
         PyErr_Restore(t, v, tb);
     },
-    [](corvane::PlantSnapshot* s) { s->clear(); },
 };
 
 }  // namespace corvane::multiloop
