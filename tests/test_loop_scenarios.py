@@ -330,6 +330,15 @@ def test_python_callables_in_the_middle(lam):
     assert a.blocks["sensor"].calls == 4
 
 
+@pytest.mark.parametrize("n", [0, 1, 3])
+def test_blocks_after_a_callable_are_written_back_only_once_stepped(n):
+    """A callable before them: the timers and latch keep their attributes as their own samples leave them."""
+    run_both(lambda: (Loop().add("f", mode_of, q="s")
+                      .add("ton", TONtrigger(), Ut="f.out", DT=2.0)
+                      .add("toff", TOFFtrigger(), Ut="ton.Yt", DT=1.0)
+                      .add("latch", RStrigger(), S="toff.Yt", R=0.0)), n, {"s": np.zeros(n)})
+
+
 class Supervisor:
     """A Python block that reads and changes other blocks of its loop between samples, as an application may: it
     schedules the PID's gain on a load, resets the plant on request and reports the plant's last output."""
