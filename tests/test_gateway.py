@@ -1,6 +1,7 @@
 """corvane.gateway on loopback: a real asyncua plant server and gateway, in this process or as the commands."""
 
 import asyncio
+import copy
 import gc
 import importlib.util
 import json
@@ -607,6 +608,18 @@ def test_loop_state_restores_in_place_or_not_at_all(tmp_path):
         with pytest.raises(StateError, match="the loop refused"):
             fresh.__setstate__(state)
         assert pickle.dumps(fresh.loop.blocks) == before
+
+
+def test_controllers_pickle_and_copy_whole():
+    inputs = {"CV1": 10.5, "CV2": 19.0, "LC1_MODE": 1.0, "LC1_TV": 16.0, "LC2_MODE": 1.0, "LC2_TV": 15.0}
+    run = example().CONTROLLER
+    run.step(inputs)
+    twins = [pickle.loads(pickle.dumps(run)), copy.deepcopy(run)]
+    expected = [run.step(inputs) for _ in range(3)]
+    assert all([t.step(inputs) for _ in range(3)] == expected for t in twins)
+    fc = FunctionController(dict, {"LC1": PID(1.0)})
+    back = pickle.loads(pickle.dumps(fc))
+    assert back.step is dict and pickle.dumps(back.blocks) == pickle.dumps(fc.blocks)
 
 
 @pytest.mark.parametrize("change, error", [

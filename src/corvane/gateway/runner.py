@@ -63,6 +63,9 @@ class FunctionController:
             if not callable(getattr(block, "__setstate__", None)):
                 raise TypeError(f"block {name!r} ({type(block).__name__}) cannot restore a state in place")
 
+    def __reduce__(self):  # a pickle or copy is a whole controller; __getstate__ is the state file's part
+        return type(self), (self.step, self.blocks)
+
     def __getstate__(self):
         return {name: block.__getstate__() for name, block in self.blocks.items()}
 
@@ -99,6 +102,9 @@ class LoopController:
     def step(self, inputs):
         values = self.loop.step({name: inputs[name] for name in self.loop.inputs()})
         return {tag: values[pin] for tag, pin in self.outputs.items()}
+
+    def __reduce__(self):
+        return type(self), (self.loop, self.outputs)
 
     def __getstate__(self):
         return self.loop.state()
