@@ -144,6 +144,23 @@ inline std::unique_ptr<Block> core_block(const Api* api, nb::handle obj) {
     return b;
 }
 
+// The pins a library block's native step reads: how many inputs, how many
+// of the first are required (wired), one output; a plant's are its own.
+inline void check_pins(int kind, const std::vector<long>& in, const std::vector<long>& out) {
+    static constexpr struct {
+        int kind;
+        size_t ins, required;
+    } pins[] = {{PID_, 5, 4},       {RATE, 3, 1},  {CLAMP, 3, 1}, {WATCHDOG, 1, 0}, {LDLAG_, 1, 1}, {DELAY, 2, 1},
+                {DELAY_ALGO, 2, 0}, {CONST, 2, 1}, {TON, 2, 0},   {TOFF, 2, 0},     {LATCH, 2, 0}};
+    bool ok = kind != LPV || (!in.empty() && in[0] >= 0);
+    for (const auto& p : pins)
+        if (p.kind == kind) {
+            ok = in.size() == p.ins && out.size() == 1;
+            for (size_t i = 0; ok && i < p.required; ++i) ok = in[i] >= 0;
+        }
+    if (!ok) raise(PyExc_ValueError, "corvane.loop: the pins of a block of kind %d do not fit it", kind);
+}
+
 // The block of one entry (kind, name, object, input slots, output slots,
 // Python step): native where its object can run so, else through Python.
 inline std::unique_ptr<Block> make_block(nb::tuple t, size_t nslots) {
@@ -171,6 +188,7 @@ inline std::unique_ptr<Block> make_block(nb::tuple t, size_t nslots) {
         if (x >= (long) nslots) raise(PyExc_IndexError, "slot out of range");
     for (long x : out)
         if (x < 0 || x >= (long) nslots) raise(PyExc_IndexError, "slot out of range");
+    check_pins(kind, in, out);
     if (kind == MIMO) {
         auto p = std::make_unique<PlantBlock>();
         p->api = g_apis.plant;

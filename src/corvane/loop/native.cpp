@@ -88,15 +88,23 @@ struct Run {
     }
 };
 
+// An entry of the runner's lists: a tuple of exactly n items.
+nb::tuple tuple_of(nb::handle item, size_t n, const char* what) {
+    if (!PyTuple_CheckExact(item.ptr()) || (size_t) PyTuple_GET_SIZE(item.ptr()) != n)
+        raise(PyExc_TypeError, "corvane.loop: %s is a tuple of %zu items", what, n);
+    return nb::borrow<nb::tuple>(item);
+}
+
 nb::object run(nb::list blocks, size_t n, nb::list exo, nb::list vals, nb::list has, nb::list rec,
                nb::object through_python) {
     Run r;
     for (nb::handle v : vals) r.vals.push_back(to_double(v));
     for (nb::handle h : has) r.has.push_back(truth(h));
+    if (r.has.size() != r.vals.size()) raise(PyExc_ValueError, "corvane.loop: one has-a-value flag per slot");
     std::vector<nb::object> keep;  // the input arrays
     std::vector<std::pair<size_t, double>> constants;
     for (nb::handle item : exo) {
-        nb::tuple t = nb::borrow<nb::tuple>(item);
+        nb::tuple t = tuple_of(item, 2, "an input");
         const size_t slot = nb::cast<size_t>(t[0]);
         if (slot >= r.vals.size()) raise(PyExc_IndexError, "input slot out of range");
         nb::object x = t[1];
@@ -121,7 +129,7 @@ nb::object run(nb::list blocks, size_t n, nb::list exo, nb::list vals, nb::list 
     }
     std::vector<std::string> names;
     for (nb::handle item : blocks) {
-        nb::tuple t = nb::borrow<nb::tuple>(item);
+        nb::tuple t = tuple_of(item, 6, "a block entry");
         std::unique_ptr<Block> b = make_block(t, r.vals.size());
         r.python = r.python || b->needs_lock();
         r.user.push_back(nb::cast<int>(t[0]) == CALLABLE);
