@@ -175,15 +175,15 @@ def _entry(ins, kind=1):
 
 
 @pytest.mark.parametrize("blocks, has, error", [
-    ([_entry((0, 0, 0, 0))], [False], ValueError),          # a PID entry short of its FF pin
-    ([_entry((-1, 0, 0, 0, -1))], [False], ValueError),     # its MODE unwired
-    ([_entry((-1,), kind=13)], [False], ValueError),        # a blended plant without its working value
-    ([(1,)], [False], TypeError),
-    ([None], [False], TypeError),
-    ([_entry((0, 0, 0, 0, -1))], [], ValueError),           # no has-a-value flag for the slot
+    (lambda: [_entry((0, 0, 0, 0))], [False], ValueError),          # a PID entry short of its FF pin
+    (lambda: [_entry((-1, 0, 0, 0, -1))], [False], ValueError),     # its MODE unwired
+    (lambda: [_entry((-1,), kind=13)], [False], ValueError),        # a blended plant without its working value
+    (lambda: [(1,)], [False], TypeError),
+    (lambda: [None], [False], TypeError),
+    (lambda: [_entry((0, 0, 0, 0, -1))], [], ValueError),           # no has-a-value flag for the slot
 ])
 def test_the_native_runner_refuses_malformed_entries(blocks, has, error):
     from corvane.loop import _native
 
     with pytest.raises(error):
-        _native.run(blocks, 1, [], [0.0], has, [0], lambda idx: None)
+        _native.run(blocks(), 1, [], [0.0], has, [0], lambda idx: None)
