@@ -5,6 +5,7 @@ import contextlib
 import copy
 
 import numpy as np
+import pytest
 from scipy import signal
 
 from corvane.algorithm import multiloop, sharedkit
@@ -115,3 +116,13 @@ def general_path():
         yield
     finally:
         multiloop._set_native_engines(was)
+
+
+@pytest.fixture(params=["engine", "general"])
+def path(request):
+    """Each test that takes it runs on the native engines and on the general path."""
+    if request.param == "general":
+        with general_path():
+            yield request.param
+    else:
+        yield request.param

@@ -12,18 +12,7 @@ from corvane.algorithm import blendedplant as bp
 from corvane.algorithm import multiloop as ml
 from hostile import check_foreign_self, check_hostile_states
 from blendedplant_reference import RefLPV
-from multiloop_reference import EXAMPLE, INI, general_path
-
-
-@pytest.fixture(params=["engine", "general"])
-def path(request):
-    """Each test that takes it runs on the native engines and on the general path."""
-    if request.param == "general":
-        with general_path():
-            yield request.param
-    else:
-        yield request.param
-
+from multiloop_reference import EXAMPLE, INI, general_path, path  # noqa: F401 (a fixture)
 
 
 def scaled(model, gain):

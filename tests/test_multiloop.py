@@ -14,25 +14,13 @@ from scipy import signal
 
 from corvane.algorithm import multiloop as ml
 from corvane.algorithm import sharedkit
-from multiloop_reference import EXAMPLE, INI, RefMIMO, general_path, ref_model_stp
+from multiloop_reference import EXAMPLE, INI, RefMIMO, general_path, path, ref_model_stp  # noqa: F401
 
 
 def on_general(sim, *args):
     """One call of sim on the general path."""
     with general_path():
         return sim(*args)
-
-
-@pytest.fixture(params=["engine", "general"])
-def path(request):
-    """Each test that takes it runs on the native engines and on the general path."""
-    if request.param == "general":
-        with general_path():
-            yield request.param
-    else:
-        yield request.param
-
-
 
 
 def example():
