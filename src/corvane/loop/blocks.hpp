@@ -144,6 +144,18 @@ inline std::unique_ptr<Block> core_block(const Api* api, nb::handle obj) {
     return b;
 }
 
+// A simulator's block: its pins first, since its copy must fit them.
+template <class B, class Api>
+inline std::unique_ptr<Block> plant_block(const Api* api, nb::handle obj, const std::vector<long>& in,
+                                          const std::vector<long>& out) {
+    auto p = std::make_unique<B>();
+    p->api = api;
+    p->in = in;
+    p->out = out;
+    if (!p->take(obj)) return nullptr;
+    return p;
+}
+
 // The pins a library block's native step reads: how many inputs, how many
 // of the first are required (wired), one output; a plant's are its own.
 inline void check_pins(int kind, const std::vector<long>& in, const std::vector<long>& out) {
@@ -189,20 +201,8 @@ inline std::unique_ptr<Block> make_block(nb::tuple t, size_t nslots) {
     for (long x : out)
         if (x < 0 || x >= (long) nslots) raise(PyExc_IndexError, "slot out of range");
     check_pins(kind, in, out);
-    if (kind == MIMO) {
-        auto p = std::make_unique<PlantBlock>();
-        p->api = g_apis.plant;
-        p->in = in;
-        p->out = out;
-        if (p->take(obj)) b = std::move(p);
-    }
-    if (kind == LPV) {
-        auto p = std::make_unique<BlendedBlock>();
-        p->api = g_apis.blended;
-        p->in = in;
-        p->out = out;
-        if (p->take(obj)) b = std::move(p);
-    }
+    if (kind == MIMO) b = plant_block<PlantBlock>(g_apis.plant, obj, in, out);
+    if (kind == LPV) b = plant_block<BlendedBlock>(g_apis.blended, obj, in, out);
     if (!b) {
         auto p = std::make_unique<PythonBlock>();
         p->fn = t[5];
