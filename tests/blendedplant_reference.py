@@ -5,7 +5,9 @@ import copy
 
 import numpy as np
 
+from corvane.algorithm import blendedplant as bp
 from corvane.algorithm import multiloop as ml
+from multiloop_reference import EXAMPLE, INI
 
 
 class RefLPV:
@@ -55,3 +57,22 @@ class RefLPV:
             for k in res[id1]:
                 self.y[k] = ((1.0 - w2) * res[id1][k] + w2 * res[id2][k]) + self.ini.get(k, 0.0)
         return dict(self.y)
+
+
+def scaled(model, gain):
+    """A copy of a model dictionary with every gain scaled."""
+    m = copy.deepcopy(model)
+    for row in m.values():
+        for entry in row.values():
+            for key in ("num_s", "num_z", "stp"):
+                if key in entry:
+                    entry[key] = [gain * x for x in entry[key]]
+    return m
+
+
+def three_plants(sim=None):
+    """Three local plants: the worked example scaled by 1, 2 and 3 at working points 10, 20 and 40."""
+    sim = sim or bp.LPVPlantSim(INI)
+    for pid, wp in [(1, 10), (2, 20), (3, 40)]:
+        sim.addPlant(pid, wp, scaled(EXAMPLE, pid), 1)
+    return sim

@@ -11,25 +11,8 @@ import pytest
 from corvane.algorithm import blendedplant as bp
 from corvane.algorithm import multiloop as ml
 from hostile import check_foreign_self, check_hostile_states
-from blendedplant_reference import RefLPV
+from blendedplant_reference import RefLPV, scaled, three_plants
 from multiloop_reference import EXAMPLE, INI, general_path, path  # noqa: F401 (a fixture)
-
-
-def scaled(model, gain):
-    m = copy.deepcopy(model)
-    for row in m.values():
-        for entry in row.values():
-            for key in ("num_s", "num_z", "stp"):
-                if key in entry:
-                    entry[key] = [gain * x for x in entry[key]]
-    return m
-
-
-def three_plants(sim=None):
-    sim = sim or bp.LPVPlantSim(INI)
-    for pid, wp in [(1, 10), (2, 20), (3, 40)]:
-        sim.addPlant(pid, wp, scaled(EXAMPLE, pid), 1)
-    return sim
 
 
 def mv_steps(n=40, seed=3):

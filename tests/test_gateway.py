@@ -109,24 +109,31 @@ async def until(predicate, timeout=30.0):
 # --- the commands: closed loop, lockstep equal to the same loop in-process ---------------------------------
 
 def start_plant(tmp_path, plant_file, *args):
-    out = open(tmp_path / "plant.out", "w+")
-    proc = subprocess.Popen([sys.executable, "-m", "corvane.gateway", "plant", str(plant_file), "--port", "0", *args],
-                            stdout=out, stderr=subprocess.STDOUT, cwd=tmp_path)
+    with open(tmp_path / "plant.out", "w") as log:  # the child keeps its own descriptor
+        proc = subprocess.Popen([sys.executable, "-m", "corvane.gateway", "plant", str(plant_file), "--port", "0",
+                                 *args], stdout=log, stderr=subprocess.STDOUT, cwd=tmp_path)
     end = time.monotonic() + 60
     while time.monotonic() < end:
-        out.seek(0)
-        for line in out:
+        text = (tmp_path / "plant.out").read_text()
+        for line in text.splitlines():
             if line.startswith("serving "):
                 return proc, line.split()[1]
-        assert proc.poll() is None, open(tmp_path / "plant.out").read()
+        assert proc.poll() is None, text
         time.sleep(0.05)
-    proc.kill()
+    stop(proc)
     raise AssertionError("the plant server did not start")
 
 
 def stop(proc):
+    """Stops a plant process on request, killing it if it does not stop; it must have stopped cleanly."""
     proc.send_signal(signal.SIGTERM)
-    assert proc.wait(timeout=30) == 0
+    try:
+        rc = proc.wait(timeout=30)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert rc == 0
 
 
 def gateway_args(url, tmp_path, *args):
@@ -223,15 +230,20 @@ def test_killed_gateway_resumes_from_its_last_outputs(tmp_path):
                 state.write_bytes(b"\x80\x05not a pickle at all")  # corrupt: refused, start in tracking
             log = tmp_path / f"run{run}.log"
             args = gateway_args(url, tmp_path, "--state", str(state), "--log-file", str(log))
-            gw = processes.Process(target=command, args=(args,))
+            gw = processes.Process(target=command, args=(args,), daemon=True)
             gw.start()
-            end = time.monotonic() + 60
-            while len(records(tmp_path)) <= seen + 1:
-                assert gw.is_alive() and time.monotonic() < end, log.read_text() if log.exists() else "no log"
-                time.sleep(0.01)
-            time.sleep(rng.uniform(0.0, 0.2))
-            os.kill(gw.pid, signal.SIGTERM if run == 20 else signal.SIGKILL)  # the last one stops on request
-            gw.join(30)
+            try:
+                end = time.monotonic() + 60
+                while len(records(tmp_path)) <= seen + 1:
+                    assert gw.is_alive() and time.monotonic() < end, log.read_text() if log.exists() else "no log"
+                    time.sleep(0.01)
+                time.sleep(rng.uniform(0.0, 0.2))
+                os.kill(gw.pid, signal.SIGTERM if run == 20 else signal.SIGKILL)  # the last one stops on request
+                gw.join(30)
+            finally:
+                if gw.is_alive():
+                    gw.kill()
+                    gw.join()
             assert gw.exitcode == (0 if run == 20 else -signal.SIGKILL)
             example().CONTROLLER.__setstate__(load_state(state)["controller"])  # a whole state of the Loop
             recs = records(tmp_path)[seen:]
@@ -259,20 +271,25 @@ def test_stale_link_holds_outputs_and_returns_bumplessly(caplog):
         recs = []
         gw = gateway(srv.url, speed=20, stale_after=stale_after, on_sample=recs.append)
         task = asyncio.create_task(gw.run())
-        await until(lambda: len(recs) >= 20)
-        srv.frozen, frozen_at = True, len(recs)
-        await until(lambda: len(recs) >= frozen_at + 12)
-        srv.frozen, thawed_at = False, len(recs)
-        await until(lambda: len(recs) >= thawed_at + 10)
-        await srv.stop()
-        stopped_at = len(recs)
-        await until(lambda: len(recs) >= stopped_at + 12)
-        srv = await PlantServer.from_file(PLANT_FILE, port=srv.port, speed=20).start()
-        restarted_at = len(recs)
-        await until(lambda: len(recs) >= restarted_at + 20)
-        gw.stop()
-        await task
-        await srv.stop()
+        try:
+            await until(lambda: len(recs) >= 20)
+            srv.frozen, frozen_at = True, len(recs)
+            await until(lambda: len(recs) >= frozen_at + 12)
+            srv.frozen, thawed_at = False, len(recs)
+            await until(lambda: len(recs) >= thawed_at + 10)
+            await srv.stop()
+            stopped_at = len(recs)
+            await until(lambda: len(recs) >= stopped_at + 12)
+            srv = await PlantServer.from_file(PLANT_FILE, port=srv.port, speed=20).start()
+            restarted_at = len(recs)
+            await until(lambda: len(recs) >= restarted_at + 20)
+            gw.stop()
+            await task
+        finally:  # a failed wait above leaves neither the gateway nor a server running
+            gw.stop()
+            task.cancel()
+            await asyncio.gather(task, return_exceptions=True)
+            await srv.stop()
         return recs, frozen_at, thawed_at, stopped_at, restarted_at
 
     recs, frozen_at, thawed_at, stopped_at, restarted_at = asyncio.run(scenario())
@@ -299,7 +316,7 @@ def test_stale_link_holds_outputs_and_returns_bumplessly(caplog):
         assert recs[back - 1]["inputs"][f"{name}_TV"] == PLANT["initial"][spec["output"]]
     assert check_bumpless_returns(recs, mod) >= 6
     text = caplog.text
-    assert "stale: heartbeat" in text and "lost" in text and "link to" in text and "automatic again" in text
+    assert "stale: heartbeat" in text and "lost" in text and "automatic again" in text
 
 
 # --- bad inputs and outputs ----------------------------------------------------------------------------
@@ -392,10 +409,10 @@ def test_pacing_by_absolute_deadlines():
 
 
 def test_a_stalled_sample_is_counted_not_doubled(caplog):
-    period = 0.1
+    period = 0.4  # margins of a fifth to half a period: a busy machine's oversleeping stays inside them
 
     async def scenario():
-        pacer = Pacer(period)
+        pacer = Pacer(period, late_after=period / 2)
         starts = [(await pacer.wait())[1]]
         time.sleep(3.5 * period)  # sample 0 overruns the deadlines of samples 1, 2 and 3
         starts.append((await pacer.wait())[1])  # runs late, on deadline 3
@@ -622,16 +639,16 @@ def test_controllers_pickle_and_copy_whole():
     assert back.step is dict and pickle.dumps(back.blocks) == pickle.dumps(fc.blocks)
 
 
-@pytest.mark.parametrize("change, error", [
-    (lambda mod: mod.LOOP, "LoopController"),
+@pytest.mark.parametrize("change, kind, error", [
+    (lambda mod: mod.LOOP, TypeError, "LoopController"),
     (lambda mod: LoopController(mod.LOOP.add("extra", PID(), MODE=1.0, SP="SP9", PV="CV1", TV=0.0),
-                                mod.CONTROLLER.outputs), "reads SP9"),
-    (lambda mod: LoopController(mod.LOOP, {"MV2": "LC1.OP"}), "the loops write"),
-    (lambda mod: LoopController(mod.LOOP, {"MV2": "LC1.OP", "MV1": "LC2.out"}), "no output 'LC2.out'"),
+                                mod.CONTROLLER.outputs), ValueError, "reads SP9"),
+    (lambda mod: LoopController(mod.LOOP, {"MV2": "LC1.OP"}), ValueError, "the loops write"),
+    (lambda mod: LoopController(mod.LOOP, {"MV2": "LC1.OP", "MV1": "LC2.out"}), ValueError, "no output 'LC2.out'"),
 ])
-def test_a_loop_the_gateway_cannot_run_is_refused(change, error):
+def test_a_loop_the_gateway_cannot_run_is_refused(change, kind, error):
     mod = example()
-    with pytest.raises((TypeError, ValueError), match=error):
+    with pytest.raises(kind, match=error):
         Gateway(change(mod), mod.LOOPS, "opc.tcp://127.0.0.1:9", Ts=1.0)
 
 

@@ -103,7 +103,7 @@ def test_wiring_errors():
 
 
 def lpv_loop(extra_cv=False):
-    from test_blendedplant import three_plants
+    from blendedplant_reference import three_plants
 
     sim = three_plants()
     if extra_cv:  # a CV the middle plant lacks: blending across it fails
@@ -164,10 +164,16 @@ def test_state_restores_in_place_with_the_carried_values():
     wrong = a.state()
     wrong["blocks"]["pi"], wrong["blocks"]["valve"] = wrong["blocks"]["valve"], wrong["blocks"]["pi"]
     unwired = Loop().add("pi", PID(), MODE=1.0, SP=1.0, PV=1.0, TV=1.0).state()
-    for bad, error in ((wrong, Exception), (unwired, LoopError), ({"blocks": {}}, LoopError)):
+    carried = b.state()["outputs"]
+    misfit = a.state()
+    misfit["outputs"]["pi.OP"] = 1  # not a float
+    unknown = a.state()
+    unknown["outputs"]["pi.out"] = unknown["outputs"].pop("pi.OP")
+    for bad, error in ((wrong, ValueError), (unwired, LoopError), ({"blocks": {}}, LoopError), (misfit, LoopError),
+                       (unknown, LoopError)):
         with pytest.raises(error):
             b.set_state(bad)
-        assert same(states(b), before)
+        assert same(states(b), before) and b.state()["outputs"] == carried
 
 
 def _entry(ins, kind=1):
