@@ -652,6 +652,24 @@ def test_a_loop_the_gateway_cannot_run_is_refused(change, kind, error):
         Gateway(change(mod), mod.LOOPS, "opc.tcp://127.0.0.1:9", Ts=1.0)
 
 
+@pytest.mark.parametrize("model, error", [
+    ({"CV1": {"MV1": {"mode": "stp", "stp": [1, 2]}}, "MV1": {"CV1": {"mode": "stp", "stp": [1]}}}, "both a CV"),
+    ({"Plant": {"MV1": {"mode": "stp", "stp": [1, 2]}}}, "names the plant server uses"),
+])
+def test_a_plant_whose_tags_clash_is_refused(model, error):
+    with pytest.raises(ValueError, match=error):
+        PlantServer(MIMOSim(model, {}))
+
+
+@pytest.mark.parametrize("loops", [
+    {"LC1": {"inputs": ["CV1"], "output": "MV2"}, "LC2": {"inputs": ["CV2"], "output": "MV2"}},
+    {"LC1": {"inputs": ["CV1", "LC2_TV"], "output": "MV2"}, "LC2": {"inputs": ["CV2"], "output": "MV1"}},
+])
+def test_loops_sharing_an_output_or_reading_a_pin_are_refused(loops):
+    with pytest.raises(ValueError, match=r"an output of its own.*\['LC1_MODE', 'LC1_TV', 'LC2_MODE', 'LC2_TV'\]"):
+        Gateway(FunctionController(dict), loops, "opc.tcp://127.0.0.1:9", Ts=1.0)
+
+
 def test_a_loop_that_cannot_track_is_warned_of(caplog):
     mod = example()
     pid = PID(1.0)

@@ -226,7 +226,8 @@ class Gateway:
         outputs = [lp.output for lp in self.loops]
         pins = {p for lp in self.loops for p in (lp.mode_pin, lp.tv_pin)}
         if len(set(outputs)) < len(outputs) or pins & set(tags):
-            raise ValueError(f"each loop needs an output of its own, and no input may be named like the pins {pins}")
+            raise ValueError(f"each loop needs an output of its own, and no input may be named like the pins "
+                             f"{sorted(pins)}")
         if isinstance(controller, LoopController):
             _check_loop(controller, self.loops, tags + sorted(pins))
         self.inputs = [_Input(t, (frozen_after or {}).get(t)) for t in tags]
