@@ -512,3 +512,51 @@ def test_weights_of_samples_read_copied_and_set():
     assert copied == [0.0, 0.5, 0.5] and types_of(copied) == [float, np.float64, np.float64]
     sim(10.0, {"MV1": 1.0})
     assert [r.current_weight for r in recs] == [1.0, 0.0, 0.0]
+
+
+class _Finalizer:
+    def __init__(self, action):
+        self.action = action
+
+    def __del__(self):
+        self.action()
+
+
+FIRST_ORDER = {"CV": {"MV": {"mode": "tf_s", "num_s": [0, 1], "den_s": [5, 1], "iodelay_s": 0, "IntegralMark": 0}}}
+
+
+def test_a_local_plant_whose_engine_is_outdated_takes_the_simulators_own_call():
+    """Releasing an outdated engine may run Python code (here: resetting another local plant): never while the
+    blended plant holds what it checked; the sample is the general path's."""
+    lpv, ref = bp.LPVPlantSim(), bp.LPVPlantSim()
+    for sim in (lpv, ref):
+        sim.addPlant(1, 0.0, FIRST_ORDER, 1)
+        sim.addPlant(2, 1.0, FIRST_ORDER, 1)
+        sim(0.5, {"MV": 1.0})
+    plants = [p.plant for p in lpv.plant_list]
+    miso = plants[1].cv_simulators["CV"]
+    models = miso.model_list
+    trapped = ml.tfz_model()
+    trapped.trap = _Finalizer(plants[0].reset)
+    miso.model_list = [trapped]
+    lpv(0.5, {"MV": 2.0})
+    miso.model_list = models
+    del trapped
+    lpv(0.5, {"MV": 3.0})
+    assert lpv.get_output_data_dict().keys() == {"CV"}
+
+
+def test_only_numbers_wait_in_the_blended_plants_inputs():
+    lpv = bp.LPVPlantSim()
+    for pid, mv in enumerate(["MV1", "MV2", "MV3"]):
+        lpv.addPlant(pid, float(pid), {"CV": {mv: FIRST_ORDER["CV"]["MV"]}}, 1)
+    lpv.delPlant(1)
+    lpv.delPlant(2)  # MV2 and MV3 stay inputs that no plant takes
+    for _ in range(3):
+        lpv(0.5, {"MV1": 1.0})
+    u = {"MV2": _Finalizer(lambda: u.clear())}  # clears the caller's dict when the plant lets go of it
+    lpv(0.5, u)
+    u = {"MV2": 0, "MV3": float("21")}  # the dict alone holds 21.0
+    lpv(0.5, u)
+    junk = [float(i) + 0.5 for i in range(1000)]  # memory a freed 21.0 would be reused for
+    assert lpv._u_dict["MV3"] == 21.0 and lpv._u_dict["MV2"] == 0 and len(junk) == 1000

@@ -13,6 +13,7 @@ from corvane.algorithm.deadtime import Delay, Delay_Algorithm
 from corvane.algorithm.flatline import ConstDect
 from corvane.algorithm.logicblocks import RStrigger, TOFFtrigger, TONtrigger
 from corvane.algorithm.phasefilter import LDLAG
+from corvane.algorithm.slewlimit import RateLimit
 from corvane.loop import Loop
 from corvane.loop import loop as loop_module
 from test_loop import same, states
@@ -295,3 +296,70 @@ def test_states_the_core_cannot_hold_run_through_python(block, pins):
 ])
 def test_a_long_run_is_native(block, pins):
     check(lambda: Loop().add("x", block(), **pins), {"v": (np.arange(20_000) % 7 > 2).astype(float)})
+
+
+# -- Python code between the copies: subclasses, finalizers, histories of other types ------------------------
+class _Finalizer:
+    def __init__(self, action):
+        self.action = action
+
+    def __del__(self):
+        self.action()
+
+
+def _poking(target, action):
+    """A RateLimit subclass (run through Python) that does `action` to `target` before each of its samples."""
+    class Poker(RateLimit):
+        def __call__(self, *args, **kwargs):
+            action(target)
+            return super().__call__(*args, **kwargs)
+    return Poker(60.0)
+
+
+def subclass_changes_a_native_block():
+    rl = RateLimit(60.0)
+    return Loop().add("rl", rl, u_end="u").add("poke", _poking(rl, lambda b: setattr(b, "u_last", 100.0)), u_end="u")
+
+
+def released_value_replaces_the_history(block, pin, history, **pins):
+    """A released attribute value replaces the block's history while its copy is put back."""
+    def replace(b):
+        setattr(b, pin, _Finalizer(lambda: setattr(block, history[0], history[1]())))
+    return Loop().add("poke", _poking(block, replace), u_end="u").add("x", block, **pins)
+
+
+@pytest.mark.parametrize("make", [
+    subclass_changes_a_native_block,
+    lambda: released_value_replaces_the_history(TONtrigger(), "Ut", ("Ut_array", lambda: np.zeros(2, np.int64)),
+                                                Ut="u", DT=2.0),
+    lambda: released_value_replaces_the_history(RStrigger(), "S", ("Q_array", lambda: np.zeros(1, bool)),
+                                                S="u", R=0.0),
+])
+def test_python_code_between_the_copies_sees_and_changes_what_the_python_api_would(make):
+    a, b = make(), make()
+    u = np.array([1.0, 0.0, 1.0, 1.0, 0.0])
+    assert a.run(5, {"u": u}) == b.run(5, {"u": u}, native=False)
+    assert [a.blocks[n].__dict__.keys() for n in a.blocks] == [b.blocks[n].__dict__.keys() for n in b.blocks]
+
+
+def test_a_history_of_another_type_is_not_asked_for_its_base():
+    reads = []
+
+    class History(list):
+        @property
+        def base(self):
+            reads.append(1)  # Python code: the native copy-out must not run it
+            return None
+
+    d = Delay_Algorithm()
+    d.U_array = History([0.0, 0.0])
+    Loop().add("d", d, Ut="u").run(2, {"u": 1.0})
+    assert reads == []
+
+
+@pytest.mark.parametrize("native", [True, False])
+def test_a_trace_too_large_for_memory_is_numpys_value_error(native):
+    from corvane.algorithm.heartbeat import WatchDog
+
+    with pytest.raises(ValueError, match="array is too big"):
+        Loop().add("beat", WatchDog(), MaxOut=3.0).run(2 ** 62, record=["beat.out"] * 4, native=native)

@@ -880,3 +880,40 @@ def test_errors_come_in_the_order_of_the_sample(model, u, v, error):
     with pytest.raises(error):
         s(u, v)
     assert pickle.dumps(s) == before
+
+
+FIRST_ORDER = {"CV": {"MV": {"mode": "tf_s", "num_s": [0, 1], "den_s": [5, 1], "iodelay_s": 0, "IntegralMark": 0}}}
+
+
+class _Finalizer:
+    def __init__(self, action):
+        self.action = action
+
+    def __del__(self):
+        self.action()
+
+
+def test_lists_found_through_the_collector_are_watched_like_those_of_the_getters():
+    sim = ml.MIMOSim(FIRST_ORDER, {"CV": 0.0, "MV": 0.0})
+    sim({"MV": 1.0})
+    sim({"MV": 1.0})  # the engine trusts the per-CV lists it holds
+    lists = [o for o in gc.get_referents(sim) if type(o) is list and o and isinstance(o[0], ml.tfs_model)]
+    assert lists
+    for models in lists:
+        models[0] = ml.no_model()
+    assert sim({"MV": 1.0}) == {"CV": 0.0}
+
+
+def test_a_sample_given_while_an_old_engine_is_released_is_kept(path):
+    sim = ml.MIMOSim(FIRST_ORDER, {"CV": 0.0, "MV": 0.0})
+    sim({"MV": 1.0})
+    miso = sim.cv_simulators["CV"]
+    models = miso.model_list
+    trapped = ml.tfz_model()
+    trapped.trap = _Finalizer(lambda: sim({"MV": 5.0}))
+    miso.model_list = [trapped]
+    sim({})
+    miso.model_list = models
+    del trapped
+    sim({})  # the engine built on the trapped model is released: its finalizer gives MV 5.0
+    assert sim.get_input_data_dict() == {"MV": 5.0}

@@ -251,16 +251,17 @@ inline bool native_f64(const Py_buffer& v) {
 
 inline nb::module_ numpy_mod() { return nb::module_::import_("numpy"); }
 
-// A new numpy float64 array of n elements and a pointer to its data (owned by
+// A new numpy float64 array of the given shape (or n elements) and a pointer to its data (owned by
 // the array).
-inline nb::object new_float64_array(size_t n, double*& data) {
-    nb::object arr = numpy_mod().attr("empty")(n, nb::arg("dtype") = "float64");
+inline nb::object new_float64_array(nb::handle shape, double*& data) {
+    nb::object arr = numpy_mod().attr("empty")(shape, nb::arg("dtype") = "float64");
     Py_buffer view;
     if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) raise_pending();
     data = static_cast<double*>(view.buf);
     PyBuffer_Release(&view);
     return arr;
 }
+inline nb::object new_float64_array(size_t n, double*& data) { return new_float64_array(nb::int_(n), data); }
 
 // A numpy float64 array holding a copy of v[0..n).
 inline nb::object float64_array(const double* v, size_t n) {

@@ -18,6 +18,7 @@
 #include <corvane/leadlag.hpp>
 #include <corvane/timers.hpp>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -154,7 +155,11 @@ inline PyObject* plain_attr(PyObject* obj, PyObject* name, bool* own) {
 // Whether ndarray `a`, of exactly that type, is seen by its holder alone
 // (`holders` references) and holds its own data: no view shares it.
 inline bool sole_array(PyObject* a, Py_ssize_t holders) {
-    if (Py_REFCNT(a) != holders) return false;
+    // Anything else could answer `base` with Python code.
+    PyTypeObject* tp = Py_TYPE(a);
+    if ((tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || std::strcmp(tp->tp_name, "numpy.ndarray") != 0 ||
+        Py_REFCNT(a) != holders)
+        return false;
     PyObject* base = PyObject_GetAttrString(a, "base");
     if (!base) {
         PyErr_Clear();
@@ -165,12 +170,27 @@ inline bool sole_array(PyObject* a, Py_ssize_t holders) {
     return own;
 }
 
+// The values set_attrs replaced, released when this goes out of scope: after
+// the caller's last use of what a release could change (it may run Python
+// code, a __del__ that replaces another attribute).
+template <std::size_t N>
+struct Released {
+    PyObject* objs[N] = {};
+    Released() = default;
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+    ~Released() {
+        for (PyObject* o : objs) Py_XDECREF(o);
+    }
+};
+
 // Sets the attributes `names` of `obj` to `values` in order (a null value:
 // left alone), as a put of a block whose attributes plain_attr found. When one
 // fails, those set before take their old values back (or leave the instance
-// __dict__ again): 0, or -1 with the exception set and `obj` unchanged.
+// __dict__ again): 0, or -1 with the exception set and `obj` unchanged. The
+// old values go to `released`.
 template <std::size_t N>
-inline int set_attrs(PyObject* obj, PyObject* const (&names)[N], PyObject* const (&values)[N]) {
+inline int set_attrs(PyObject* obj, PyObject* const (&names)[N], PyObject* const (&values)[N], Released<N>& released) {
     PyObject* old[N] = {};
     bool had[N] = {};
     std::size_t done = 0;  // attributes dealt with
@@ -194,7 +214,7 @@ inline int set_attrs(PyObject* obj, PyObject* const (&names)[N], PyObject* const
         }
         PyErr_SetRaisedException(exc);
     }
-    for (PyObject* o : old) Py_XDECREF(o);
+    for (std::size_t j = 0; j < N; ++j) released.objs[j] = old[j];
     return rc;
 }
 

@@ -435,7 +435,8 @@ corvane::BlockApi<corvane::DelayAlgoRun> g_algo_api{
             nb::object Yt = make_float64(run->Yt);
             PyObject* const names[] = {g->s_U_array, g->s_Ut, g->s_nLag, g->s_Yt};
             PyObject* const values[] = {in_place ? nullptr : U.ptr(), Ut.ptr(), lag.ptr(), Yt.ptr()};
-            if (corvane::set_attrs(obj, names, values) < 0) return -1;
+            corvane::Released<4> released;  // after the history's last use
+            if (corvane::set_attrs(obj, names, values, released) < 0) return -1;
             if (in_place) {
                 F64View v(U.ptr());
                 if (v.ok && v.size() == h.size()) std::copy(h.begin(), h.end(), v.data());

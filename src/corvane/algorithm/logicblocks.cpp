@@ -404,7 +404,8 @@ struct TimerApi {
             PyObject* const names[] = {s_Ut, s_DT, first, second};
             PyObject* const values[] = {Ut.ptr(), DT.ptr(), run->ET_late ? Yt.ptr() : ET.ptr(),
                                         run->ET_late ? ET.ptr() : Yt.ptr()};
-            if (corvane::set_attrs(obj, names, values) < 0) return -1;
+            corvane::Released<4> released;  // after the history's last use
+            if (corvane::set_attrs(obj, names, values, released) < 0) return -1;
             *elem<long long>(a, 0) = run->core.u[0];
             *elem<long long>(a, 1) = run->core.u[1];
             if (fresh.is_valid()) std::swap(h, fresh);  // the old history is released last
@@ -459,7 +460,8 @@ corvane::BlockApi<corvane::LatchRun> g_latch_api{
             }
             PyObject* const names[] = {s_S, s_R, s_Q, s_nQ};
             PyObject* const values[] = {S.ptr(), R.ptr(), Q, run->core.nQ ? Py_True : Py_False};
-            if (corvane::set_attrs(obj, names, values) < 0) return -1;
+            corvane::Released<4> released;  // after the history's last use
+            if (corvane::set_attrs(obj, names, values, released) < 0) return -1;
             *elem<npy_bool>(a, 0) = run->core.stored;
             if (fresh.is_valid()) std::swap(h, fresh);
             return 0;

@@ -372,4 +372,4 @@ def run_many(loops, n, inputs=None, record=None, workers=None):
     return traces
 
 
-__all__ = ["Loop", "LoopError", "run_many", "copy"]
+__all__ = ["Loop", "LoopError", "run_many"]

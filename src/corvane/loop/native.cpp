@@ -132,7 +132,7 @@ nb::object run(nb::list blocks, size_t n, nb::list exo, nb::list vals, nb::list 
         nb::tuple t = tuple_of(item, 6, "a block entry");
         std::unique_ptr<Block> b = make_block(t, r.vals.size());
         r.python = r.python || b->needs_lock();
-        r.user.push_back(nb::cast<int>(t[0]) == CALLABLE);
+        r.user.push_back(b->needs_lock());  // Python code (a callable, a subclass) may read or change the others
         r.sync = r.sync || r.user.back();
         names.push_back(nb::cast<std::string>(t[1]));
         r.entries.push_back(t);
@@ -146,7 +146,8 @@ nb::object run(nb::list blocks, size_t n, nb::list exo, nb::list vals, nb::list 
         if (r.blocks[b]->needs_lock() || r.sync) python.append(b);
     if (nb::len(python)) through_python(python);
     double* data;
-    nb::object trace = new_float64_array(n * r.rec.size(), data);
+    // Shaped as numpy shapes it, so that a trace too large for memory is its ValueError, not a short buffer.
+    nb::object trace = new_float64_array(nb::make_tuple(n, r.rec.size()), data);
     Failure fail;
     bool ok;
     if (r.python) {
@@ -167,7 +168,6 @@ nb::object run(nb::list blocks, size_t n, nb::list exo, nb::list vals, nb::list 
     nb::list end_vals, end_has;
     for (double v : r.vals) end_vals.append(v);
     for (unsigned char h : r.has) end_has.append(nb::bool_(h != 0));
-    trace = trace.attr("reshape")(n, r.rec.size());
     return nb::make_tuple(trace, end_vals, end_has);
 }
 

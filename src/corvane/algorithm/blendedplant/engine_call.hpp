@@ -89,6 +89,11 @@ inline bool Blended::engine_call(double w, PyObject* u_values, PyObject* v_value
     if (!s.take_plants(list, mv_items)) return false;
     const Blend b = blend_of(w, s.xp, s.n);
     if (!s.match_cvs(b, ini_d, waits ? &wb.y_keys : nullptr)) return false;
+    if (waits)  // only numbers wait (see WriteBack): a key of _u_dict no plant takes may hold anything
+        for (size_t g = 0; g < mv_items.size(); ++g)
+            if (!mv_items.plain[g] && find_key(mv_items.keys[g], reinterpret_cast<PyObject* const*>(wb.u_keys.data()),
+                                               wb.u_keys.size(), g) < wb.u_keys.size())
+                return false;
 
     s.step(b);  // nothing below can fail before the commit
     working_v = w;

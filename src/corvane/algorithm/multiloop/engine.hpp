@@ -102,6 +102,10 @@ class NativeEngine {
     // Whether the containers are still those the engine was built from: known
     // while nothing that could change them notified the engine since they were
     // last found so, else checked item by item. Runs no Python code.
+    // The per-CV lists were handed out (to the collector's referents): checked
+    // item by item again until nobody else holds them.
+    void distrust() noexcept { trusted_ = false; }
+
     bool ready(nb::handle sims, nb::handle ini) noexcept {
         if (!alive_ || sims.ptr() != sims_.ptr() || ini.ptr() != ini_.ptr()) return false;
         if (trusted_) return true;

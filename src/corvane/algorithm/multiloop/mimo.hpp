@@ -51,10 +51,18 @@ struct PyMIMO {
         if (engine) engine->expose(u_dict, y_dict);
     }
     // The engine for the containers as they are now (built anew where they
-    // changed), or null for the general path.
-    NativeEngine* ready_engine() {
+    // changed), or null for the general path. An engine that no longer fits
+    // goes to *retired, its values written out: its release may run Python
+    // code, so the caller drops it once done with the new one. A client of
+    // the plant interface, which holds borrowed pointers, passes no `retired`
+    // and gets null instead (the simulator's own call builds anew).
+    NativeEngine* ready_engine(std::unique_ptr<NativeEngine>* retired = nullptr) {
         if (engine && g_engines_on && engine->ready(cv_simulators, ini_value_dict)) return engine.get();
-        drop_engine();
+        if (engine) {
+            if (!retired) return nullptr;
+            engine->expose(u_dict, y_dict);
+            *retired = std::move(engine);
+        }
         if (!g_engines_on) return nullptr;
         engine = NativeEngine::build(cv_simulators, ini_value_dict, mv_tags);
         return engine.get();
@@ -117,7 +125,8 @@ struct PyMIMO {
     // One sample: on the engine when it applies (true); false with nothing
     // changed otherwise.
     bool engine_step(PyObject* u_values, PyObject* v_values) {
-        NativeEngine* e = ready_engine();
+        std::unique_ptr<NativeEngine> retired;  // released last
+        NativeEngine* e = ready_engine(&retired);
         if (!e || !e->take_mvs(u_values) || !e->take_disturbances(v_values) || !e->take_current(u_dict, y_dict))
             return false;
         e->step();

@@ -94,8 +94,9 @@ inline int mimo_traverse(PyObject* self, visitproc visit, void* arg) {
         if (!lag || (o != &s->u_dict && o != &s->y_dict)) Py_VISIT(o->ptr());
     Py_VISIT(s->mv_index.ptr());
     for (const nb::object& o : s->mv_tags) Py_VISIT(o.ptr());
-    if (s->engine) return s->engine->traverse(visit, arg);
-    return 0;
+    if (!s->engine) return 0;
+    s->engine->distrust();
+    return s->engine->traverse(visit, arg);
 }
 
 inline int mimo_clear(PyObject* self) {
