@@ -99,9 +99,14 @@ inline double round_half_even(double x) {
 // MemoryError, raised before allocating, when `count` items of `item_bytes`
 // bytes each (a history, a window, a coefficient array) cannot fit in the
 // memory the process may use. `what` names the buffer: "Delay history".
+// check_fits' message (made without the interpreter, for code that runs without its lock).
+inline std::string cannot_fit(const char* what, unsigned long long count) {
+    return std::string(what) + " of " + std::to_string(count) +
+           " entries cannot fit in the memory this process may use";
+}
+
 inline void check_fits(unsigned long long count, size_t item_bytes, const char* what) {
-    if (!corvane::fits_in_memory(count, item_bytes))
-        raise(PyExc_MemoryError, "%s of %llu entries cannot fit in the memory this process may use", what, count);
+    if (!corvane::fits_in_memory(count, item_bytes)) raise(PyExc_MemoryError, "%s", cannot_fit(what, count).c_str());
 }
 
 // Rich comparison of two objects, as the interpreter's operators do.

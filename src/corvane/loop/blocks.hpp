@@ -16,17 +16,17 @@
 
 namespace corvane::loop {
 
-// round() of a MODE: its errors for NaN and the infinities.
-inline bool finite_mode(double mode, Failure& f) {
-    if (std::isnan(mode)) return f.set(PyExc_ValueError, "cannot convert float NaN to integer");
-    if (std::isinf(mode)) return f.set(PyExc_OverflowError, "cannot convert float infinity to integer");
+// The interpreter's errors for a float made an integer (round(), int()): NaN and the infinities.
+inline bool integral_float(double x, Failure& f) {
+    if (std::isnan(x)) return f.set(PyExc_ValueError, "cannot convert float NaN to integer");
+    if (std::isinf(x)) return f.set(PyExc_OverflowError, "cannot convert float infinity to integer");
     return true;
 }
 
 struct PIDBlock : CoreBlock<corvane::PID> {  // MODE, SP, PV, TV, FF -> OP
     bool step(Slots& s, Failure& f) override {
         const double mode = s.v[in[0]];
-        if (!finite_mode(mode, f)) return false;
+        if (!integral_float(mode, f)) return false;
         emit(s, 0, core.run(mode, s.v[in[1]], s.v[in[2]], s.v[in[3]], get(s, 4, 0.0)));
         return true;
     }
@@ -53,8 +53,7 @@ struct ClampBlock : CoreBlock<corvane::AntiWindupRun> {  // u, HI, LO -> out
 struct WatchDogBlock : CoreBlock<corvane::WatchDog> {  // MaxOut -> out
     bool step(Slots& s, Failure& f) override {
         const double max_out = get(s, 0, 0.0);
-        if (std::isnan(max_out)) return f.set(PyExc_ValueError, "cannot convert float NaN to integer");
-        if (std::isinf(max_out)) return f.set(PyExc_OverflowError, "cannot convert float infinity to integer");
+        if (!integral_float(max_out, f)) return false;
         long long n;
         if (!corvane::cycle_length(max_out, n)) return f.set(PyExc_OverflowError, "MaxOut too large for a native run");
         if (n == 0) return f.set(PyExc_ZeroDivisionError, "integer modulo by zero");

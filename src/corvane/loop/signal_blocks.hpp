@@ -75,8 +75,7 @@ struct DelayBlock : CoreBlock<corvane::DelayRun> {  // Ut, nLag -> out
         const size_t cap = line.capacity();
         if (line.empty()) {
             if (!corvane::fits_in_memory(cap, sizeof(PyObject*)))
-                return f.set(PyExc_MemoryError, "Delay history of " + std::to_string(cap) +
-                                                    " entries cannot fit in the memory this process may use");
+                return f.set(PyExc_MemoryError, cannot_fit("Delay history", cap));
             line.prime(ut);
         }
         line.push(ut);  // stored before nLag is checked
@@ -149,8 +148,7 @@ struct DelayAlgoBlock : CoreBlock<corvane::DelayAlgoRun> {  // Ut, nLag -> Yt
     }
 
     static bool history_too_long(unsigned long long entries, Failure& f) {
-        return f.set(PyExc_MemoryError, "Delay_Algorithm history, old and grown, of " + std::to_string(entries) +
-                                            " entries cannot fit in the memory this process may use");
+        return f.set(PyExc_MemoryError, cannot_fit("Delay_Algorithm history, old and grown,", entries));
     }
 
     // A padding count beyond 2^40: refused before numpy allocates when the
@@ -195,8 +193,7 @@ struct ConstDectBlock : CoreBlock<corvane::ConstDectRun> {  // Ut, DectLen -> ou
 
 // The level an int64 history stores for a float, or numpy's error for it.
 inline bool stored_level(double v, long long& level, Failure& f) {
-    if (std::isnan(v)) return f.set(PyExc_ValueError, "cannot convert float NaN to integer");
-    if (std::isinf(v)) return f.set(PyExc_OverflowError, "cannot convert float infinity to integer");
+    if (!integral_float(v, f)) return false;
     const double t = std::trunc(v);
     if (!(t >= -0x1p63 && t < 0x1p63)) return f.set(PyExc_OverflowError, "Python int too large to convert to C long");
     level = (long long) t;
