@@ -66,4 +66,17 @@ inline double blend_value(double w1, double y1, double w2, double y2, double ini
 }
 inline double single_value(double y1, double ini) noexcept { return y1 + ini; }
 
+// A number and its type: numpy float64 (f64) or float.
+struct BlendTerm {
+    double v = 0.0;
+    bool f64 = false;
+};
+
+// One blended CV with its type: numpy float64 is contagious, and computed
+// (not clamped) weights are numpy float64. y2 is not read for a single plant.
+inline BlendTerm blend_term(const BlendWeights& b, BlendTerm y1, BlendTerm y2, BlendTerm ini) noexcept {
+    if (b.single()) return {single_value(y1.v, ini.v), y1.f64 || ini.f64};
+    return {blend_value(b.w1, y1.v, b.w2, y2.v, ini.v), !b.clamped || y1.f64 || y2.f64 || ini.f64};
+}
+
 }  // namespace corvane

@@ -94,18 +94,15 @@ struct BlendedBlock : CoreBlock<corvane::BlendedRun> {
         const auto &p1 = R.plants[i1], &p2 = R.plants[i2];
         for (size_t a = 0; a < p1.cv.size(); ++a) {
             const size_t c = (size_t) p1.cv[a];
-            double v;
-            bool f64;
-            if (b.single()) {
-                v = corvane::single_value(p1.copy.y[a], R.ini[c]);
-                f64 = p1.copy.y_f64[a] || R.ini_f64[c];
-            } else {
+            corvane::BlendTerm y2;
+            if (!b.single()) {
                 const size_t m = (size_t) match[i1][a];
-                v = corvane::blend_value(b.w1, p1.copy.y[a], b.w2, p2.copy.y[m], R.ini[c]);
-                f64 = !b.clamped || p1.copy.y_f64[a] || p2.copy.y_f64[m] || R.ini_f64[c];
+                y2 = {p2.copy.y[m], p2.copy.y_f64[m] != 0};
             }
-            R.y[c] = v;
-            R.y_f64[c] = f64;
+            const corvane::BlendTerm t =
+                corvane::blend_term(b, {p1.copy.y[a], p1.copy.y_f64[a] != 0}, y2, {R.ini[c], R.ini_f64[c] != 0});
+            R.y[c] = t.v;
+            R.y_f64[c] = t.f64;
             R.written[c] = 1;
         }
         R.weights = b;

@@ -52,20 +52,10 @@ inline Blend blend_of(double w, const double* xp, size_t n) {
     return b;
 }
 
-// A number and its type (numpy float64 or float).
-struct Term {
-    double v = 0.0;
-    bool f64 = false;
-    Term() = default;
-    Term(double value, bool is_f64) : v(value), f64(is_f64) {}
-};
+using Term = corvane::BlendTerm;
 
-// One blended CV: y1 + ini from a single plant, else (w1*y1 + w2*y2) + ini;
-// numpy float64 is contagious, and computed weights are numpy float64.
-inline Term blend_term(const Blend& b, Term y1, Term y2, Term ini) {
-    if (b.single()) return {corvane::single_value(y1.v, ini.v), y1.f64 || ini.f64};
-    return {corvane::blend_value(b.w.w1, y1.v, b.w.w2, y2.v, ini.v), !b.w.clamped || y1.f64 || y2.f64 || ini.f64};
-}
+// One blended CV (blend.hpp): y1 + ini from a single plant, else (w1*y1 + w2*y2) + ini.
+inline Term blend_term(const Blend& b, Term y1, Term y2, Term ini) { return corvane::blend_term(b.w, y1, y2, ini); }
 
 // A sample's weights into the records of its n plants, rec(i) for plant i:
 // 0.0 but for the blended plants; computed weights are numpy float64.
