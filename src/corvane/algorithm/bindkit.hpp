@@ -128,13 +128,6 @@ inline void print_line(nb::handle text) {
 }
 inline void print_line(const char* text) { print_line(nb::str(text)); }
 
-// `import module` as a new reference, or its error raised.
-inline nb::object import_module(const char* name) {
-    PyObject* mod = PyImport_ImportModule(name);
-    if (!mod) raise_pending();
-    return nb::steal(mod);
-}
-
 // `from package import name`: imports the submodule when it is one.
 inline nb::object from_import(const char* package, const char* name) {
     nb::object fromlist = nb::make_tuple(nb::str(name));

@@ -207,8 +207,8 @@ nb::object seed_and_draw(nb::handle random, nb::handle SEED) {
 
 NB_MODULE(excitation, m) {
     m.doc() = "Two-level excitation signal with a random duty cycle per period.";
-    m.attr("np") = import_module("numpy");
-    m.attr("time") = import_module("time");
+    m.attr("np") = numpy_mod();
+    m.attr("time") = nb::module_::import_("time");
     g_globals = keep_globals(m);
     g_draw_lock = nb::module_::import_("threading").attr("RLock")().release().ptr();
 

@@ -239,7 +239,7 @@ corvane::BlockApi<corvane::ConstDectRun> g_block_api{
 
 NB_MODULE(flatline, m) {
     m.doc() = "Constant-signal detector.";
-    nb::object np = import_module("numpy");
+    nb::object np = numpy_mod();
     g_true = nb::object(np.attr("True_")).release().ptr();
     g_false = nb::object(np.attr("False_")).release().ptr();
     g_deque = from_import("collections", "deque").release().ptr();

@@ -57,9 +57,9 @@ struct CallImports {
     };
     static Ctx enter(unsigned need) {
         Ctx c;
-        if (need & kNumpy) c.np_ = import_module("numpy");
+        if (need & kNumpy) c.np_ = numpy_mod();
         if (need & kSignal) c.signal_ = from_import("scipy", "signal");
-        if (need & kTime) c.time_ = import_module("time");
+        if (need & kTime) c.time_ = nb::module_::import_("time");
         return c;
     }
 

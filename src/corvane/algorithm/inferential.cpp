@@ -527,8 +527,8 @@ NB_MODULE(inferential, m) {
     m.doc() = "Soft-sensor blocks: bias update from late lab results, and the raw lab data recorder.";
     nb::object sfilter = nb::module_::import_("corvane.algorithm.smoothing").attr("sFilter");
     g_sfilter_type = sfilter.inc_ref().ptr();
-    m.attr("time") = import_module("time");
-    m.attr("np") = import_module("numpy");
+    m.attr("time") = nb::module_::import_("time");
+    m.attr("np") = numpy_mod();
     m.attr("deque") = from_import("collections", "deque");
     m.attr("Path") = from_import("pathlib", "Path");
     m.attr("sFilter") = sfilter;

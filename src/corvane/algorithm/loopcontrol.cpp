@@ -37,7 +37,7 @@ struct Param {
     // A numpy int64 a double holds exactly: numpy's arithmetic on it is native
     // (products stay within int64 while they stay below 2^53).
     static bool small_int64(PyObject* o, double& v) {
-        static PyTypeObject* tp = (PyTypeObject*) nb::object(import_module("numpy").attr("int64")).release().ptr();
+        static PyTypeObject* tp = (PyTypeObject*) nb::object(numpy_mod().attr("int64")).release().ptr();
         if (Py_TYPE(o) != tp) return false;
         nb::object i = nb::steal(PyNumber_Index(o));
         bool f64 = false;
@@ -346,12 +346,7 @@ NB_MODULE(loopcontrol, m) {
 
     // Settings, as stored.
     cls.def_prop_rw(
-        "_iniFlag", [](PyPID& p) { return p.core.ini; },
-        [](PyPID& p, nb::handle v) {
-            int t = PyObject_IsTrue(v.ptr());
-            if (t < 0) raise_pending();
-            p.core.ini = t != 0;
-        },
+        "_iniFlag", [](PyPID& p) { return p.core.ini; }, [](PyPID& p, nb::handle v) { p.core.ini = truth(v); },
         nb::for_setter(nb::arg("value").none()));
     auto param_prop = [&](const char* name, Param PyPID::* field) {
         cls.def_prop_rw(

@@ -273,7 +273,7 @@ corvane::BlockApi<corvane::LeadLagRun> g_block_api{corvane::kBlockApiVersion, nu
 
 NB_MODULE(phasefilter, m) {
     m.doc() = "First-order lead-lag filter block and its ideal step response.";
-    m.attr("np") = import_module("numpy");
+    m.attr("np") = numpy_mod();
     m.attr("signal") = from_import("scipy", "signal");
 
     m.def(

@@ -9,9 +9,9 @@ using namespace corvane::helpers;
 NB_MODULE(sharedkit, m) {
     m.doc() = "Shared helpers: discretisation with dead time, nested-dict paths, history push, curve text.";
 
-    m.attr("np") = import_module("numpy");
+    m.attr("np") = numpy_mod();
     m.attr("signal") = from_import("scipy", "signal");
-    m.attr("time") = import_module("time");
+    m.attr("time") = nb::module_::import_("time");
 
     def_helpers<ModuleGlobals>(m);
 }

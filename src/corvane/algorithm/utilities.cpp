@@ -42,7 +42,7 @@ nb::object find_project_path(nb::handle matker) {
 }
 
 bool is_OPCRelayKit_installed() {
-    nb::object util = import_module("importlib.util");
+    nb::object util = nb::module_::import_("importlib.util");
     nb::object OPCRelayKit_spec = util.attr("find_spec")("OPCRelayKit");
     return !OPCRelayKit_spec.is_none();
 }

@@ -367,7 +367,6 @@ class NativeEngine {
     }
 
     static bool same_items(PyObject* const* a, PyObject* const* b, size_t n) noexcept {
-        if (n > 8) return std::memcmp(a, b, n * sizeof(PyObject*)) == 0;
         for (size_t j = 0; j < n; ++j)
             if (a[j] != b[j]) return false;
         return true;
