@@ -47,6 +47,9 @@ struct Block {
     // The state after the run's samples back into the object (the lock held).
     virtual void put(nb::handle) {}
     virtual bool needs_lock() const { return false; }
+    // The object's state copied again, after Python code ran between samples
+    // (the pins stay as parsed): false when it can no longer run natively.
+    virtual bool retake(nb::handle) { return false; }
 
     double get(const Slots& s, size_t i, double unwired) const { return in[i] < 0 ? unwired : s.v[in[i]]; }
     void emit(Slots& s, size_t i, double v) const {
@@ -68,6 +71,10 @@ struct CoreBlock : Block {
     }
     void put(nb::handle obj) override {
         if (api->put(obj.ptr(), &core) < 0) raise_pending();
+    }
+    bool retake(nb::handle obj) override {
+        core = Core{};
+        return take(obj);
     }
 };
 

@@ -77,7 +77,8 @@ struct Run {
         try {
             for (size_t i = 0; i < blocks.size(); ++i)
                 if (!blocks[i]->needs_lock()) {
-                    blocks[i] = make_block(entries[i], vals.size());
+                    if (!blocks[i]->retake(entries[i][2]))
+                        blocks[i] = make_block(entries[i], vals.size());  // on through Python
                     moved[i] = 0;
                 }
         } catch (nb::python_error& e) {

@@ -26,6 +26,7 @@ struct PlantBlock : Block {
         zeros.assign(out.size(), 0.0);
         return true;
     }
+    bool retake(nb::handle sim) override { return take(sim); }
     bool step(Slots& s, Failure&) override {
         for (size_t j = 0; j < in.size(); ++j)
             if (in[j] >= 0 && s.has[in[j]]) {
@@ -48,6 +49,7 @@ struct BlendedBlock : CoreBlock<corvane::BlendedRun> {
     std::vector<double> zeros;
 
     bool take(nb::handle obj) {
+        match.clear();
         if (!CoreBlock<corvane::BlendedRun>::take(obj) || core.u.size() + 1 != in.size() || core.y.size() != out.size())
             return false;
         size_t most = 0;
@@ -67,6 +69,10 @@ struct BlendedBlock : CoreBlock<corvane::BlendedRun> {
         return true;
     }
 
+    bool retake(nb::handle obj) override {
+        core = {};
+        return take(obj);
+    }
     bool step(Slots& s, Failure& f) override {
         auto& R = core;
         const double w = s.v[in[0]];

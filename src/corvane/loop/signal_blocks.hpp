@@ -223,7 +223,11 @@ struct TimerBlock : CoreBlock<Run> {  // Ut, DT -> Yt
         this->emit(s, 0, r.core.Yt);
         return true;
     }
-    size_t samples = 0;
+    bool retake(nb::handle obj) override {
+        samples = 0;
+        return CoreBlock<Run>::retake(obj);
+    }
+    size_t samples = 0;  // since the copy was taken
 };
 
 struct LatchBlock : CoreBlock<corvane::LatchRun> {  // S, R -> Q
