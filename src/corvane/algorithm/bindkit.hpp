@@ -128,6 +128,15 @@ inline void print_line(nb::handle text) {
 }
 inline void print_line(const char* text) { print_line(nb::str(text)); }
 
+// The pointer in capsule `name` (module.attribute) of `module`, imported.
+template <class T>
+inline const T* capsule(const char* module, const char* name) {
+    nb::object cap = nb::module_::import_(module).attr(std::strrchr(name, '.') + 1);
+    auto* p = static_cast<const T*>(PyCapsule_GetPointer(cap.ptr(), name));
+    if (!p) raise_pending();
+    return p;
+}
+
 // `from package import name`: imports the submodule when it is one.
 inline nb::object from_import(const char* package, const char* name) {
     nb::object fromlist = nb::make_tuple(nb::str(name));

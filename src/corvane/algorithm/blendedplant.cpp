@@ -29,10 +29,7 @@ NB_MODULE(blendedplant, m) {
     m.doc() = "Blended-plant (linear-parameter-varying) simulator over local MIMOSim plants.";
 
     nb::module_ ml = nb::module_::import_("corvane.algorithm.multiloop");
-    nb::object cap = ml.attr("_plant_api");
-    g_api = static_cast<const corvane::PlantApi*>(PyCapsule_GetPointer(cap.ptr(), corvane::kPlantApiCapsule));
-    if (!g_api) raise_pending();
-    if (g_api->version != corvane::kPlantApiVersion) raise(PyExc_ImportError, "multiloop plant interface mismatch");
+    g_api = corvane::import_plant_api();
 
     m.attr("MIMOSim") = ml.attr("MIMOSim");
     m.attr("np") = nb::module_::import_("numpy");

@@ -80,6 +80,14 @@ struct PlantApi {
 inline constexpr unsigned kPlantApiVersion = 11;
 inline constexpr const char* kPlantApiCapsule = "corvane.algorithm.multiloop._plant_api";
 
+// multiloop's plant interface, of the version this module was built for.
+inline const PlantApi* import_plant_api() {
+    const PlantApi* api = bind::capsule<PlantApi>("corvane.algorithm.multiloop", kPlantApiCapsule);
+    if (api->version != kPlantApiVersion)
+        bind::raise(PyExc_ImportError, "the plant interface of corvane.algorithm.multiloop is of another version");
+    return api;
+}
+
 // A simulator the engine may advance: a MIMOSim (of `mimo`, the MIMOSim
 // type) whose class has no __call__ of its own, which is to be called.
 inline bool native_plant(PyTypeObject* mimo, PyObject* sim) {

@@ -103,14 +103,6 @@ struct Apis {
 };
 inline Apis g_apis;
 
-template <class T>
-inline const T* capsule(const char* module, const char* name) {
-    nb::object cap = nb::module_::import_(module).attr(std::strrchr(name, '.') + 1);
-    auto* p = static_cast<const T*>(PyCapsule_GetPointer(cap.ptr(), name));
-    if (!p) raise_pending();
-    return p;
-}
-
 // The signal and logic blocks (signal_blocks.hpp).
 inline void load_signal_apis();
 inline std::unique_ptr<Block> signal_block(int kind, nb::handle obj);
@@ -130,9 +122,7 @@ inline void load_block_apis() {
     block_api(g_apis.clamp, "corvane.algorithm.clampguard", "AntiWindupLimter");
     block_api(g_apis.watchdog, "corvane.algorithm.heartbeat", "WatchDog");
     block_api(g_apis.blended, "corvane.algorithm.blendedplant", "LPVPlantSim");
-    g_apis.plant = capsule<corvane::PlantApi>("corvane.algorithm.multiloop", corvane::kPlantApiCapsule);
-    if (g_apis.plant->version != corvane::kPlantApiVersion)
-        raise(PyExc_ImportError, "corvane.loop: plant interface mismatch");
+    g_apis.plant = corvane::import_plant_api();
 }
 
 template <class B, class Api>
